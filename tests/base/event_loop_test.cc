@@ -1,0 +1,33 @@
+#include "base/event_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+TEST(EventLoop, RunsTasksFromOtherThreadsInOrderUntilQuit) {
+  EventLoop loop;
+  std::vector<int> seen;
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) loop.post([&seen, i] { seen.push_back(i); });
+    loop.post([&] { loop.quit(); });
+  });
+  loop.run();
+  poster.join();
+  ASSERT_EQ(seen.size(), 100u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+}
+
+TEST(EventLoop, RunUntilStopsAtPredicateOrTimeout) {
+  EventLoop loop;
+  bool done = false;
+  loop.post([&] { loop.post([&] { done = true; }); });
+  EXPECT_TRUE(loop.runUntil([&] { return done; }, std::chrono::seconds(2)));
+  EXPECT_FALSE(loop.runUntil([] { return false; }, std::chrono::milliseconds(30)));
+}
+
+}  // namespace
+}  // namespace quorin
