@@ -1,0 +1,85 @@
+#include "protocol/json_codec.h"
+
+#include <gtest/gtest.h>
+
+#include "protocol/base64.h"
+
+namespace quorin {
+namespace {
+
+TEST(Base64, RoundTripsEveryLengthAndMatchesKnownText) {
+  EXPECT_EQ(base64::encode(bytesOf("")), "");
+  EXPECT_EQ(base64::encode(bytesOf("f")), "Zg==");
+  EXPECT_EQ(base64::encode(bytesOf("fo")), "Zm8=");
+  EXPECT_EQ(base64::encode(bytesOf("foobar")), "Zm9vYmFy");
+  EXPECT_EQ(base64::encode(Bytes{0xFB, 0xFF}), "+/8=");
+  Bytes data;
+  for (int n = 0; n < 70; ++n) {
+    EXPECT_EQ(base64::decode(base64::encode(data)), data);
+    data.push_back(static_cast<std::uint8_t>(n * 37));
+  }
+}
+
+TEST(Base64, IsStrict) {
+  for (const char* bad : {"Zg", "Zg=", "Z===", "Zm9v YmFy", "Zm9v\nYmFy", "Zm9-", "Zm_v",
+                          "=Zg=", "Zg==Zg==", "Zh==", "Zm9=", " Zg=="}) {
+    EXPECT_FALSE(base64::decode(bad)) << bad;
+  }
+}
+
+TEST(JsonWrite, CompactWithEscapedSlashesAndNoFailureReportedAsSuccess) {
+  json::Json object = {{"url", "a/b"}, {"t", "é\"\\\n"}};
+  EXPECT_EQ(json::write(object), R"({"t":"é\"\\\n","url":"a\/b"})");
+  EXPECT_FALSE(json::write(json::Json{{"bad", std::string("\xff\xfe")}}));
+}
+
+TEST(JsonRead, RequiredOptionalAndTypedFields) {
+  auto object = json::parseObject(
+      R"({"i":5,"f":5.0,"frac":5.5,"neg":-1,"big":4294967296,"n":null,"s":"a\/b","l":["x"]})");
+  ASSERT_TRUE(object);
+
+  std::int32_t i32 = 0;
+  EXPECT_TRUE(json::readField(*object, "i", i32));
+  EXPECT_EQ(i32, 5);
+  EXPECT_TRUE(json::readField(*object, "f", i32));  // a whole float is an integer
+  EXPECT_FALSE(json::readField(*object, "frac", i32));
+  EXPECT_FALSE(json::readField(*object, "big", i32));
+  std::uint32_t u32 = 0;
+  EXPECT_FALSE(json::readField(*object, "neg", u32));
+  std::int64_t i64 = 0;
+  EXPECT_TRUE(json::readField(*object, "big", i64));
+  EXPECT_EQ(i64, 4294967296);
+
+  double d = 0;
+  EXPECT_TRUE(json::readField(*object, "i", d));  // a float accepts an integer
+  EXPECT_EQ(d, 5.0);
+  EXPECT_FALSE(json::readField(*object, "s", d));
+
+  std::string s;
+  EXPECT_TRUE(json::readField(*object, "s", s));
+  EXPECT_EQ(s, "a/b");
+  EXPECT_FALSE(json::readField(*object, "n", s));        // required null
+  EXPECT_FALSE(json::readField(*object, "missing", s));  // required missing
+
+  std::optional<std::string> opt = "stale";
+  EXPECT_TRUE(json::readField(*object, "n", opt));
+  EXPECT_FALSE(opt);
+  EXPECT_TRUE(json::readField(*object, "missing", opt));
+  EXPECT_FALSE(opt);
+  EXPECT_FALSE(json::readField(*object, "i", opt));  // present but mistyped
+
+  std::optional<std::vector<std::string>> list;
+  EXPECT_TRUE(json::readField(*object, "l", list));
+  EXPECT_EQ(list, std::vector<std::string>{"x"});
+}
+
+TEST(JsonRead, OnlyObjectsParse) {
+  EXPECT_FALSE(json::parseObject("[1]"));
+  EXPECT_FALSE(json::parseObject("{\"a\":"));
+  EXPECT_FALSE(json::parseObject(""));
+  EXPECT_FALSE(json::parseObject("{\"a\":\"\xff\"}"));  // not UTF-8
+  EXPECT_TRUE(json::parseObject(" {} "));
+}
+
+}  // namespace
+}  // namespace quorin
