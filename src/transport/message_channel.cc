@@ -1,0 +1,266 @@
+#include "transport/message_channel.h"
+
+#include <asio/post.hpp>
+#include <asio/ssl/stream.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
+#include <array>
+#include <deque>
+#include <optional>
+#include <variant>
+
+#include "base/log.h"
+#include "protocol/frame.h"
+
+namespace quorin {
+namespace {
+
+std::string describe(const asio::ip::tcp::endpoint& endpoint) {
+  auto address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  const std::string port = std::to_string(endpoint.port());
+  return address.is_v6() ? "[" + address.to_string() + "]:" + port
+                         : address.to_string() + ":" + port;
+}
+
+// The peer simply closing its side, with or without a TLS close_notify, is an orderly end.
+bool isOrderlyEnd(const std::error_code& ec) {
+  return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
+}
+
+}  // namespace
+
+// Everything that runs on the socket's thread. Pending operations keep the core alive, so
+// the owner can drop the channel at any moment; `detached_` then silences the callbacks.
+class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel::Core> {
+ public:
+  using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
+
+  Core(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls)
+      : tls_(std::move(tls)), timer_(socket.get_executor()) {
+    if (tls_) {
+      stream_.emplace<TlsStream>(std::move(socket), tls_->native());
+    } else {
+      stream_.emplace<asio::ip::tcp::socket>(std::move(socket));
+    }
+  }
+
+  struct Callbacks {
+    std::function<void(MessageType, Bytes)> onMessage;
+    std::function<void(std::error_code)> onClose;
+    std::function<void()> onReady;
+  };
+
+  void start(Callbacks callbacks) {
+    callbacks_ = std::move(callbacks);
+    asio::post(executor(), [self = shared_from_this()] { self->beginHandshake(); });
+  }
+
+  void send(std::shared_ptr<Bytes> frame) {
+    queued_ += frame->size();
+    asio::post(executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
+      if (self->state_ == State::ended) {
+        self->queued_ -= frame->size();
+        return;
+      }
+      self->writes_.push_back(std::move(frame));
+      self->writeNext();
+    });
+  }
+
+  void cancel() {
+    asio::post(executor(), [self = shared_from_this()] { self->onCancel(); });
+  }
+
+  void detach() {
+    detached_ = true;
+    asio::post(executor(), [self = shared_from_this()] { self->closeSocket(); });
+  }
+
+  std::size_t queued() const { return queued_; }
+
+ private:
+  enum class State { idle, handshaking, ready, ended };
+
+  asio::any_io_executor executor() { return timer_.get_executor(); }
+
+  asio::ip::tcp::socket& socket() {
+    if (auto* tls = std::get_if<TlsStream>(&stream_)) return tls->next_layer();
+    return std::get<asio::ip::tcp::socket>(stream_);
+  }
+
+  void log(std::string_view line) {
+    if (!detached_) logLine(line);
+  }
+
+  void beginHandshake() {
+    if (state_ != State::idle) return;  // cancelled before it started
+    state_ = State::handshaking;
+    log("connection setup");
+    std::error_code ignored;
+    socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+    log("connection preparing (resolving + handshake)");
+    auto* tls = std::get_if<TlsStream>(&stream_);
+    if (!tls) {
+      becomeReady();
+      return;
+    }
+    timer_.expires_after(kHandshakeTimeout);
+    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
+      if (ec || self->state_ != State::handshaking) return;
+      self->handshakeTimedOut_ = true;
+      self->closeSocket();
+    });
+    const auto side = tls_->role() == TlsContext::Role::server ? asio::ssl::stream_base::server
+                                                               : asio::ssl::stream_base::client;
+    tls->async_handshake(side, [self = shared_from_this()](std::error_code ec) {
+      if (self->state_ != State::handshaking) return;
+      self->timer_.cancel();
+      if (self->handshakeTimedOut_) ec = asio::error::timed_out;
+      if (ec) {
+        self->fail(ec);
+      } else {
+        self->becomeReady();
+      }
+    });
+  }
+
+  void becomeReady() {
+    state_ = State::ready;
+    log("connection READY");
+    if (!detached_ && callbacks_.onReady) callbacks_.onReady();
+    if (state_ != State::ready) return;  // onReady cancelled the channel
+    readNext();
+    writeNext();
+  }
+
+  void fail(std::error_code ec) {
+    state_ = State::ended;
+    closeSocket();
+    log("connection FAILED — " + ec.message());
+    report(ec);
+  }
+
+  void report(std::error_code ec) {
+    if (!detached_ && callbacks_.onClose) callbacks_.onClose(ec);
+  }
+
+  void onCancel() {
+    if (cancelled_) return;
+    cancelled_ = true;
+    state_ = State::ended;
+    closeSocket();
+    log("connection cancelled");
+    report({});
+  }
+
+  void closeSocket() {
+    timer_.cancel();
+    std::error_code ignored;
+    socket().close(ignored);
+    dropWrites();
+  }
+
+  void dropWrites() {
+    for (const auto& frame : writes_) queued_ -= frame->size();
+    writes_.clear();
+    writing_ = false;
+  }
+
+  template <class Handler>
+  void readSome(Handler&& handler) {
+    std::visit([&](auto& s) { s.async_read_some(asio::buffer(readBuffer_), handler); }, stream_);
+  }
+
+  void readNext() {
+    readSome([self = shared_from_this()](std::error_code ec, std::size_t n) {
+      if (self->state_ != State::ready) return;
+      self->inbound_.append(ByteView(self->readBuffer_.data(), n));
+      if (!self->deliverFrames()) return;
+      if (ec) {
+        self->state_ = State::ended;
+        self->closeSocket();
+        self->report(isOrderlyEnd(ec) ? std::error_code() : ec);
+        return;
+      }
+      self->readNext();
+    });
+  }
+
+  // Hands every complete frame to onMessage; false when the stream had to be given up.
+  bool deliverFrames() {
+    for (;;) {
+      auto result = inbound_.next();
+      if (auto* message = std::get_if<FrameExtractor::Message>(&result)) {
+        if (!detached_ && callbacks_.onMessage) {
+          callbacks_.onMessage(message->type, std::move(message->payload));
+        }
+        if (state_ != State::ready) return false;  // the consumer cancelled us
+        continue;
+      }
+      if (std::holds_alternative<FrameExtractor::Oversize>(result)) {
+        // Buffering a frame this large would let any peer exhaust our memory.
+        fail(std::make_error_code(std::errc::message_size));
+        return false;
+      }
+      return true;
+    }
+  }
+
+  void writeNext() {
+    if (state_ != State::ready || writing_ || writes_.empty()) return;
+    writing_ = true;
+    auto frame = writes_.front();
+    auto done = [self = shared_from_this(), frame](std::error_code ec, std::size_t) {
+      if (!self->writing_ || self->writes_.empty() || self->writes_.front() != frame) return;
+      self->queued_ -= frame->size();
+      self->writes_.pop_front();
+      self->writing_ = false;
+      // A failing socket is reported by the read side; the frames left are dropped.
+      if (ec) {
+        self->dropWrites();
+        return;
+      }
+      self->writeNext();
+    };
+    std::visit([&](auto& s) { asio::async_write(s, asio::buffer(*frame), done); }, stream_);
+  }
+
+  std::shared_ptr<TlsContext> tls_;
+  std::variant<std::monostate, asio::ip::tcp::socket, TlsStream> stream_;
+  asio::steady_timer timer_;
+  Callbacks callbacks_;
+  State state_ = State::idle;
+  bool cancelled_ = false;
+  bool handshakeTimedOut_ = false;
+  std::atomic<bool> detached_{false};
+  std::atomic<std::size_t> queued_{0};
+  std::deque<std::shared_ptr<Bytes>> writes_;
+  bool writing_ = false;
+  std::array<std::uint8_t, kReadChunk> readBuffer_{};
+  FrameExtractor inbound_;
+};
+
+MessageChannel::MessageChannel(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls) {
+  std::error_code ec;
+  const auto peer = socket.remote_endpoint(ec);
+  if (!ec) remoteEndpoint_ = describe(peer);
+  core_ = std::make_shared<Core>(std::move(socket), std::move(tls));
+}
+
+MessageChannel::~MessageChannel() { core_->detach(); }
+
+void MessageChannel::start() { core_->start({onMessage, onClose, onReady}); }
+
+void MessageChannel::send(MessageType type, ByteView payload) {
+  core_->send(std::make_shared<Bytes>(encodeFrame(type, payload)));
+}
+
+void MessageChannel::cancel() { core_->cancel(); }
+
+std::size_t MessageChannel::queuedBytes() const { return core_->queued(); }
+
+}  // namespace quorin

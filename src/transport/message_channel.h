@@ -1,0 +1,72 @@
+#pragma once
+// One framed connection to a client (or, in the reference client, to a host).
+//
+// Threads: all callbacks run on the io_context thread that owns the socket (the host's
+// "server" thread), one at a time. send(), sendJSON(), cancel() and queuedBytes() may be
+// called from any thread; frames sent from one thread leave in the order sent, each as one
+// contiguous write.
+//
+// Life cycle: construct around a connected socket, set the callbacks, start(). The
+// handshake (TLS, or nothing for plain TCP) must finish within 10 s. Then onReady runs
+// once, before any onMessage; inbound frames are cut and delivered in stream order; the
+// end (peer closed, error, failure, cancel) is reported through onClose, with an empty
+// error code for an orderly end or a cancel. onClose may run more than once (for example
+// the peer's end and later a cancel); the owner decides what a repeat means.
+// Destroying the channel closes the connection quietly: no callback runs afterwards.
+//
+// Log lines: "connection setup", "connection preparing (resolving + handshake)",
+// "connection READY", "connection FAILED — <error>", "connection cancelled".
+
+#include <asio/ip/tcp.hpp>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "base/bytes.h"
+#include "protocol/json_codec.h"
+#include "protocol/message_type.h"
+#include "transport/tls_context.h"
+
+namespace quorin {
+
+class MessageChannel {
+ public:
+  // `tls` empty: plain TCP. The context's role decides which side of the handshake we play.
+  MessageChannel(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls);
+  ~MessageChannel();
+  MessageChannel(const MessageChannel&) = delete;
+  MessageChannel& operator=(const MessageChannel&) = delete;
+
+  // Set before start(); later changes are not seen.
+  std::function<void(MessageType, Bytes)> onMessage;
+  std::function<void(std::error_code)> onClose;
+  std::function<void()> onReady;
+
+  void start();
+  void send(MessageType type, ByteView payload);
+  // Encodes with the JSON conventions; a record that cannot be encoded is dropped silently.
+  template <class Record>
+  void sendJSON(MessageType type, const Record& record) {
+    if (auto text = json::encodeJson(record)) send(type, bytesOf(*text));
+  }
+  void cancel();
+
+  // Bytes handed to send() that the socket has not yet taken.
+  std::size_t queuedBytes() const;
+  // "address:port" of the peer ("[v6 address]:port" for IPv6), fixed at construction.
+  const std::string& remoteEndpoint() const { return remoteEndpoint_; }
+
+  static constexpr std::chrono::seconds kHandshakeTimeout{10};
+  static constexpr std::size_t kReadChunk = 256 * 1024;
+
+ private:
+  class Core;
+  std::shared_ptr<Core> core_;
+  std::string remoteEndpoint_;
+};
+
+}  // namespace quorin

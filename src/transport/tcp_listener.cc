@@ -1,0 +1,60 @@
+#include "transport/tcp_listener.h"
+
+#include <asio/ip/v6_only.hpp>
+
+namespace quorin {
+
+TcpListener::TcpListener(asio::io_context& context) : acceptor_(context) {}
+
+TcpListener::~TcpListener() {
+  *alive_ = false;
+  close();
+}
+
+std::error_code TcpListener::open(std::uint16_t port) {
+  std::error_code ec;
+  const asio::ip::tcp::endpoint endpoint(asio::ip::address_v6::any(), port);
+  acceptor_.open(endpoint.protocol(), ec);
+  if (!ec) acceptor_.set_option(asio::ip::v6_only(false), ec);
+  if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) acceptor_.bind(endpoint, ec);
+  if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (!ec) port_ = acceptor_.local_endpoint(ec).port();
+  if (ec) {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+  }
+  return ec;
+}
+
+void TcpListener::startAccepting(AcceptHandler onAccept, FailureHandler onFailure) {
+  onAccept_ = std::move(onAccept);
+  onFailure_ = std::move(onFailure);
+  acceptNext();
+}
+
+void TcpListener::close() {
+  std::error_code ignored;
+  acceptor_.close(ignored);
+}
+
+void TcpListener::acceptNext() {
+  acceptor_.async_accept([this, alive = alive_](std::error_code ec, asio::ip::tcp::socket socket) {
+    if (!*alive || !acceptor_.is_open()) return;
+    if (!ec) {
+      std::error_code ignored;
+      socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      if (onAccept_) onAccept_(std::move(socket));
+    } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+               ec == asio::error::no_memory || ec == asio::error::connection_aborted) {
+      // Resource pressure or a client that gave up: keep serving the others.
+    } else {
+      close();
+      if (onFailure_) onFailure_(ec);
+      return;
+    }
+    acceptNext();
+  });
+}
+
+}  // namespace quorin

@@ -1,0 +1,43 @@
+#pragma once
+// Accepts TCP connections on one port of every local address (an IPv6 socket that also
+// takes IPv4). Thread: open() on any thread before accepting starts; everything else, and
+// every accept callback, on the io_context's thread.
+
+#include <asio/ip/tcp.hpp>
+
+#include <cstdint>
+#include <functional>
+#include <system_error>
+
+namespace quorin {
+
+class TcpListener {
+ public:
+  using AcceptHandler = std::function<void(asio::ip::tcp::socket)>;
+  using FailureHandler = std::function<void(std::error_code)>;
+
+  explicit TcpListener(asio::io_context& context);
+  ~TcpListener();
+  TcpListener(const TcpListener&) = delete;
+  TcpListener& operator=(const TcpListener&) = delete;
+
+  // Binds and listens; port 0 picks a free one. On failure nothing stays bound.
+  std::error_code open(std::uint16_t port);
+  std::uint16_t port() const { return port_; }
+
+  // Hands each accepted socket (no-delay on) to `onAccept` until close(). A fatal accept
+  // error closes the listener and goes to `onFailure`; per-connection errors are skipped.
+  void startAccepting(AcceptHandler onAccept, FailureHandler onFailure);
+  void close();
+
+ private:
+  void acceptNext();
+
+  asio::ip::tcp::acceptor acceptor_;
+  AcceptHandler onAccept_;
+  FailureHandler onFailure_;
+  std::uint16_t port_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace quorin
