@@ -39,14 +39,10 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
  public:
   using TlsStream = asio::ssl::stream<asio::ip::tcp::socket>;
 
+  using Stream = std::variant<asio::ip::tcp::socket, TlsStream>;
+
   Core(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls)
-      : tls_(std::move(tls)), timer_(socket.get_executor()) {
-    if (tls_) {
-      stream_.emplace<TlsStream>(std::move(socket), tls_->native());
-    } else {
-      stream_.emplace<asio::ip::tcp::socket>(std::move(socket));
-    }
-  }
+      : tls_(std::move(tls)), timer_(socket.get_executor()), stream_(makeStream(std::move(socket), tls_)) {}
 
   struct Callbacks {
     std::function<void(MessageType, Bytes)> onMessage;
@@ -84,6 +80,11 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
 
  private:
   enum class State { idle, handshaking, ready, ended };
+
+  static Stream makeStream(asio::ip::tcp::socket socket, const std::shared_ptr<TlsContext>& tls) {
+    if (tls) return Stream(std::in_place_type<TlsStream>, std::move(socket), tls->native());
+    return Stream(std::in_place_type<asio::ip::tcp::socket>, std::move(socket));
+  }
 
   asio::any_io_executor executor() { return timer_.get_executor(); }
 
@@ -230,8 +231,8 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   }
 
   std::shared_ptr<TlsContext> tls_;
-  std::variant<std::monostate, asio::ip::tcp::socket, TlsStream> stream_;
   asio::steady_timer timer_;
+  Stream stream_;
   Callbacks callbacks_;
   State state_ = State::idle;
   bool cancelled_ = false;

@@ -8,8 +8,14 @@
 namespace quorin {
 namespace {
 
+// Asio keeps its own verify callback in the context's app data, so ours needs a slot of its own.
+int ownerIndex() {
+  static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
 TlsContext* owner(SSL* ssl) {
-  return static_cast<TlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  return static_cast<TlsContext*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ownerIndex()));
 }
 
 }  // namespace
@@ -21,7 +27,7 @@ TlsContext::TlsContext(Role role, Bytes key, std::string identity, bool tls13Onl
       context_(role == Role::server ? asio::ssl::context::tls_server
                                     : asio::ssl::context::tls_client) {
   SSL_CTX* ctx = context_.native_handle();
-  SSL_CTX_set_app_data(ctx, this);
+  SSL_CTX_set_ex_data(ctx, ownerIndex(), this);
   // Renegotiation buys nothing here and is a classic way to make a server spin.
   SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION);
   if (tls13Only) {
