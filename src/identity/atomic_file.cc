@@ -1,0 +1,100 @@
+#include "identity/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <system_error>
+
+namespace quorin {
+namespace {
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, reporting the error a deferred write may surface only here.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, ByteView bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool writeAndSync(FileDescriptor& fd, ByteView contents, mode_t mode) {
+  return ::fchmod(fd.get(), mode) == 0 && writeAll(fd.get(), contents) &&
+         ::fsync(fd.get()) == 0 && fd.close();
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode) {
+  const std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
+  std::string temporary = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
+  FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
+  if (!fd.valid()) return false;
+  if (!writeAndSync(fd, contents, mode) || ::rename(temporary.c_str(), file.c_str()) != 0) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  // The rename itself reaches the disk only with the folder; the new contents are already
+  // complete, so a failure here cannot expose a partial file.
+  FileDescriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) ::fsync(folder.get());
+  return true;
+}
+
+std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_t maxSize) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<std::size_t>(info.st_size) > maxSize) {
+    return std::nullopt;
+  }
+  Bytes contents(static_cast<std::size_t>(info.st_size));
+  std::size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t n = ::read(fd.get(), contents.data() + done, contents.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return std::nullopt;
+    if (n == 0) break;  // shrank while being read
+    done += static_cast<std::size_t>(n);
+  }
+  contents.resize(done);
+  return contents;
+}
+
+bool makePrivateDirectory(const std::filesystem::path& dir) {
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  if (error) return false;
+  return ::chmod(dir.c_str(), 0700) == 0;
+}
+
+}  // namespace quorin

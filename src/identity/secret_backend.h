@@ -1,0 +1,31 @@
+#pragma once
+// Where KeychainStore keeps its items: per-account byte strings under one service name.
+// Implementations: the Secret Service (libsecret_backend.h) and a private file
+// (file_secret_backend.h). Every operation is synchronous, may block, may be called from
+// any thread, never throws and folds every failure into its result.
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/bytes.h"
+
+namespace quorin {
+
+class SecretBackend {
+ public:
+  virtual ~SecretBackend() = default;
+
+  // Replaces the account's item with `value` (empty is a valid value). On false the
+  // previous item, if any, is still there unchanged.
+  virtual bool save(ByteView value, std::string_view account) = 0;
+  // The stored bytes; nothing when there is no readable item.
+  virtual std::optional<Bytes> load(std::string_view account) = 0;
+  // True when an item was deleted; false when there was none or it could not be deleted.
+  virtual bool deleteItem(std::string_view account) = 0;
+  // Account names of all items; empty on failure.
+  virtual std::vector<std::string> allAccounts() = 0;
+};
+
+}  // namespace quorin

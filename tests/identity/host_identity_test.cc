@@ -1,0 +1,95 @@
+#include "identity/host_identity.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes/fake_secret_backend.h"
+#include "fakes/log_capture.h"
+#include "identity/keychain_store.h"
+
+namespace quorin {
+namespace {
+
+constexpr const char* kNotStored =
+    "QuorinRemote: host key could not be stored; it is kept for this run only";
+
+class HostIdentityTest : public testing::Test {
+ protected:
+  HostIdentityTest() { KeychainStore::setBackend(store_); }
+  ~HostIdentityTest() override { KeychainStore::setBackend(nullptr); }
+
+  std::optional<Bytes> stored() { return store_->load("host-key"); }
+
+  std::shared_ptr<FakeSecretBackend> store_ = std::make_shared<FakeSecretBackend>();
+  int generated_ = 0;  // each key made is 32 copies of this count
+  bool randomFails_ = false;
+  std::string hostName_ = "studio";
+  LogCapture log_;
+  HostIdentity identity_{
+      [this]() -> std::optional<Bytes> {
+        if (randomFails_) return std::nullopt;
+        return Bytes(32, static_cast<std::uint8_t>(++generated_));
+      },
+      [this] { return hostName_; }};
+};
+
+TEST_F(HostIdentityTest, OneKeyIsCreatedStoredAndSharedUntilReset) {
+  const auto payload = identity_.pairingPayload();
+  ASSERT_TRUE(payload);
+  EXPECT_EQ(payload->key.size(), 32u);
+  EXPECT_EQ(stored(), payload->key);
+  hostName_ = "renamed";
+  EXPECT_EQ(identity_.pairingPayload(), PairingPayload("renamed", payload->key));
+  EXPECT_EQ(identity_.loadOrCreateKey(), payload->key);
+  EXPECT_EQ(generated_, 1);
+
+  identity_.resetKey();
+  const auto after = identity_.loadOrCreateKey();
+  EXPECT_NE(after, payload->key);
+  EXPECT_EQ(identity_.pairingPayload()->key, after);
+  EXPECT_EQ(stored(), after);
+  // Whatever the store holds is the key, whatever its length.
+  store_->items["host-key"] = {};
+  EXPECT_EQ(identity_.loadOrCreateKey(), Bytes{});
+  EXPECT_TRUE(log_.lines().empty());
+}
+
+TEST_F(HostIdentityTest, StoreFailureNeverSplitsTheKeyWithinARun) {
+  store_->items["host-key"] = bytesOf("unreadable for now");
+  store_->failLoads = store_->failSaves = true;
+  const auto key = identity_.loadOrCreateKey();
+  store_->failLoads = false;  // the old item is readable again; the key handed out still holds
+  EXPECT_EQ(identity_.pairingPayload()->key, key);
+  EXPECT_EQ(identity_.loadOrCreateKey(), key);
+  EXPECT_EQ(generated_, 1);
+  EXPECT_EQ(log_.lines(), std::vector<std::string>{kNotStored});
+
+  store_->failSaves = false;
+  identity_.resetKey();
+  EXPECT_EQ(identity_.loadOrCreateKey(), stored());
+  EXPECT_NE(stored(), key);
+}
+
+TEST_F(HostIdentityTest, FailedResetDoesNotBringTheRevokedKeyBack) {
+  const auto revoked = identity_.loadOrCreateKey();
+  store_->failSaves = true;
+  identity_.resetKey();
+  const auto current = identity_.loadOrCreateKey();
+  EXPECT_NE(current, revoked);
+  EXPECT_EQ(identity_.pairingPayload()->key, current);
+  EXPECT_FALSE(stored());  // the next run makes a fresh key
+  EXPECT_EQ(log_.count(kNotStored), 1);
+}
+
+TEST_F(HostIdentityTest, WithoutRandomBytesNoKeyIsMadeUp) {
+  randomFails_ = true;
+  EXPECT_FALSE(identity_.loadOrCreateKey());
+  EXPECT_FALSE(identity_.pairingPayload());
+  EXPECT_FALSE(stored());
+  store_->items["host-key"] = bytesOf("kept");
+  identity_.resetKey();
+  EXPECT_EQ(identity_.loadOrCreateKey(), bytesOf("kept"));
+  EXPECT_EQ(log_.count("QuorinRemote: host key could not be generated: no random bytes"), 3);
+}
+
+}  // namespace
+}  // namespace quorin
