@@ -1,0 +1,121 @@
+#pragma once
+// The one long-lived object that makes this computer reachable from a paired device: it owns
+// the TLS listener on port 52877, the DNS-SD advertisement, the state the panel shows and the
+// current client's connection.
+//
+// Thread: every method, every field and every observer call belongs to the main thread (the
+// `mainThread` runner). The listener, handshakes and channel I/O run on the server's own
+// "server" io thread and reach the main thread only as posted tasks that hold the server
+// weakly, so nothing runs on a destroyed server.
+//
+// Clients: a new connection completes its TLS handshake on its own; only when it is ready
+// does it replace the current client. A connection that fails its handshake never touches
+// the current client, and at most kMaxHandshakes connections may be handshaking at once.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <asio/ip/tcp.hpp>
+
+#include "base/io_thread.h"
+#include "base/task_runner.h"
+#include "identity/host_identity.h"
+#include "server/service_advertiser.h"
+#include "server/user_defaults.h"
+
+namespace quorin {
+
+class MessageChannel;
+class TcpListener;
+class TlsContext;
+
+class HostServer {
+ public:
+  static constexpr std::uint16_t kPort = 52877;
+  static constexpr std::string_view kServiceType = "_quorinremote._tcp";
+  static constexpr std::string_view kAutoStartKey = "QuorinAutoStart";
+  static constexpr std::size_t kMaxHandshakes = 8;
+
+  // What the composition root hands in; everything must outlive the server.
+  struct Environment {
+    TaskRunner* mainThread = nullptr;
+    HostIdentity* identity = nullptr;
+    UserDefaults* defaults = nullptr;
+    ServiceAdvertiser* advertiser = nullptr;
+    std::function<std::string()> hostName;  // the advertised name, asked at each start
+    std::uint16_t port = kPort;             // tests may listen elsewhere
+  };
+
+  enum class Property { isRunning, connectedClient, lastError, autoStart };
+  using Observer = std::function<void(Property)>;
+
+  // Reads "QuorinAutoStart" (writing true when absent) and starts when it is on.
+  explicit HostServer(Environment environment);
+  ~HostServer();
+  HostServer(const HostServer&) = delete;
+  HostServer& operator=(const HostServer&) = delete;
+
+  // Listens and advertises, unless a listener is already held. Failures go to lastError.
+  void start();
+  // Stops listening and advertising and ends the current client's session.
+  void stop();
+
+  bool isRunning() const { return isRunning_; }
+  const std::optional<std::string>& connectedClient() const { return connectedClient_; }
+  const std::optional<std::string>& lastError() const { return lastError_; }
+  bool autoStart() const { return autoStart_; }
+  // Stored at every assignment; neither starts nor stops the listener.
+  void setAutoStart(bool value);
+
+  // Called on the main thread right after a published property was assigned (also when
+  // the value did not change). Returns a token for removeObserver.
+  int addObserver(Observer observer);
+  void removeObserver(int token);
+
+  // The port actually listened on (differs from the configured one only when that is 0).
+  std::uint16_t listeningPort() const { return listeningPort_; }
+
+ private:
+  enum class ListenerState { ready, failed, cancelled };
+
+  void setIsRunning(bool value);
+  void setConnectedClient(std::optional<std::string> value);
+  void setLastError(std::string value);
+  void announce(Property property);
+
+  // Runs tasks on the main thread for as long as the server exists; callable from any thread.
+  using MainThreadPoster = std::function<void(std::function<void(HostServer&)>)>;
+  MainThreadPoster mainThreadPoster() const;
+
+  void handleListenerState(std::uint64_t generation, ListenerState state, std::error_code error);
+  void acceptConnection(asio::ip::tcp::socket socket);
+  void handleReady(const MessageChannel* channel);
+  void handleClose(const MessageChannel* channel);
+  void endSession();
+
+  Environment env_;
+  IoThread io_{"server"};
+  std::shared_ptr<HostServer*> self_;  // weak handles to it guard posted tasks
+
+  bool isRunning_ = false;
+  std::optional<std::string> connectedClient_;
+  std::optional<std::string> lastError_;
+  bool autoStart_ = false;
+
+  std::shared_ptr<TcpListener> listener_;
+  std::shared_ptr<TlsContext> listenerTls_;  // empty for plain TCP
+  std::uint64_t listenerGeneration_ = 0;
+  std::uint16_t listeningPort_ = 0;
+  std::vector<std::shared_ptr<MessageChannel>> handshaking_;
+  std::shared_ptr<MessageChannel> channel_;
+
+  std::vector<std::pair<int, Observer>> observers_;
+  int nextObserverToken_ = 0;
+};
+
+}  // namespace quorin
