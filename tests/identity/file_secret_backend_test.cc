@@ -30,7 +30,8 @@ std::unique_ptr<SecretBackend> makeFileBackend() {
   return std::make_unique<FileSecretBackend>(folder.path / "store" / "keychain.json");
 }
 
-INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeFileBackend));
+INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeFileBackend),
+                         [](const auto&) { return std::string("file"); });
 
 class FileSecretBackendTest : public testing::Test {
  protected:

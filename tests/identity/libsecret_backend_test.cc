@@ -27,7 +27,8 @@ std::unique_ptr<SecretBackend> makeKeyringBackend() {
   return std::make_unique<LibsecretBackend>(std::string(KeychainStore::kService));
 }
 
-INSTANTIATE_TEST_SUITE_P(Keyring, SecretBackendContract, testing::Values(&makeKeyringBackend));
+INSTANTIATE_TEST_SUITE_P(Keyring, SecretBackendContract, testing::Values(&makeKeyringBackend),
+                         [](const auto&) { return std::string("keyring"); });
 
 // What `secret-tool lookup` prints for the account; nothing when it finds no item.
 std::optional<std::string> secretToolLookup(const std::string& account) {

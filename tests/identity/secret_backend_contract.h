@@ -1,7 +1,8 @@
 #pragma once
 // The behaviour every SecretBackend shares, run against each real backend. A test file
 // instantiates it with a factory:
-//     INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeBackend));
+//     INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeBackend),
+//                              [](const auto&) { return std::string("file"); });
 
 #include <gtest/gtest.h>
 #include <unistd.h>
