@@ -1,0 +1,285 @@
+#include "video/video_encoder.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+#include <libyuv/convert_from_argb.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/log.h"
+#include "video/h264_nal_units.h"
+
+namespace quorin {
+
+namespace {
+
+using std::chrono::microseconds;
+
+constexpr microseconds kMaxKeyFrameSpacing = std::chrono::seconds(2);
+constexpr std::int32_t kNalLengthSize = 4;
+
+struct ContextDeleter {
+  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+void appendLengthPrefixed(Bytes& out, ByteView nalUnit) {
+  const auto size = static_cast<std::uint32_t>(nalUnit.size());
+  out.push_back(static_cast<std::uint8_t>(size >> 24));
+  out.push_back(static_cast<std::uint8_t>(size >> 16));
+  out.push_back(static_cast<std::uint8_t>(size >> 8));
+  out.push_back(static_cast<std::uint8_t>(size));
+  out.insert(out.end(), nalUnit.begin(), nalUnit.end());
+}
+
+}  // namespace
+
+struct VideoEncoder::Codec {
+  // Three pictures: one being encoded, one waiting in the mailbox, one being filled.
+  static constexpr int kSlots = 3;
+  // Presentation times of the pictures in flight, by the encoder's own frame index.
+  static constexpr int kTimesKept = 16;
+
+  std::unique_ptr<AVCodecContext, ContextDeleter> context;
+  std::unique_ptr<AVPacket, PacketDeleter> packet;
+  std::array<std::unique_ptr<AVFrame, FrameDeleter>, kSlots> pictures;
+
+  // Everything below belongs to the "encode" thread.
+  std::int64_t nextIndex = 0;
+  std::array<microseconds, kTimesKept> ptsByIndex{};
+  std::optional<microseconds> lastKeyPts;
+  std::vector<Bytes> parameterSets;
+  bool sentConfig = false;
+  Bytes payload;
+
+  // Opens libx264; logs the failing call and returns nothing on failure.
+  static std::unique_ptr<Codec> open(int width, int height, std::int64_t bitrate, int fps);
+
+  void convert(const BgraImage& image, int slot);
+  void encode(int slot, microseconds pts, VideoEncoder& owner);
+  void flush(VideoEncoder& owner);
+  void receivePackets(VideoEncoder& owner);
+  void deliver(const AVPacket& encoded, VideoEncoder& owner);
+};
+
+std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int height,
+                                                               std::int64_t bitrate, int fps) {
+  const auto fail = [](const char* call, int status) {
+    logLine(std::string(call) + " failed " + std::to_string(status));
+    return nullptr;
+  };
+  // libx264 reports its settings at the info level on stderr; keep only real errors.
+  av_log_set_level(AV_LOG_ERROR);
+
+  const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
+  if (!x264) return fail("avcodec_find_encoder_by_name", AVERROR_ENCODER_NOT_FOUND);
+  auto codec = std::make_unique<Codec>();
+  codec->context.reset(avcodec_alloc_context3(x264));
+  codec->packet.reset(av_packet_alloc());
+  if (!codec->context || !codec->packet) return fail("avcodec_alloc_context3", AVERROR(ENOMEM));
+
+  AVCodecContext& c = *codec->context;
+  c.width = width;
+  c.height = height;
+  c.pix_fmt = AV_PIX_FMT_YUV420P;
+  // Frames are numbered at the nominal rate: an idle screen submits nothing, and rate control
+  // must not save up the silence for a burst afterwards.
+  c.time_base = AVRational{1, fps};
+  c.framerate = AVRational{fps, 1};
+  c.bit_rate = bitrate;
+  c.gop_size = 2 * fps;
+  c.max_b_frames = 0;
+  c.thread_count = 0;  // x264 picks sliced threads for zero latency
+  // libyuv converts with the BT.601 matrix into limited range; say so in the stream.
+  c.colorspace = AVCOL_SPC_SMPTE170M;
+  c.color_range = AVCOL_RANGE_MPEG;
+  c.color_primaries = AVCOL_PRI_BT709;
+  c.color_trc = AVCOL_TRC_IEC61966_2_1;
+  av_opt_set(c.priv_data, "preset", "ultrafast", 0);
+  av_opt_set(c.priv_data, "tune", "zerolatency", 0);
+  av_opt_set(c.priv_data, "profile", "high", 0);
+  // ultrafast turns off CABAC and the 8x8 transform, which would make the stream Constrained
+  // Baseline; both are cheap at this bit rate and are what makes it High profile.
+  av_opt_set(c.priv_data, "x264-params", "cabac=1:8x8dct=1", 0);
+  av_opt_set_int(c.priv_data, "forced-idr", 1, 0);
+
+  if (const int status = avcodec_open2(&c, x264, nullptr); status < 0) {
+    return fail("avcodec_open2", status);
+  }
+  for (auto& picture : codec->pictures) {
+    picture.reset(av_frame_alloc());
+    if (!picture) return fail("av_frame_alloc", AVERROR(ENOMEM));
+    picture->format = c.pix_fmt;
+    picture->width = width;
+    picture->height = height;
+    if (const int status = av_frame_get_buffer(picture.get(), 0); status < 0) {
+      return fail("av_frame_get_buffer", status);
+    }
+  }
+  return codec;
+}
+
+void VideoEncoder::Codec::convert(const BgraImage& image, int slot) {
+  AVFrame* picture = pictures[slot].get();
+  // libavcodec releases its reference once a frame is encoded; this only copies if it did not.
+  if (!av_frame_is_writable(picture) && av_frame_make_writable(picture) < 0) return;
+  // libyuv's "ARGB" is B, G, R, A in memory: X11's 32-bit pixels on a little-endian machine.
+  libyuv::ARGBToI420(image.pixels, image.stride, picture->data[0], picture->linesize[0],
+                     picture->data[1], picture->linesize[1], picture->data[2],
+                     picture->linesize[2], image.width, image.height);
+}
+
+void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner) {
+  AVFrame* picture = pictures[slot].get();
+  picture->pts = nextIndex++;
+  ptsByIndex[picture->pts % kTimesKept] = pts;
+  // x264 only counts frames; an idle screen submits none, so the time limit is ours to keep.
+  const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing;
+  picture->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+  if (avcodec_send_frame(context.get(), picture) < 0) return;
+  receivePackets(owner);
+}
+
+void VideoEncoder::Codec::flush(VideoEncoder& owner) {
+  if (avcodec_send_frame(context.get(), nullptr) == 0) receivePackets(owner);
+  context.reset();
+}
+
+void VideoEncoder::Codec::receivePackets(VideoEncoder& owner) {
+  while (avcodec_receive_packet(context.get(), packet.get()) == 0) {
+    deliver(*packet, owner);
+    av_packet_unref(packet.get());
+  }
+}
+
+void VideoEncoder::Codec::deliver(const AVPacket& encoded, VideoEncoder& owner) {
+  const bool isKeyframe = (encoded.flags & AV_PKT_FLAG_KEY) != 0;
+  const microseconds pts =
+      encoded.pts >= 0 ? ptsByIndex[encoded.pts % kTimesKept] : microseconds(0);
+
+  // Parameter sets go to the configuration, never into the picture.
+  payload.clear();
+  bool freshSets = false;
+  h264::forEachNalUnit(ByteView(encoded.data, std::size_t(encoded.size)), [&](ByteView nal) {
+    switch (h264::nalUnitType(nal)) {
+      case h264::kSequenceParameterSet:
+      case h264::kPictureParameterSet:
+        if (!freshSets) parameterSets.clear();
+        freshSets = true;
+        parameterSets.emplace_back(nal.begin(), nal.end());
+        break;
+      case h264::kAccessUnitDelimiter:
+        break;
+      default:
+        appendLengthPrefixed(payload, nal);
+    }
+  });
+
+  if ((isKeyframe || !sentConfig) && !parameterSets.empty()) {
+    if (owner.onConfig) owner.onConfig(VideoConfig{parameterSets, kNalLengthSize});
+    sentConfig = true;
+  }
+  if (isKeyframe) lastKeyPts = pts;
+  if (owner.onFrame) {
+    owner.onFrame(VideoFrameHeader{isKeyframe, static_cast<std::uint64_t>(pts.count())}, payload);
+  }
+}
+
+VideoEncoder::VideoEncoder(std::int32_t width, std::int32_t height)
+    : width_(width), height_(height) {}
+
+VideoEncoder::~VideoEncoder() { stop(); }
+
+void VideoEncoder::start(std::int64_t bitrate, int fps) {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_ || stopping_) return;
+    started_ = true;
+  }
+  codec_ = Codec::open(width_, height_, bitrate, std::max(fps, 1));
+  if (!codec_) return;
+  {
+    std::lock_guard lock(mutex_);
+    accepting_ = true;
+  }
+  thread_ = std::thread([this] { run(); });
+  pthread_setname_np(thread_.native_handle(), "encode");
+}
+
+void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts) {
+  if (!image.pixels || image.width != width_ || image.height != height_) return;
+  int slot = -1;
+  {
+    std::lock_guard lock(mutex_);
+    if (!accepting_ || fillingSlot_ >= 0) return;
+    for (int i = 0; i < Codec::kSlots; ++i) {
+      if (i != waitingSlot_ && i != encodingSlot_) slot = i;
+    }
+    fillingSlot_ = slot;
+  }
+  codec_->convert(image, slot);
+  {
+    std::lock_guard lock(mutex_);
+    fillingSlot_ = -1;
+    if (!accepting_) return;
+    if (waitingSlot_ >= 0) ++skipped_;
+    waitingSlot_ = slot;
+    waitingPts_ = std::max(pts, microseconds(0));
+  }
+  wake_.notify_one();
+}
+
+void VideoEncoder::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    accepting_ = false;
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void VideoEncoder::setBackPressure(bool congested) {
+  {
+    std::lock_guard lock(mutex_);
+    congested_ = congested;
+  }
+  wake_.notify_one();
+}
+
+bool VideoEncoder::takePicture(int& slot, std::chrono::microseconds& pts) {
+  std::unique_lock lock(mutex_);
+  wake_.wait(lock, [this] { return stopping_ || (waitingSlot_ >= 0 && !congested_); });
+  // On stop the waiting picture is still encoded, congested or not.
+  if (waitingSlot_ < 0) return false;
+  slot = encodingSlot_ = waitingSlot_;
+  pts = waitingPts_;
+  waitingSlot_ = -1;
+  return true;
+}
+
+void VideoEncoder::run() {
+  int slot = -1;
+  std::chrono::microseconds pts{0};
+  while (takePicture(slot, pts)) {
+    codec_->encode(slot, pts, *this);
+    std::lock_guard lock(mutex_);
+    encodingSlot_ = -1;
+  }
+  codec_->flush(*this);
+}
+
+}  // namespace quorin
