@@ -65,6 +65,10 @@ class HostServer {
   // Stops listening and advertising and ends the current client's session.
   void stop();
 
+  // True from a successful start() until stop() or a listener failure; false right after a
+  // start() that could not listen (the reason is in lastError).
+  bool hasListener() const { return listener_ != nullptr; }
+
   bool isRunning() const { return isRunning_; }
   const std::optional<std::string>& connectedClient() const { return connectedClient_; }
   const std::optional<std::string>& lastError() const { return lastError_; }

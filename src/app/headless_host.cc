@@ -1,0 +1,91 @@
+#include "app/headless_host.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "app/host_components.h"
+#include "base/event_loop.h"
+#include "server/host_info.h"
+
+namespace quorin {
+namespace {
+
+void say(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+// Prints what changed, once per real change (the server also announces unchanged values).
+class StatePrinter {
+ public:
+  StatePrinter(HostServer& server, std::string name) : server_(server), name_(std::move(name)) {}
+
+  void print() {
+    if (server_.isRunning() != running_) {
+      running_ = server_.isRunning();
+      say(running_ ? "Advertising \"" + name_ + "\" and listening on port " +
+                         std::to_string(server_.listeningPort())
+                   : "Stopped");
+    }
+    if (server_.connectedClient() != client_) {
+      client_ = server_.connectedClient();
+      say(client_ ? "Connected client: " + *client_ : "No client connected");
+    }
+    if (server_.lastError() && server_.lastError() != error_) {
+      error_ = server_.lastError();
+      say("Last error: " + *error_);
+    }
+  }
+
+ private:
+  HostServer& server_;
+  std::string name_;
+  bool running_ = false;
+  std::optional<std::string> client_;
+  std::optional<std::string> error_;
+};
+
+}  // namespace
+
+int runHeadlessHost() {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  EventLoop loop;
+  std::thread signalWaiter([&] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    loop.post([&] { loop.quit(); });
+  });
+
+  int status = 0;
+  {
+    HostComponents components(loop);
+    auto server = components.makeServer();
+    StatePrinter printer(*server, HostInfo::name());
+    server->addObserver([&](HostServer::Property) { printer.print(); });
+    // Running the headless host means serving, whatever the auto-start preference says.
+    server->start();
+    printer.print();
+    if (!server->hasListener()) {
+      status = 1;
+    } else {
+      loop.run();
+      server->stop();
+    }
+  }
+  // Wake the waiter if it is still waiting (a start failure), then let it go.
+  pthread_kill(signalWaiter.native_handle(), SIGTERM);
+  signalWaiter.join();
+  return status;
+}
+
+}  // namespace quorin

@@ -1,0 +1,80 @@
+// quorin-remote-host: serves this desktop to paired devices.
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "app/headless_host.h"
+#include "app/terminal_qr.h"
+#include "identity/host_identity.h"
+#include "server/host_info.h"
+#include "transport/secure_channel.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: quorin-remote-host [OPTION]\n"
+    "Lets a paired phone or tablet see and control this desktop over the local network.\n"
+    "\n"
+    "  --headless       run without a user interface (the default for now): print one line\n"
+    "                   per state change, stop cleanly on Ctrl-C or SIGTERM\n"
+    "  --pair           print the pairing QR code and its text, then exit; scan the code\n"
+    "                   with the Quorin Remote app to pair a device\n"
+    "  --pairing-text   print only the pairing text on one line, then exit\n"
+    "  --reset-key      replace the host key, then exit; every paired device must pair\n"
+    "                   again (a running host keeps the old key until it restarts)\n"
+    "  --help           show this help\n";
+
+int printPairing(bool withCode) {
+  quorin::HostIdentity identity(quorin::SecureChannel::generateKey, quorin::HostInfo::name);
+  const auto payload = identity.pairingPayload();
+  const std::string text = payload ? payload->encodedString() : std::string();
+  if (text.empty()) {
+    std::fprintf(stderr, "quorin-remote-host: no host key could be read or made\n");
+    return 1;
+  }
+  if (withCode) {
+    const auto drawing = quorin::renderTerminalQr(text);
+    if (!drawing) {
+      std::fprintf(stderr, "quorin-remote-host: the pairing code could not be drawn\n");
+      return 1;
+    }
+    std::printf("%s\nScan this code with the Quorin Remote app. Pairing text:\n", drawing->c_str());
+  }
+  std::printf("%s\n", text.c_str());
+  return 0;
+}
+
+int resetKey() {
+  quorin::HostIdentity identity(quorin::SecureChannel::generateKey, quorin::HostInfo::name);
+  const auto before = identity.loadOrCreateKey();
+  identity.resetKey();
+  const auto after = identity.loadOrCreateKey();
+  if (!after || after == before) {
+    std::fprintf(stderr, "quorin-remote-host: the host key could not be replaced\n");
+    return 1;
+  }
+  std::printf("The host key was replaced. Every paired device must pair again.\n");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc > 2) {
+    std::fprintf(stderr, "quorin-remote-host: give at most one option\n%s", kUsage);
+    return 2;
+  }
+  const std::string_view option = argc == 2 ? argv[1] : "";
+  if (option == "--help" || option == "-h") {
+    std::printf("%s", kUsage);
+    return 0;
+  }
+  if (option == "--pair") return printPairing(true);
+  if (option == "--pairing-text") return printPairing(false);
+  if (option == "--reset-key") return resetKey();
+  if (option.empty() || option == "--headless") return quorin::runHeadlessHost();
+  std::fprintf(stderr, "quorin-remote-host: unknown option '%s'\n%s", argv[1], kUsage);
+  return 2;
+}

@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "app/command_output.h"
+#include "identity/host_identity.h"
+#include "identity/keychain_store.h"
+#include "identity/pairing_payload.h"
+#include "transport/channel_harness.h"
+#include "transport/client_connector.h"
+#include "transport/secure_channel.h"
+
+extern char** environ;
+
+namespace quorin {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The host program as a child, its stdout read line by line.
+class HostProcess {
+ public:
+  HostProcess() {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    char* argv[] = {const_cast<char*>(QUORIN_HOST_BINARY), const_cast<char*>("--headless"), nullptr};
+    EXPECT_EQ(posix_spawn(&pid_, QUORIN_HOST_BINARY, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fdopen(fds[0], "r");
+  }
+  ~HostProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_) fclose(out_);
+  }
+  // Reads lines until one starts with `prefix`; false at the end of the output.
+  bool waitForLine(const std::string& prefix) {
+    char line[1024];
+    while (fgets(line, sizeof line, out_)) {
+      lines_ += line;
+      if (std::string(line).rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+  int terminate() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return status;
+  }
+  const std::string& lines() const { return lines_; }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* out_ = nullptr;
+  std::string lines_;
+};
+
+TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {
+  const std::string text = commandOutput(std::string(QUORIN_HOST_BINARY) + " --pairing-text 2>/dev/null");
+  const auto payload = PairingPayload::decode(text);
+  ASSERT_TRUE(payload) << text;
+  EXPECT_EQ(KeychainStore::load(HostIdentity::kKeyAccount), payload->key);
+
+  HostProcess host;
+  ASSERT_TRUE(host.waitForLine("Advertising")) << host.lines();
+  EXPECT_NE(host.lines().find("port 52877"), std::string::npos) << host.lines();
+
+  IoThread io("client");
+  auto connect = [&](const Bytes& key, Recorder& recorder) {
+    std::promise<std::unique_ptr<MessageChannel>> connected;
+    connectChannel(io.context(), "127.0.0.1", 52877, SecureChannel::clientContext(key), 5s,
+                   [&](std::error_code, std::unique_ptr<MessageChannel> c) { connected.set_value(std::move(c)); });
+    auto channel = connected.get_future().get();
+    if (channel) {
+      recorder.attach(*channel);
+      channel->start();
+      recorder.waitFor([](auto& events, auto&) { return !events.empty(); });
+    }
+    return channel;
+  };
+  Recorder paired, stranger;
+  auto a = connect(payload->key, paired);
+  auto b = connect(*SecureChannel::generateKey(), stranger);
+  ASSERT_TRUE(a && b);
+  EXPECT_EQ(paired.events().front(), "ready");
+  EXPECT_NE(stranger.events().front(), "ready");
+
+  if (std::system("avahi-daemon --check 2>/dev/null") == 0) {
+    const std::string browsed = commandOutput("avahi-browse -rpt _quorinremote._tcp 2>/dev/null");
+    EXPECT_NE(browsed.find(";52877;"), std::string::npos) << browsed;
+  }
+
+  const int status = host.terminate();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+}
+
+TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
+  HostProcess first;
+  ASSERT_TRUE(first.waitForLine("Advertising"));
+  HostProcess second;
+  EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.lines();
+  EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
+}
+
+}  // namespace
+}  // namespace quorin
