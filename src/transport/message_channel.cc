@@ -48,6 +48,8 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     std::function<void(MessageType, Bytes)> onMessage;
     std::function<void(std::error_code)> onClose;
     std::function<void()> onReady;
+    std::function<void(bool)> onCongestion;
+    std::size_t congestionFrames = 2;
   };
 
   void start(Callbacks callbacks) {
@@ -63,6 +65,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
         return;
       }
       self->writes_.push_back(std::move(frame));
+      self->updateCongestion();
       self->writeNext();
     });
   }
@@ -171,6 +174,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     writing_ = false;
   }
 
+  void updateCongestion() {
+    const bool congested = congested_ ? writes_.size() > 1
+                                      : writes_.size() > callbacks_.congestionFrames;
+    if (congested == congested_) return;
+    congested_ = congested;
+    if (!detached_ && callbacks_.onCongestion) callbacks_.onCongestion(congested);
+  }
+
   template <class Handler>
   void readSome(Handler&& handler) {
     std::visit([&](auto& s) { s.async_read_some(asio::buffer(readBuffer_), handler); }, stream_);
@@ -220,6 +231,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
       self->queued_ -= frame->size();
       self->writes_.pop_front();
       self->writing_ = false;
+      self->updateCongestion();
       // A failing socket is reported by the read side; the frames left are dropped.
       if (ec) {
         self->dropWrites();
@@ -241,6 +253,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   std::atomic<std::size_t> queued_{0};
   std::deque<std::shared_ptr<Bytes>> writes_;
   bool writing_ = false;
+  bool congested_ = false;
   std::array<std::uint8_t, kReadChunk> readBuffer_{};
   FrameExtractor inbound_;
 };
@@ -254,7 +267,9 @@ MessageChannel::MessageChannel(asio::ip::tcp::socket socket, std::shared_ptr<Tls
 
 MessageChannel::~MessageChannel() { core_->detach(); }
 
-void MessageChannel::start() { core_->start({onMessage, onClose, onReady}); }
+void MessageChannel::start() {
+  core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames});
+}
 
 void MessageChannel::send(MessageType type, ByteView payload) {
   core_->send(std::make_shared<Bytes>(encodeFrame(type, payload)));

@@ -45,6 +45,11 @@ class MessageChannel {
   std::function<void(MessageType, Bytes)> onMessage;
   std::function<void(std::error_code)> onClose;
   std::function<void()> onReady;
+  // Called on the io thread with true once more than `congestionFrames` frames wait to be
+  // written, and with false once the backlog is down to one frame again. Lets a producer
+  // hold back new data on a slow link instead of queueing without bound.
+  std::function<void(bool congested)> onCongestion;
+  std::size_t congestionFrames = 2;
 
   void start();
   void send(MessageType type, ByteView payload);

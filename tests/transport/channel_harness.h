@@ -22,12 +22,14 @@
 
 namespace quorin {
 
-// What one channel reported, in order: "ready", "close:" + error text, and the messages.
+// What one channel reported, in order: "ready", "close:" + error text, "congested",
+// "relieved", and the messages.
 class Recorder {
  public:
   void attach(MessageChannel& channel) {
     channel.onReady = [this] { add("ready"); };
     channel.onClose = [this](std::error_code ec) { add("close:" + (ec ? ec.message() : "")); };
+    channel.onCongestion = [this](bool congested) { add(congested ? "congested" : "relieved"); };
     channel.onMessage = [this](MessageType type, Bytes payload) {
       std::lock_guard lock(mutex_);
       messages_.push_back({type, std::move(payload)});

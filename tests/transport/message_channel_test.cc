@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <asio/connect.hpp>
+#include <asio/read.hpp>
 #include <asio/write.hpp>
 
 #include <cstdio>
@@ -195,6 +196,24 @@ TEST(MessageChannel, OversizeFrameEndsTheConnectionInsteadOfBuffering) {
   std::array<char, 16> sink{};
   socket.read_some(asio::buffer(sink), ec);
   EXPECT_EQ(ec, asio::error::eof);
+}
+
+TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) {
+  ChannelHarness harness(nullptr);
+  asio::io_context io;
+  auto socket = rawConnect(io, harness.port());
+  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
+  auto server = harness.serverChannel();
+  const Bytes chunk(64 * 1024, 1);
+  constexpr int kFrames = 300;  // far more than the socket buffers hold
+  for (int i = 0; i < kFrames; ++i) server->send(MessageType::videoFrame, chunk);
+  ASSERT_TRUE(harness.serverSide.waitForEvent("congested"));
+  EXPECT_GT(server->queuedBytes(), 2 * chunk.size());
+
+  std::vector<std::uint8_t> sink(kFrames * (chunk.size() + 5));
+  asio::read(socket, asio::buffer(sink));
+  EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
+  EXPECT_EQ(server->queuedBytes(), 0u);
 }
 
 TEST(MessageChannel, LastBytesArriveBeforeTheEndAndCancelReportsOnce) {
