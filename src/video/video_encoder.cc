@@ -99,7 +99,12 @@ std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int he
   // must not save up the silence for a burst afterwards.
   c.time_base = AVRational{1, fps};
   c.framerate = AVRational{fps, 1};
+  // Average bit rate with a quarter-second VBV buffer: without it a key frame of a busy 1080p
+  // screen comes out at 700 KB and takes 30 ms or more to encode (and longer to send); with it
+  // key frames stay near 230 KB and p99 encode time near 16 ms (bench/video).
   c.bit_rate = bitrate;
+  c.rc_max_rate = bitrate;
+  c.rc_buffer_size = int(std::min<std::int64_t>(bitrate / 4, INT32_MAX));
   c.gop_size = 2 * fps;
   c.max_b_frames = 0;
   c.thread_count = 0;  // x264 picks sliced threads for zero latency
