@@ -1,0 +1,38 @@
+#pragma once
+// Where InputInjector's events go: one facility that injects pointer and keyboard events
+// system-wide, as if they came from local hardware. Lives on the injector's thread (main).
+
+#include <optional>
+#include <string_view>
+
+#include "base/geometry.h"
+#include "protocol/control_messages.h"
+
+namespace quorin {
+
+enum class MouseButton { left, right, wheelUp, wheelDown, wheelLeft, wheelRight };
+
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+
+  // The shared screen in root-window pixels, read afresh at each call; nothing when unknown.
+  virtual std::optional<ScreenRect> screenFrame() = 0;
+
+  // Absolute pointer motion to root-window pixels.
+  virtual void movePointer(int x, int y) = 0;
+  virtual void setButton(MouseButton button, bool down) = 0;
+
+  // Keyboard calls press the modifiers before the keys and release them after, in reverse.
+  // Presses and releases one key.
+  virtual void pressKey(SpecialKey key, const Modifiers& modifiers) = 0;
+  // Types each Unicode scalar of `text` as one key press whatever the keyboard layout;
+  // U+000A is Return and U+0009 is Tab. A scalar that cannot be typed is skipped.
+  virtual void typeText(std::u32string_view text, const Modifiers& modifiers) = 0;
+
+  // Ends one client event: delivers everything posted and undoes temporary changes made to
+  // type it, so the machine is left as it was found.
+  virtual void finish() = 0;
+};
+
+}  // namespace quorin

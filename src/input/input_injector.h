@@ -1,0 +1,50 @@
+#pragma once
+// Turns the client's input events into synthetic pointer and keyboard events on the shared
+// screen. One injector lives as long as the host server and serves successive clients.
+// Main thread only. Reports nothing and never fails visibly.
+
+#include <cstdint>
+#include <memory>
+
+#include "input/event_sink.h"
+#include "protocol/control_messages.h"
+
+namespace quorin {
+
+struct ScreenPoint {
+  double x = 0;
+  double y = 0;
+  bool operator==(const ScreenPoint&) const = default;
+};
+
+class InputInjector {
+ public:
+  // Pixels of pixel-precise scrolling that make one wheel click.
+  static constexpr int kScrollPixelsPerClick = 50;
+  // Wheel clicks posted at most for one scroll event on each axis; more is dropped.
+  static constexpr int kMaxWheelClicksPerEvent = 100;
+
+  // With no sink (no display reachable) the injector exists and posts nothing.
+  explicit InputInjector(std::unique_ptr<EventSink> sink);
+
+  void handle(const InputEvent& event);
+
+  // The last pointer position produced, in root-window pixels; (0, 0) before any.
+  ScreenPoint lastMouse() const { return lastMouse_; }
+
+ private:
+  ScreenPoint screenPoint(const InputEvent& event);
+  void moveTo(const InputEvent& event);
+  void postClick(MouseButton button, int count);
+  void scroll(const InputEvent& event);
+  void typeText(const InputEvent& event);
+  void pressSpecialKey(const InputEvent& event);
+
+  std::unique_ptr<EventSink> sink_;
+  ScreenPoint lastMouse_;
+  // Scroll pixels not yet worth a wheel click, carried to the next event so slow scrolls move.
+  std::int64_t pendingScrollX_ = 0;
+  std::int64_t pendingScrollY_ = 0;
+};
+
+}  // namespace quorin

@@ -1,0 +1,389 @@
+#include "input/x11/xtest_event_sink.h"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "base/x11/first_monitor.h"
+
+namespace quorin::x11 {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How long after the last key event the keymap may change. A client translates a keycode with
+// the keymap it fetches when it reads the event, not the one in force when the key went down,
+// and Xlib forgets a mapping notice that arrives while it is fetching; so changing the keymap
+// right after a key loses characters in any client that is a little behind. Only paid by
+// events that type keysyms missing from the keymap.
+constexpr auto kKeymapSettle = std::chrono::milliseconds(50);
+
+struct DisplayCloser {
+  void operator()(Display* display) const { XCloseDisplay(display); }
+};
+using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
+
+struct XFreeDeleter {
+  void operator()(void* data) const { XFree(data); }
+};
+struct ModifierMapDeleter {
+  void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
+};
+
+KeySym keySym(SpecialKey key) {
+  switch (key) {
+    case SpecialKey::escape: return XK_Escape;
+    case SpecialKey::tab: return XK_Tab;
+    case SpecialKey::deleteKey: return XK_BackSpace;
+    case SpecialKey::forwardDelete: return XK_Delete;
+    case SpecialKey::returnKey: return XK_Return;
+    case SpecialKey::left: return XK_Left;
+    case SpecialKey::right: return XK_Right;
+    case SpecialKey::up: return XK_Up;
+    case SpecialKey::down: return XK_Down;
+    case SpecialKey::home: return XK_Home;
+    case SpecialKey::end: return XK_End;
+    case SpecialKey::pageUp: return XK_Prior;
+    case SpecialKey::pageDown: return XK_Next;
+    case SpecialKey::f1: return XK_F1;
+    case SpecialKey::f2: return XK_F2;
+    case SpecialKey::f3: return XK_F3;
+    case SpecialKey::f4: return XK_F4;
+    case SpecialKey::f5: return XK_F5;
+    case SpecialKey::f6: return XK_F6;
+    case SpecialKey::f7: return XK_F7;
+    case SpecialKey::f8: return XK_F8;
+    case SpecialKey::f9: return XK_F9;
+    case SpecialKey::f10: return XK_F10;
+    case SpecialKey::f11: return XK_F11;
+    case SpecialKey::f12: return XK_F12;
+    case SpecialKey::space: return XK_space;
+  }
+  return NoSymbol;
+}
+
+// The modifier keys in the order they go down, and the keysyms that act as each.
+enum ModifierIndex : std::size_t { kCommand, kShift, kControl, kOption };
+const std::array<std::initializer_list<KeySym>, 4> kModifierSyms = {{
+    {XK_Super_L, XK_Super_R},
+    {XK_Shift_L, XK_Shift_R},
+    {XK_Control_L, XK_Control_R},
+    {XK_Alt_L, XK_Alt_R, XK_Meta_L, XK_Meta_R},
+}};
+
+std::array<bool, 4> byIndex(const Modifiers& modifiers) {
+  return {modifiers.command, modifiers.shift, modifiers.control, modifiers.option};
+}
+
+unsigned buttonNumber(MouseButton button) {
+  switch (button) {
+    case MouseButton::left: return Button1;
+    case MouseButton::right: return Button3;
+    case MouseButton::wheelUp: return Button4;
+    case MouseButton::wheelDown: return Button5;
+    case MouseButton::wheelLeft: return 6;
+    case MouseButton::wheelRight: return 7;
+  }
+  return Button1;
+}
+
+// The protocol carries pointer positions as 16-bit values.
+int toWire(int coordinate) { return std::clamp(coordinate, -32768, 32767); }
+
+struct KeyChoice {
+  KeyCode code = 0;
+  bool shift = false;  // the keysym sits on the key's Shift level
+};
+
+// What the sink needs from one snapshot of the core keyboard and modifier mappings.
+struct Keymap {
+  int symsPerKeycode = 1;
+  // Keysyms reachable in the first group without a modifier, or with Shift when there is one.
+  std::unordered_map<KeySym, KeyChoice> keys;
+  std::array<std::optional<KeyCode>, 4> modifiers;  // by ModifierIndex
+  // Keycodes with no keysym and no modifier role, free to lend to a missing character.
+  std::vector<KeyCode> spare;
+
+  std::optional<KeyChoice> find(KeySym sym) const {
+    const auto found = keys.find(sym);
+    if (sym == NoSymbol || found == keys.end()) return std::nullopt;
+    return found->second;
+  }
+};
+
+Keymap loadKeymap(Display* display) {
+  Keymap map;
+  int first = 0;
+  int last = 0;
+  XDisplayKeycodes(display, &first, &last);
+  int per = 0;
+  const std::unique_ptr<KeySym, XFreeDeleter> syms(
+      XGetKeyboardMapping(display, static_cast<KeyCode>(first), last - first + 1, &per));
+  const std::unique_ptr<XModifierKeymap, ModifierMapDeleter> modifierMap(
+      XGetModifierMapping(display));
+  if (!syms || !modifierMap || per < 1) return map;
+  map.symsPerKeycode = per;
+  const auto symAt = [&](int code, int column) {
+    return column < per ? syms.get()[(code - first) * per + column] : NoSymbol;
+  };
+
+  std::array<bool, 256> isModifier{};
+  for (int i = 0; i < 8 * modifierMap->max_keypermod; ++i) {
+    if (const KeyCode code = modifierMap->modifiermap[i]) isModifier[code] = true;
+  }
+  for (std::size_t m = 0; m < kModifierSyms.size(); ++m) {
+    for (int code = first; code <= last && !map.modifiers[m]; ++code) {
+      const auto& wanted = kModifierSyms[m];
+      if (isModifier[code] && std::find(wanted.begin(), wanted.end(), symAt(code, 0)) != wanted.end()) {
+        map.modifiers[m] = static_cast<KeyCode>(code);
+      }
+    }
+  }
+
+  // Plain levels first so a keysym that is on both kinds of level is typed without Shift.
+  const bool canShift = map.modifiers[kShift].has_value();
+  for (int column = 0; column < (canShift ? 2 : 1); ++column) {
+    for (int code = first; code <= last; ++code) {
+      if (const KeySym sym = symAt(code, column); sym != NoSymbol) {
+        map.keys.try_emplace(sym, KeyChoice{static_cast<KeyCode>(code), column == 1});
+      }
+    }
+  }
+  for (int code = first; code <= last; ++code) {
+    bool empty = !isModifier[code];
+    for (int column = 0; empty && column < per; ++column) empty = symAt(code, column) == NoSymbol;
+    if (empty) map.spare.push_back(static_cast<KeyCode>(code));
+  }
+  return map;
+}
+
+// One key to type: the keysym wanted, and another one that gives the same character.
+struct WantedKey {
+  KeySym sym = NoSymbol;
+  KeySym alternative = NoSymbol;
+};
+
+class XTestEventSink final : public EventSink {
+ public:
+  explicit XTestEventSink(DisplayPtr display) : display_(std::move(display)) {}
+  ~XTestEventSink() override { giveBackBorrowedKeys(); }
+
+  XTestEventSink(const XTestEventSink&) = delete;
+  XTestEventSink& operator=(const XTestEventSink&) = delete;
+
+  std::optional<ScreenRect> screenFrame() override { return firstMonitor(display_.get()); }
+
+  void movePointer(int x, int y) override {
+    XTestFakeMotionEvent(display_.get(), DefaultScreen(display_.get()), toWire(x), toWire(y),
+                         CurrentTime);
+  }
+
+  void setButton(MouseButton button, bool down) override {
+    XTestFakeButtonEvent(display_.get(), buttonNumber(button), down, CurrentTime);
+  }
+
+  void pressKey(SpecialKey key, const Modifiers& modifiers) override {
+    typeKeys({{keySym(key), NoSymbol}}, modifiers);
+  }
+
+  void typeText(std::u32string_view text, const Modifiers& modifiers) override {
+    std::vector<WantedKey> keys;
+    keys.reserve(text.size());
+    for (const char32_t c : text) {
+      if (c == U'\n') {
+        keys.push_back({XK_Return, NoSymbol});
+      } else if (c == U'\t') {
+        keys.push_back({XK_Tab, NoSymbol});
+      } else if (const KeySym sym = xkb_utf32_to_keysym(c); sym != NoSymbol) {
+        // A keymap may hold the character under its legacy keysym or its Unicode one.
+        keys.push_back({sym, 0x01000000 | c});
+      }
+    }
+    typeKeys(keys, modifiers);
+  }
+
+  void finish() override {
+    giveBackBorrowedKeys();
+    XFlush(display_.get());
+    noteMappingChanges();
+    mappingChecked_ = false;
+  }
+
+ private:
+  struct BorrowedKey {
+    KeyCode code = 0;
+    KeySym sym = NoSymbol;
+  };
+
+  // The keymap as the server has it, looked at once per client event.
+  const Keymap& keymap() {
+    if (!mappingChecked_) {
+      noteMappingChanges();
+      mappingChecked_ = true;
+    }
+    if (!keymap_) keymap_ = loadKeymap(display_.get());
+    return *keymap_;
+  }
+
+  // This connection selects no events, so whatever arrives announces a changed mapping.
+  void noteMappingChanges() {
+    bool changed = false;
+    while (XPending(display_.get()) > 0) {
+      XEvent event;
+      XNextEvent(display_.get(), &event);
+      changed = true;
+    }
+    if (changed) keymap_.reset();
+  }
+
+  // Types `keys` in runs. The keysyms of a run that the keymap lacks are lent spare keycodes
+  // all at once before its first key, so clients take in one keymap change per run.
+  void typeKeys(const std::vector<WantedKey>& keys, const Modifiers& modifiers) {
+    const Keymap& map = keymap();
+    const std::array<bool, 4> held = byIndex(modifiers);
+    bool modifiersDown = false;
+    std::size_t start = 0;
+    while (start < keys.size()) {
+      std::vector<KeySym> missing;
+      std::size_t end = start;
+      for (; end < keys.size(); ++end) {
+        const WantedKey& key = keys[end];
+        if (map.find(key.sym) || map.find(key.alternative)) continue;
+        if (std::find(missing.begin(), missing.end(), key.sym) != missing.end()) continue;
+        if (missing.size() == map.spare.size()) break;
+        missing.push_back(key.sym);
+      }
+      if (end == start) {  // no spare keycode at all: this key cannot be typed
+        ++start;
+        continue;
+      }
+      lend(missing);
+      if (!modifiersDown) {
+        holdModifiers(held, true);
+        modifiersDown = true;
+      }
+      for (std::size_t i = start; i < end; ++i) {
+        if (const auto choice = choiceFor(keys[i])) tap(*choice, held[kShift]);
+      }
+      start = end;
+    }
+    if (modifiersDown) holdModifiers(held, false);
+  }
+
+  std::optional<KeyChoice> choiceFor(const WantedKey& key) {
+    const Keymap& map = keymap();
+    if (auto choice = map.find(key.sym)) return choice;
+    if (auto choice = map.find(key.alternative)) return choice;
+    for (const BorrowedKey& lent : borrowed_) {
+      if (lent.sym == key.sym) return KeyChoice{lent.code, false};
+    }
+    return std::nullopt;
+  }
+
+  void holdModifiers(const std::array<bool, 4>& held, bool down) {
+    const Keymap& map = keymap();
+    for (std::size_t k = 0; k < held.size(); ++k) {
+      const std::size_t i = down ? k : held.size() - 1 - k;
+      if (held[i] && map.modifiers[i]) sendKey(*map.modifiers[i], down);
+    }
+  }
+
+  void tap(const KeyChoice& choice, bool shiftHeld) {
+    const bool addShift = choice.shift && !shiftHeld;
+    const KeyCode shift = keymap().modifiers[kShift].value_or(0);  // there when a level needs it
+    if (addShift) sendKey(shift, true);
+    sendKey(choice.code, true);
+    sendKey(choice.code, false);
+    if (addShift) sendKey(shift, false);
+  }
+
+  void sendKey(KeyCode code, bool down) {
+    XTestFakeKeyEvent(display_.get(), code, down, CurrentTime);
+    lastKeyEvent_ = Clock::now();
+  }
+
+  // Lends spare keycodes to `syms`, no more of them than there are spare keycodes, keeping
+  // the ones already lent to one of them and taking back those lent to others.
+  void lend(const std::vector<KeySym>& syms) {
+    const auto lentTo = [this](KeySym sym) {
+      return std::find_if(borrowed_.begin(), borrowed_.end(),
+                          [sym](const BorrowedKey& key) { return key.sym == sym; });
+    };
+    std::vector<KeySym> unlent;
+    for (const KeySym sym : syms) {
+      if (lentTo(sym) == borrowed_.end()) unlent.push_back(sym);
+    }
+    if (unlent.empty()) return;
+    waitForClients();
+    const Keymap& map = keymap();
+    std::vector<KeySym> row(static_cast<std::size_t>(map.symsPerKeycode), NoSymbol);
+    for (const KeySym sym : unlent) {
+      BorrowedKey* key = nullptr;
+      if (borrowed_.size() < map.spare.size()) {
+        key = &borrowed_.emplace_back(BorrowedKey{map.spare[borrowed_.size()], NoSymbol});
+      } else {
+        key = &*std::find_if(borrowed_.begin(), borrowed_.end(), [&](const BorrowedKey& k) {
+          return std::find(syms.begin(), syms.end(), k.sym) == syms.end();
+        });
+      }
+      // Both levels: a lone letter would be read as its lower case, Shift giving the upper.
+      key->sym = sym;
+      std::fill_n(row.begin(), std::min<std::size_t>(row.size(), 2), sym);
+      XChangeKeyboardMapping(display_.get(), key->code, map.symsPerKeycode, row.data(), 1);
+    }
+    XSync(display_.get(), False);  // the server has the new mapping before the key events
+  }
+
+  // Borrowed keycodes were empty when lent, so emptying them restores the keymap found.
+  void giveBackBorrowedKeys() {
+    if (borrowed_.empty() || !keymap_) return;
+    waitForClients();
+    std::vector<KeySym> empty(static_cast<std::size_t>(keymap_->symsPerKeycode), NoSymbol);
+    for (const BorrowedKey& key : borrowed_) {
+      XChangeKeyboardMapping(display_.get(), key.code, keymap_->symsPerKeycode, empty.data(), 1);
+    }
+    XSync(display_.get(), False);
+    borrowed_.clear();
+  }
+
+  // Lets clients read the key events sent so far before the keymap changes under them.
+  void waitForClients() {
+    XFlush(display_.get());
+    std::this_thread::sleep_until(lastKeyEvent_ + kKeymapSettle);
+  }
+
+  DisplayPtr display_;
+  std::optional<Keymap> keymap_;
+  bool mappingChecked_ = false;
+  std::vector<BorrowedKey> borrowed_;
+  Clock::time_point lastKeyEvent_;
+};
+
+}  // namespace
+
+std::unique_ptr<EventSink> openXTestEventSink(const char* displayName) {
+  DisplayPtr display(XOpenDisplay(displayName));
+  if (!display) return nullptr;
+  int eventBase = 0;
+  int errorBase = 0;
+  int major = 0;
+  int minor = 0;
+  if (!XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor)) return nullptr;
+  // Another client's server grab (a menu, a window move) must not stall the main thread.
+  XTestGrabControl(display.get(), True);
+  return std::make_unique<XTestEventSink>(std::move(display));
+}
+
+}  // namespace quorin::x11
