@@ -12,19 +12,20 @@ bool appendPicture(Bytes& out, ByteView picture, int lengthSize) {
   if (lengthSize < 1 || lengthSize > 4 || picture.empty()) return false;
   const std::size_t prefix = static_cast<std::size_t>(lengthSize);
   const std::size_t mark = out.size();
-  std::size_t at = 0;
-  while (at < picture.size()) {
-    if (picture.size() - at < prefix) break;
+  for (std::size_t at = 0; at < picture.size();) {
     std::size_t length = 0;
-    for (std::size_t i = 0; i < prefix; ++i) length = length << 8 | picture[at + i];
-    at += prefix;
-    if (length == 0 || picture.size() - at < length) break;
+    if (picture.size() - at >= prefix) {
+      for (std::size_t i = 0; i < prefix; ++i) length = length << 8 | picture[at + i];
+      at += prefix;
+    }
+    if (length == 0 || picture.size() - at < length) {
+      out.resize(mark);
+      return false;
+    }
     appendNalUnit(out, picture.subspan(at, length));
     at += length;
   }
-  if (at == picture.size()) return true;
-  out.resize(mark);
-  return false;
+  return true;
 }
 
 }  // namespace quorin::annexb

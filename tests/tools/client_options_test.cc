@@ -1,0 +1,48 @@
+#include "client/client_options.h"
+
+#include <gtest/gtest.h>
+
+namespace quorin {
+namespace {
+
+ParsedOptions parse(std::vector<std::string_view> args) { return parseClientOptions(args); }
+
+TEST(ClientOptions, HostAndPortSpellings) {
+  const std::vector<std::tuple<std::string_view, std::string, std::optional<std::uint16_t>>> cases = {
+      {"studio.local", "studio.local", std::nullopt}, {"127.0.0.1:4000", "127.0.0.1", 4000},
+      {"[fe80::1%eth0]:4000", "fe80::1%eth0", 4000}, {"::1", "::1", std::nullopt}};
+  for (const auto& [text, host, port] : cases) {
+    const auto parsed = parse({"connect", text, "--pairing", "x"});
+    EXPECT_EQ(parsed.error, "") << text;
+    EXPECT_EQ(parsed.options.host, host);
+    EXPECT_EQ(parsed.options.port, port) << text;
+  }
+  const auto valued = parse({"connect", "h", "--pairing=@f", "--port", "5000", "--read-rate=1.5M"});
+  EXPECT_EQ(valued.options.pairing, "@f");
+  EXPECT_EQ(valued.options.port, 5000);
+  EXPECT_EQ(valued.options.readRate, 1'500'000u);
+}
+
+TEST(ClientOptions, RefusesWhatItCannotUse) {
+  const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases = {
+      {{}, "no command given"},
+      {{"stream"}, "unknown command \"stream\""},
+      {{"connect", "h"}, "connect needs --pairing"},
+      {{"connect", "h:80", "--pairing", "x", "--port", "81"}, "the port is given twice, in HOST:PORT and --port"},
+      {{"connect", "--pairing", "x", "--port", "81"}, "--port needs HOST; a found host's own port is used"},
+      {{"connect", "h:0", "--pairing", "x"}, "\"h:0\" is not a host or host:port"},
+      {{"connect", "[::1", "--pairing", "x"}, "\"[::1\" is not a host or host:port"},
+      {{"connect", "a", "b", "--pairing", "x"}, "unexpected argument \"b\""},
+      {{"connect", "h", "--pairing"}, "--pairing needs a value"},
+      {{"connect", "h", "--pairing", "x", "--frames", "0"}, "bad value for --frames: \"0\""},
+      {{"connect", "h", "--pairing", "x", "--seconds", "-1"}, "bad value for --seconds: \"-1\""},
+      {{"connect", "h", "--pairing", "x", "--port", "70000"}, "bad value for --port: \"70000\""},
+      {{"connect", "h", "--pairing", "x", "--read-rate", "0k"}, "bad value for --read-rate: \"0k\""},
+      {{"connect", "h", "--pairing", "x", "--stats=yes"}, "--stats takes no value"},
+      {{"browse", "--stats"}, "unknown option --stats"},
+  };
+  for (const auto& [args, error] : cases) EXPECT_EQ(parse(args).error, error);
+}
+
+}  // namespace
+}  // namespace quorin

@@ -1,0 +1,137 @@
+#include "client/video_receiver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "tools/test_video.h"
+
+namespace quorin {
+namespace {
+
+constexpr int kWidth = 320;
+constexpr int kHeight = 240;
+
+// Two groups of five frames, each opened by a configuration and a key frame:
+// [config, key, p, p, p, p, config, key, p, p, p, p].
+const std::vector<WireMessage>& hostStream() {
+  static const auto messages =
+      encodeMessages(kWidth, kHeight, {0, 16, 33, 50, 66, 2100, 2116, 2133, 2150, 2166});
+  return messages;
+}
+
+// Feeds messages to a receiver as the client does and keeps what comes out.
+struct Playback {
+  explicit Playback(const std::vector<WireMessage>& messages) {
+    receiver.onPicture = [this](const DecodedFrame& frame) { pictures.push_back(frame); };
+    receiver.onAccessUnit = [this](ByteView unit) { recorded.insert(recorded.end(), unit.begin(), unit.end()); };
+    for (const auto& message : messages) {
+      if (message.type == MessageType::videoConfig) receiver.handleConfig(message.payload);
+      if (message.type == MessageType::videoFrame) receiver.handleFrame(message.payload, std::chrono::steady_clock::now());
+    }
+  }
+  VideoReceiver receiver;
+  std::vector<DecodedFrame> pictures;
+  Bytes recorded;
+};
+
+std::vector<WireMessage> without(std::vector<WireMessage> messages, std::vector<std::size_t> indices) {
+  for (auto i = indices.rbegin(); i != indices.rend(); ++i) messages.erase(messages.begin() + long(*i));
+  return messages;
+}
+
+void expectNear(const std::vector<std::uint8_t>& bgra, int x, int y, int b, int g, int r) {
+  const std::uint8_t* pixel = &bgra[(std::size_t(y) * kWidth + x) * 4];
+  EXPECT_NEAR(pixel[0], b, 12) << "blue at " << x << "," << y;
+  EXPECT_NEAR(pixel[1], g, 12) << "green at " << x << "," << y;
+  EXPECT_NEAR(pixel[2], r, 12) << "red at " << x << "," << y;
+}
+
+TEST(VideoReceiver, DecodesTheHostStreamWithItsColoursAndTimes) {
+  ASSERT_EQ(hostStream().size(), 12u);
+  Playback playback(hostStream());
+
+  const VideoStats& stats = playback.receiver.stats();
+  EXPECT_EQ(stats.configs, 2u);
+  EXPECT_EQ(stats.frames, 10u);
+  EXPECT_EQ(stats.keyFrames, 2u);
+  EXPECT_EQ(stats.decodedFrames, 10u);
+  EXPECT_EQ(stats.decodeErrors, 0u);
+  EXPECT_EQ(stats.skippedFrames, 0u);
+  ASSERT_EQ(playback.pictures.size(), 10u);
+
+  const DecodedFrame& key = playback.pictures[5];
+  EXPECT_TRUE(key.header.isKeyframe);
+  EXPECT_EQ(key.header.ptsMicros, 2'100'000u);
+  EXPECT_GE(key.decodedAt, key.receivedAt);
+  EXPECT_EQ(key.picture.width(), kWidth);
+  EXPECT_EQ(key.picture.height(), kHeight);
+  // Limited-range BT.601 in the stream must come back as full-range RGB.
+  const auto bgra = playback.pictures.back().picture.toBgra();
+  ASSERT_EQ(bgra.size(), std::size_t(kWidth) * kHeight * 4);
+  expectNear(bgra, kWidth / 4, kHeight * 3 / 4, 0, 0, 255);
+  expectNear(bgra, kWidth * 3 / 4, kHeight * 3 / 4, 255, 0, 0);
+
+  // The recording starts with the parameter sets, so a file reader can begin there.
+  ASSERT_GT(playback.recorded.size(), 5u);
+  EXPECT_EQ(Bytes(playback.recorded.begin(), playback.recorded.begin() + 5), (Bytes{0, 0, 0, 1, 0x67}));
+}
+
+TEST(VideoReceiver, WaitsForAKeyFrameThatHasAConfiguration) {
+  Playback midStream(without(hostStream(), {0, 1}));  // joins after the first configuration and key frame
+  EXPECT_EQ(midStream.receiver.stats().skippedFrames, 4u);
+  EXPECT_EQ(midStream.receiver.stats().decodedFrames, 5u);
+  EXPECT_EQ(midStream.receiver.stats().decodeErrors, 0u);
+  ASSERT_FALSE(midStream.pictures.empty());
+  EXPECT_TRUE(midStream.pictures.front().header.isKeyframe);
+
+  Playback noConfiguration(without(hostStream(), {0, 6}));
+  EXPECT_EQ(noConfiguration.receiver.stats().skippedFrames, 10u);
+  EXPECT_EQ(noConfiguration.receiver.stats().decodedFrames, 0u);
+  EXPECT_TRUE(noConfiguration.recorded.empty());
+}
+
+TEST(VideoReceiver, CountsErrorsAndStartsAgainAtTheNextKeyFrame) {
+  auto badLength = hostStream();
+  badLength[3].payload[9] = 0x7F;  // the third frame's first NAL length now runs past its end
+  Playback lengths(badLength);
+  EXPECT_EQ(lengths.receiver.stats().decodeErrors, 1u);
+  EXPECT_EQ(lengths.receiver.stats().skippedFrames, 2u) << "the frames that refer to it";
+  EXPECT_EQ(lengths.receiver.stats().decodedFrames, 7u);
+
+  auto badConfig = hostStream();
+  badConfig[6].payload = bytesOf(R"({"parameterSets":[],"nalUnitHeaderLength":4})");
+  badConfig[4].payload.resize(5);  // and a frame too short for its header
+  Playback configs(badConfig);
+  EXPECT_EQ(configs.receiver.stats().decodeErrors, 2u);
+  EXPECT_EQ(configs.receiver.stats().decodedFrames, 3u);
+  EXPECT_EQ(configs.receiver.stats().skippedFrames, 6u);
+
+  // Slices of noise under correct lengths: the decoder itself must refuse them.
+  auto noise = hostStream();
+  std::srand(7);
+  for (auto& message : noise) {
+    if (message.type != MessageType::videoFrame) continue;
+    for (std::size_t i = 9 + 5; i < message.payload.size(); ++i) message.payload[i] = std::uint8_t(std::rand());
+  }
+  Playback garbage(noise);
+  EXPECT_EQ(garbage.receiver.stats().decodeErrors, 2u) << "one per key frame; the rest wait";
+  EXPECT_EQ(garbage.receiver.stats().decodedFrames, 0u);
+}
+
+TEST(VideoStats, RatesAndKeyFrameSpacingCoverTheSpanBetweenFrames) {
+  VideoStats stats;
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i <= 10; ++i) {
+    EXPECT_EQ(stats.frameRate().has_value(), i >= 2) << "two frames make the first span";
+    stats.countFrame(i % 5 == 0, std::uint64_t(i) * 100'000, 1000, start + std::chrono::milliseconds(10 * i));
+  }
+  EXPECT_DOUBLE_EQ(*stats.frameRate(), 100.0);
+  EXPECT_DOUBLE_EQ(*stats.bitRate(), 10 * 1000 * 8 / 0.1) << "the first frame's bytes came before the span";
+  EXPECT_DOUBLE_EQ(*stats.keyFrameIntervalFrames(), 5.0);
+  EXPECT_DOUBLE_EQ(*stats.keyFrameIntervalSeconds(), 0.5);
+  EXPECT_TRUE(StreamStats{}.toJson().at("frameRate").is_null());
+}
+
+}  // namespace
+}  // namespace quorin
