@@ -188,6 +188,7 @@ class ConnectRun {
     };
     client.onEnd = [&](StreamClient::Outcome outcome, const std::string& detail) {
       loop.post([&, outcome, detail] {
+        if (end_ != End::none) return;  // the run had already reached its end
         outcome_ = outcome;
         detail_ = detail;
       });
@@ -219,6 +220,7 @@ class ConnectRun {
     }
     inputsSent_ = nextInput;
     client.stop();
+    loop.runFor(0ms);  // what the client reported before it stopped, such as the greeting
     stats_ = client.stats();
   }
 

@@ -38,7 +38,7 @@ std::string averror(const char* call, int status) {
 // Converts to a packed RGB format with the matrix and range the stream declared (BT.601 and
 // limited range unless it says otherwise), into full-range output.
 bool convertInto(const AVFrame& frame, bool fullRange, AVPixelFormat format,
-                        std::uint8_t* destination, int destinationStride) {
+                 std::uint8_t* destination, int destinationStride) {
   std::unique_ptr<SwsContext, ScalerDeleter> scaler(sws_getContext(
       frame.width, frame.height, AV_PIX_FMT_YUV420P, frame.width, frame.height, format,
       SWS_BILINEAR | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr, nullptr, nullptr));
