@@ -4,7 +4,8 @@
 
 #include <algorithm>
 
-#include "transport/message_channel.h"
+#include "input/input_injector.h"
+#include "server/system_controller.h"
 #include "transport/secure_channel.h"
 #include "transport/tcp_listener.h"
 
@@ -23,10 +24,10 @@ HostServer::HostServer(Environment environment)
 HostServer::~HostServer() {
   self_.reset();  // silences every task still queued for us
   env_.advertiser->setProblemHandler(nullptr);
-  // Channels and the listener are closed on their own thread before it is joined.
-  std::vector<std::shared_ptr<MessageChannel>> channels = std::move(handshaking_);
-  if (channel_) channels.push_back(std::move(channel_));
-  asio::post(io_.context(), [listener = std::move(listener_), channels = std::move(channels)] {
+  session_.reset();
+  handshaking_.clear();
+  // The listener is closed on its own thread before that thread is joined.
+  asio::post(io_.context(), [listener = std::move(listener_)] {
     if (listener) listener->close();
   });
 }
@@ -90,7 +91,6 @@ void HostServer::stop() {
     listener_.reset();
   }
   endSession();
-  for (auto& pending : handshaking_) pending->cancel();
   handshaking_.clear();
   setIsRunning(false);
 }
@@ -133,43 +133,54 @@ void HostServer::acceptConnection(asio::ip::tcp::socket socket) {
     socket.close(ignored);
     return;
   }
-  auto channel = std::make_shared<MessageChannel>(std::move(socket), listenerTls_);
-  const MessageChannel* raw = channel.get();
-  auto toMain = mainThreadPoster();
-  channel->onReady = [toMain, raw] {
-    toMain([raw](HostServer& server) { server.handleReady(raw); });
+  ClientSession::Events events;
+  events.ready = [this](ClientSession& session) { handleReady(session); };
+  events.closed = [this](ClientSession& session) { handleClose(session); };
+  events.input = [this](ClientSession& session, const InputEvent& event) {
+    if (&session == session_.get() && env_.injector) env_.injector->handle(event);
   };
-  channel->onClose = [toMain, raw](std::error_code) {
-    toMain([raw](HostServer& server) { server.handleClose(raw); });
+  events.system = [this](ClientSession& session, SystemCommand::Action action) {
+    if (&session == session_.get() && env_.systemController) env_.systemController->perform(action);
   };
-  handshaking_.push_back(channel);
-  channel->start();
+  handshaking_.push_back(std::make_unique<ClientSession>(std::move(socket), listenerTls_,
+                                                         *env_.mainThread, std::move(events)));
 }
 
-void HostServer::handleReady(const MessageChannel* channel) {
+void HostServer::handleReady(ClientSession& session) {
   auto it = std::find_if(handshaking_.begin(), handshaking_.end(),
-                         [&](const auto& c) { return c.get() == channel; });
-  if (it == handshaking_.end()) return;  // cancelled while the report was on its way
+                         [&](const auto& s) { return s.get() == &session; });
+  if (it == handshaking_.end()) return;
   auto ready = std::move(*it);
   handshaking_.erase(it);
   endSession();  // one client at a time: the paired newcomer replaces the current one
-  channel_ = std::move(ready);
+  session_ = std::move(ready);
+  // Let the queued work of the old session (its close report) drain before video starts.
+  mainThreadPoster()([](HostServer& server) { server.beginStreaming(); });
 }
 
-void HostServer::handleClose(const MessageChannel* channel) {
-  if (channel_ && channel_.get() == channel) {
+void HostServer::beginStreaming() {
+  if (!session_ || session_->isStreaming() || !env_.capturer) return;
+  ClientSession::StreamSettings settings{env_.fps, env_.bitrate, env_.hostName()};
+  if (auto error = session_->beginStreaming(*env_.capturer, settings)) {
+    setLastError(*error);  // the client stays connected without video
+    return;
+  }
+  setConnectedClient(session_->remoteEndpoint());
+}
+
+void HostServer::handleClose(ClientSession& session) {
+  if (&session == session_.get()) {
     endSession();
     return;
   }
-  // A handshake that failed, or a late report from a channel already replaced: no session
-  // of anyone else is touched.
-  std::erase_if(handshaking_, [&](const auto& c) { return c.get() == channel; });
+  // A handshake that failed: nobody else's session is touched.
+  std::erase_if(handshaking_, [&](const auto& s) { return s.get() == &session; });
 }
 
 void HostServer::endSession() {
-  if (channel_) {
-    channel_->cancel();
-    channel_.reset();
+  if (session_) {
+    session_->end();
+    session_.reset();
   }
   setConnectedClient(std::nullopt);
 }

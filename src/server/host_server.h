@@ -11,6 +11,9 @@
 // Clients: a new connection completes its TLS handshake on its own; only when it is ready
 // does it replace the current client. A connection that fails its handshake never touches
 // the current client, and at most kMaxHandshakes connections may be handshaking at once.
+// The ready client gets the first display as H.264 (video flows from the capture and encoder
+// threads straight to the socket, never through the main thread), a greeting once capture
+// runs, and its input and system commands carried out on the main thread.
 
 #include <cstdint>
 #include <functional>
@@ -25,12 +28,15 @@
 #include "base/io_thread.h"
 #include "base/task_runner.h"
 #include "identity/host_identity.h"
+#include "server/client_session.h"
 #include "server/service_advertiser.h"
 #include "server/user_defaults.h"
 
 namespace quorin {
 
-class MessageChannel;
+class DisplayCapturer;
+class InputInjector;
+class SystemController;
 class TcpListener;
 class TlsContext;
 
@@ -47,8 +53,13 @@ class HostServer {
     HostIdentity* identity = nullptr;
     UserDefaults* defaults = nullptr;
     ServiceAdvertiser* advertiser = nullptr;
-    std::function<std::string()> hostName;  // the advertised name, asked at each start
+    DisplayCapturer* capturer = nullptr;          // the screen shared with clients
+    InputInjector* injector = nullptr;            // shared by successive clients
+    SystemController* systemController = nullptr;
+    std::function<std::string()> hostName;  // advertised and greeted with, asked each time
     std::uint16_t port = kPort;             // tests may listen elsewhere
+    int fps = 60;
+    std::int64_t bitrate = 8'000'000;
   };
 
   enum class Property { isRunning, connectedClient, lastError, autoStart };
@@ -98,8 +109,9 @@ class HostServer {
 
   void handleListenerState(std::uint64_t generation, ListenerState state, std::error_code error);
   void acceptConnection(asio::ip::tcp::socket socket);
-  void handleReady(const MessageChannel* channel);
-  void handleClose(const MessageChannel* channel);
+  void handleReady(ClientSession& session);
+  void handleClose(ClientSession& session);
+  void beginStreaming();
   void endSession();
 
   Environment env_;
@@ -115,8 +127,8 @@ class HostServer {
   std::shared_ptr<TlsContext> listenerTls_;  // empty for plain TCP
   std::uint64_t listenerGeneration_ = 0;
   std::uint16_t listeningPort_ = 0;
-  std::vector<std::shared_ptr<MessageChannel>> handshaking_;
-  std::shared_ptr<MessageChannel> channel_;
+  std::vector<std::unique_ptr<ClientSession>> handshaking_;
+  std::unique_ptr<ClientSession> session_;  // the ready client
 
   std::vector<std::pair<int, Observer>> observers_;
   int nextObserverToken_ = 0;
