@@ -1,15 +1,20 @@
 #pragma once
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
-// keyring, the preferences file and the Avahi advertiser. Thread: the main thread.
+// keyring, the preferences file, the Avahi advertiser, the X11 screen and XTest input, and the
+// power commands. Thread: the main thread.
 
 #include <memory>
 
 #include "base/task_runner.h"
 #include "identity/host_identity.h"
+#include "input/input_injector.h"
 #include "server/avahi_advertiser.h"
+#include "server/command_runner.h"
 #include "server/file_user_defaults.h"
 #include "server/host_server.h"
+#include "server/system_controller.h"
+#include "video/display_capturer.h"
 
 namespace quorin {
 
@@ -25,7 +30,12 @@ class HostComponents {
   TaskRunner& mainThread_;
   HostIdentity identity_;
   FileUserDefaults defaults_;
-  std::unique_ptr<AvahiAdvertiser> advertiser_;  // made with the server: it talks to Avahi
+  SpawnCommandRunner commandRunner_;
+  SystemController systemController_{commandRunner_};
+  // Made with the server: they connect to Avahi and to the X display.
+  std::unique_ptr<AvahiAdvertiser> advertiser_;
+  std::unique_ptr<DisplayCapturer> capturer_;
+  std::unique_ptr<InputInjector> injector_;
 };
 
 }  // namespace quorin
