@@ -1,14 +1,11 @@
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
 #include "app/command_output.h"
+#include "fakes/child_process.h"
 #include "identity/host_identity.h"
 #include "identity/keychain_store.h"
 #include "identity/pairing_payload.h"
@@ -16,58 +13,16 @@
 #include "transport/client_connector.h"
 #include "transport/secure_channel.h"
 
-extern char** environ;
-
 namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
 
 // The host program as a child, its stdout read line by line.
-class HostProcess {
+class HostProcess : public ChildProcess {
  public:
-  HostProcess() {
-    int fds[2];
-    EXPECT_EQ(pipe(fds), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, fds[0]);
-    char* argv[] = {const_cast<char*>(QUORIN_HOST_BINARY), const_cast<char*>("--headless"), nullptr};
-    EXPECT_EQ(posix_spawn(&pid_, QUORIN_HOST_BINARY, &actions, nullptr, argv, environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(fds[1]);
-    out_ = fdopen(fds[0], "r");
-  }
-  ~HostProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (out_) fclose(out_);
-  }
-  // Reads lines until one starts with `prefix`; false at the end of the output.
-  bool waitForLine(const std::string& prefix) {
-    char line[1024];
-    while (fgets(line, sizeof line, out_)) {
-      lines_ += line;
-      if (std::string(line).rfind(prefix, 0) == 0) return true;
-    }
-    return false;
-  }
-  int terminate() {
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = -1;
-    return status;
-  }
-  const std::string& lines() const { return lines_; }
-
- private:
-  pid_t pid_ = -1;
-  FILE* out_ = nullptr;
-  std::string lines_;
+  HostProcess() : ChildProcess({QUORIN_HOST_BINARY, "--headless"}) {}
+  const std::string& lines() const { return output(); }
 };
 
 TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {

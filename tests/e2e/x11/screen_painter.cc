@@ -1,0 +1,83 @@
+#include "e2e/x11/screen_painter.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <chrono>
+#include <random>
+
+namespace quorin {
+namespace {
+
+unsigned long pixelOf(Rgb c) { return (c.r << 16) | (c.g << 8) | c.b; }
+
+}  // namespace
+
+ScreenPainter::ScreenPainter() {
+  XInitThreads();
+  display_ = XOpenDisplay(nullptr);
+  if (!display_) return;
+  const int screen = DefaultScreen(display_);
+  width_ = DisplayWidth(display_, screen);
+  height_ = DisplayHeight(display_, screen);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = 0;
+  window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, width_, height_, 0,
+                          CopyFromParent, InputOutput, CopyFromParent,
+                          CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapRaised(display_, window_);
+  XSync(display_, False);
+}
+
+ScreenPainter::~ScreenPainter() {
+  stopAnimation();
+  if (display_) XCloseDisplay(display_);
+}
+
+void ScreenPainter::paintQuadrants() {
+  if (!display_) return;
+  GC gc = XCreateGC(display_, window_, 0, nullptr);
+  const int halfW = width_ / 2;
+  const int halfH = height_ / 2;
+  for (int q = 0; q < 4; ++q) {
+    XSetForeground(display_, gc, pixelOf(kQuadrants[q]));
+    XFillRectangle(display_, window_, gc, (q % 2) * halfW, (q / 2) * halfH, width_ - halfW, height_ - halfH);
+  }
+  XFreeGC(display_, gc);
+  XSync(display_, False);
+}
+
+void ScreenPainter::startAnimation(int fps, Overlay overlay) {
+  if (!display_ || animating_) return;
+  animating_ = true;
+  animation_ = std::thread([this, fps, overlay = std::move(overlay)] {
+    GC gc = XCreateGC(display_, window_, 0, nullptr);
+    std::mt19937 random(42);
+    constexpr int kBlock = 60;
+    const auto interval = std::chrono::microseconds(1'000'000 / fps);
+    auto next = std::chrono::steady_clock::now();
+    while (animating_) {
+      // A fresh colour for a third of the blocks each frame: motion everywhere on screen.
+      for (int y = 0; y < height_; y += kBlock) {
+        for (int x = 0; x < width_; x += kBlock) {
+          if (random() % 3) continue;
+          XSetForeground(display_, gc, random() & 0xFFFFFF);
+          XFillRectangle(display_, window_, gc, x, y, kBlock, kBlock);
+        }
+      }
+      if (overlay) overlay(display_, window_, reinterpret_cast<unsigned long>(gc));
+      XSync(display_, False);
+      next += interval;
+      std::this_thread::sleep_until(next);
+    }
+    XFreeGC(display_, gc);
+  });
+}
+
+void ScreenPainter::stopAnimation() {
+  animating_ = false;
+  if (animation_.joinable()) animation_.join();
+}
+
+}  // namespace quorin

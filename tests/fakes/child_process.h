@@ -1,0 +1,138 @@
+#pragma once
+// A program run as a child for end-to-end tests: its stdout is read line by line, it can be
+// asked for its memory and stopped with a signal. Killed if still running at destruction.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace quorin {
+
+class ChildProcess {
+ public:
+  // `environment` entries ("NAME=value") are added to (or replace) this process's variables.
+  explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e) {
+      const std::string entry = *e;
+      bool replaced = false;
+      for (const auto& extra : environment) {
+        replaced |= entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
+      }
+      if (!replaced) env.push_back(entry);
+    }
+    env.insert(env.end(), environment.begin(), environment.end());
+
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::vector<char*> args, envp;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    out_ = fds[0];
+  }
+  ~ChildProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) close(out_);
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Reads output until a line starts with `prefix`; false at the end of the output or when
+  // `timeout` passes first.
+  bool waitForLine(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        output_ += line + "\n";
+        if (line.rfind(prefix, 0) == 0) return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
+    }
+  }
+
+  // Waits for the child to end by itself; its wait status, or -1 after `timeout`.
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+      readSome(50);
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        while (readSome(0)) {
+        }
+        output_ += pending_;
+        pending_.clear();
+        return status;
+      }
+    }
+    return -1;
+  }
+
+  int terminate() {
+    kill(pid_, SIGTERM);
+    return wait();
+  }
+
+  // Resident memory in KiB (VmRSS), 0 when unknown.
+  long residentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::string word;
+    while (status >> word) {
+      if (word == "VmRSS:") {
+        long kib = 0;
+        status >> kib;
+        return kib;
+      }
+    }
+    return 0;
+  }
+
+  // Everything read so far (whole lines, and after wait() the rest).
+  const std::string& output() const { return output_; }
+
+ private:
+  bool readSome(int timeoutMs) {
+    pollfd fd{out_, POLLIN, 0};
+    if (poll(&fd, 1, timeoutMs) <= 0) return false;
+    char buffer[4096];
+    const ssize_t n = read(out_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    pending_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string pending_;
+  std::string output_;
+};
+
+}  // namespace quorin
