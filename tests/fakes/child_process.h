@@ -60,6 +60,7 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
 
   // Reads output until a line starts with `prefix`; false at the end of the output or when
   // `timeout` passes first.
