@@ -4,6 +4,7 @@
 // Pictures go through MIT-SHM so that the animator itself costs little CPU.
 //
 // Usage: screen_animator [fps] [seconds]   (defaults 60 and forever; stops on SIGTERM/SIGINT)
+// On exit it prints how many pictures it drew, since a loaded machine may not keep up.
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -112,7 +113,8 @@ int main(int argc, char** argv) {
   const auto interval = std::chrono::nanoseconds(1'000'000'000) / fps;
   const auto begin = std::chrono::steady_clock::now();
   auto next = begin;
-  for (long frame = 0; !stopRequested; ++frame) {
+  long frame = 0;
+  for (; !stopRequested; ++frame) {
     if (seconds > 0 && std::chrono::steady_clock::now() - begin > std::chrono::duration<double>(seconds)) break;
     const int offset = int((frame * 6) % height);
     XShmPutImage(display, window, gc, image, 0, offset, 0, 0, width, height, False);
@@ -120,6 +122,9 @@ int main(int argc, char** argv) {
     next += interval;
     std::this_thread::sleep_until(next);
   }
+
+  const double drawn = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  std::fprintf(stderr, "screen_animator: %ld pictures in %.2f s\n", frame, drawn);
 
   XShmDetach(display, &shm);
   XDestroyImage(image);

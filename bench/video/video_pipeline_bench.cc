@@ -102,6 +102,8 @@ struct Timings {
   std::map<std::int64_t, InFlight> inFlight;  // by pts
   Clock::time_point lastGrabStart;
   Clock::duration lastGrab{};
+  std::uint64_t ticks = 0;      // grabs while recording
+  std::uint64_t idleTicks = 0;  // of which found nothing new
   std::uint64_t frames = 0;
   std::uint64_t bytes = 0;
   std::size_t largestFrame = 0;
@@ -117,6 +119,10 @@ class TimedStream final : public DisplayStream {
     std::lock_guard lock(timings_.mutex);
     timings_.lastGrabStart = start;
     timings_.lastGrab = Clock::now() - start;
+    if (timings_.recording) {
+      ++timings_.ticks;
+      timings_.idleTicks += image ? 0 : 1;
+    }
     return image;
   }
 
@@ -187,6 +193,33 @@ void stopChild(pid_t pid) {
   waitpid(pid, nullptr, 0);
 }
 
+// The animation, with its closing report going to a temporary file.
+class Animation {
+ public:
+  explicit Animation(const std::string& program) {
+    logFd_ = mkstemp(logPath_);
+    pid_ = spawn({program, "60"}, logFd_);
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  // Stops it and returns the pictures per second it drew.
+  double stop() {
+    stopChild(pid_);
+    std::ifstream log(logPath_);
+    std::string word;
+    long pictures = 0;
+    double seconds = 0;
+    log >> word >> pictures >> word >> word >> seconds;
+    close(logFd_);
+    unlink(logPath_);
+    return seconds > 0 ? double(pictures) / seconds : 0;
+  }
+
+ private:
+  char logPath_[40] = "/tmp/video-bench-animator.XXXXXX";
+  int logFd_ = -1;
+  pid_t pid_ = -1;
+};
+
 struct FfmpegRun {
   double cores = 0;
   double xvfbCores = 0;
@@ -255,8 +288,7 @@ int run(double seconds) {
   std::printf("Screen %dx%d on %s, %ld cores, load average %.2f at start\n\n", screen.width,
               screen.height, display, sysconf(_SC_NPROCESSORS_ONLN), loadAverage[0]);
 
-  pid_t animation = spawn({animator, "60"});
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Animation animation(animator);
 
   VideoEncoder encoder(screen.width, screen.height);
   encoder.onConfig = [](const VideoConfig&) {};
@@ -278,7 +310,7 @@ int run(double seconds) {
   ScreenCaptureManager manager(sink, capturer);
   if (const auto error = manager.start(60)) {
     std::fprintf(stderr, "capture failed: %s\n", error->description.c_str());
-    stopChild(animation);
+    animation.stop();
     return 1;
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -293,6 +325,8 @@ int run(double seconds) {
   std::vector<double> grab, convert, encode, latency;
   std::uint64_t bytes = 0;
   std::size_t largest = 0;
+  std::uint64_t ticks = 0;
+  std::uint64_t idleTicks = 0;
   {
     std::lock_guard lock(timings.mutex);
     timings.recording = false;
@@ -302,18 +336,19 @@ int run(double seconds) {
     latency = timings.captureToEncoded;
     bytes = timings.bytes;
     largest = timings.largestFrame;
+    ticks = timings.ticks;
+    idleTicks = timings.idleTicks;
   }
 
-  stopChild(animation);
+  const double drawnRate = animation.stop();
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const CpuWindow still = measure(seconds, timings, xvfb);
   manager.stop();
   encoder.stop();
 
-  animation = spawn({animator, "60"});
-  std::this_thread::sleep_for(std::chrono::seconds(1));
+  Animation again(animator);
   const FfmpegRun ffmpeg = runFfmpeg(seconds, display, screen.width, screen.height, xvfb);
-  stopChild(animation);
+  const double drawnRateAgain = again.stop();
 
   std::printf("| Full-screen motion, %.0f s | p50 ms | p99 ms |\n|---|---|---|\n", seconds);
   std::printf("| grab (MIT-SHM + cursor) | %.2f | %.2f |\n", percentile(grab, 0.5), percentile(grab, 0.99));
@@ -324,16 +359,21 @@ int run(double seconds) {
   std::printf("| capture-to-encoded | %.2f | %.2f |\n\n", percentile(latency, 0.5),
               percentile(latency, 0.99));
 
-  std::printf("| %.0f s window | frames/s | CPU (cores) | Xvfb CPU (cores) | notes |\n|---|---|---|---|---|\n",
-              seconds);
-  std::printf("| pipeline, motion | %.1f | %.3f | %.3f | %llu skipped in mailbox; %.2f Mbit/s; largest frame %zu KB |\n",
-              double(motion.frames) / seconds, motion.cores, motion.xvfbCores,
+  const double motionFps = double(motion.frames) / seconds;
+  const double ffmpegFps = double(ffmpeg.frames) / seconds;
+  const auto perFrame = [](double cores, double fps) { return fps > 0 ? cores * 1000 / fps : 0; };
+  std::printf("| %.0f s window | animation drew /s | frames/s | CPU (cores) | CPU ms per frame | Xvfb CPU (cores) | notes |\n"
+              "|---|---|---|---|---|---|---|\n", seconds);
+  std::printf("| pipeline, motion | %.1f | %.1f | %.3f | %.2f | %.3f | %.1f ticks/s, %llu idle; %llu skipped in mailbox; %.2f Mbit/s; largest frame %zu KB |\n",
+              drawnRate, motionFps, motion.cores, perFrame(motion.cores, motionFps), motion.xvfbCores,
+              double(ticks) / seconds, static_cast<unsigned long long>(idleTicks),
               static_cast<unsigned long long>(skipped), double(bytes) * 8 / seconds / 1e6, largest / 1024);
-  std::printf("| pipeline, static screen | %.1f | %.4f | %.4f | %llu frames delivered |\n",
+  std::printf("| pipeline, static screen | 0 | %.1f | %.4f | | %.4f | %llu frames delivered |\n",
               double(still.frames) / seconds, still.cores, still.xvfbCores,
               static_cast<unsigned long long>(still.frames));
-  std::printf("| ffmpeg x11grab + libx264 ultrafast, motion | %.1f | %.3f | %.3f | %ld frames in %.1f s wall |\n",
-              double(ffmpeg.frames) / seconds, ffmpeg.cores, ffmpeg.xvfbCores, ffmpeg.frames, ffmpeg.seconds);
+  std::printf("| ffmpeg x11grab + libx264 ultrafast, motion | %.1f | %.1f | %.3f | %.2f | %.3f | %ld frames in %.1f s wall |\n",
+              drawnRateAgain, ffmpegFps, ffmpeg.cores, perFrame(ffmpeg.cores, ffmpegFps), ffmpeg.xvfbCores,
+              ffmpeg.frames, ffmpeg.seconds);
   return 0;
 }
 
