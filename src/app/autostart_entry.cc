@@ -1,0 +1,78 @@
+#include "app/autostart_entry.h"
+
+#include <cstdlib>
+#include <sstream>
+#include <system_error>
+
+#include "identity/atomic_file.h"
+
+namespace quorin {
+namespace {
+
+// A desktop entry's Exec argument: quoted when it holds anything but plain path characters,
+// with the characters the Exec syntax reserves escaped, then '%' doubled and backslashes
+// doubled once more for the string value the whole line is.
+std::string execArgument(const std::string& program) {
+  const bool plain = program.find_first_not_of(
+                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-") ==
+                     std::string::npos;
+  std::string quoted = plain ? "" : "\"";
+  for (const char c : program) {
+    if (!plain && (c == '"' || c == '`' || c == '$' || c == '\\')) quoted += '\\';
+    quoted += c;
+  }
+  if (!plain) quoted += '"';
+  std::string value;
+  for (const char c : quoted) {
+    if (c == '%' || c == '\\') value += c;
+    value += c;
+  }
+  return value;
+}
+
+}  // namespace
+
+AutostartEntry::AutostartEntry(std::string program) : program_(std::move(program)) {}
+
+std::filesystem::path AutostartEntry::path() {
+  std::filesystem::path config;
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg == '/') {
+    config = xdg;
+  } else if (const char* home = std::getenv("HOME")) {
+    config = std::filesystem::path(home) / ".config";
+  }
+  return config / "autostart" / kFileName;
+}
+
+bool AutostartEntry::isEnabled() const {
+  const auto contents = readSmallFile(path(), 64 * 1024);
+  if (!contents) return false;
+  std::istringstream lines(textOf(*contents));
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "Hidden=true") return false;
+  }
+  return true;
+}
+
+bool AutostartEntry::setEnabled(bool enabled) {
+  const std::filesystem::path file = path();
+  std::error_code error;
+  if (!enabled) {
+    std::filesystem::remove(file, error);  // a missing file is no error
+    return !error;
+  }
+  std::filesystem::create_directories(file.parent_path(), error);
+  if (error) return false;
+  const std::string entry =
+      "[Desktop Entry]\n"
+      "Type=Application\n"
+      "Name=Quorin Remote Host\n"
+      "Comment=Lets a paired phone or tablet see and control this desktop\n"
+      "Exec=" + execArgument(program_) + "\n"
+      "Icon=quorin-remote-host\n"
+      "Terminal=false\n"
+      "X-GNOME-Autostart-enabled=true\n";
+  return writeFileAtomically(file, bytesOf(entry), 0644);
+}
+
+}  // namespace quorin

@@ -1,0 +1,145 @@
+#include "app/menu_view_model.h"
+
+#include <utility>
+
+namespace quorin {
+namespace {
+
+MenuItem divider() { return {}; }
+
+MenuItem permissionRow(const char* title, bool granted) {
+  return {.element = MenuElement::permissionRow,
+          .symbol = granted ? "checkmark.circle.fill" : "circle",
+          .symbolTint = granted ? Tint::green : Tint::secondary,
+          .text = title,
+          .style = TextStyle::callout,
+          .on = granted,
+          .button = granted ? "" : "Grant"};
+}
+
+MenuItem switchItem(MenuElement element, const char* text, bool on) {
+  return {.element = element, .text = text, .style = TextStyle::caption, .on = on};
+}
+
+}  // namespace
+
+MenuItems menuItems(const MenuState& state) {
+  const bool running = state.isRunning;
+  return {{
+      {.element = MenuElement::header,
+       .symbolTint = Tint::teal,  // the dot before the title
+       .text = "Quorin Remote Host",
+       .style = TextStyle::headline},
+      divider(),
+      {.element = MenuElement::status,
+       .symbol = running ? "antenna.radiowaves.left.and.right" : "pause.circle",
+       .symbolTint = running ? Tint::teal : Tint::secondary,
+       .text = running ? "Advertising on the network" : "Stopped",
+       .style = TextStyle::callout},
+      {.element = MenuElement::connectedLabel,
+       .shown = state.connectedClient.has_value(),
+       .symbol = "iphone",
+       .symbolTint = Tint::secondary,
+       .text = "Connected: " + state.connectedClient.value_or(""),
+       .style = TextStyle::caption,
+       .textTint = Tint::secondary},
+      {.element = MenuElement::errorLabel,
+       .shown = state.lastError.has_value(),
+       .symbol = "exclamationmark.triangle",
+       .symbolTint = Tint::orange,
+       .text = state.lastError.value_or(""),
+       .style = TextStyle::caption,
+       .textTint = Tint::orange},
+      divider(),
+      permissionRow("Screen Recording", state.hasScreen),
+      permissionRow("Accessibility", state.hasAccessibility),
+      divider(),
+      {.element = MenuElement::pairingButton, .symbol = "qrcode", .text = "Pair a device\u2026"},
+      divider(),
+      {.element = MenuElement::internetAccess},
+      divider(),
+      switchItem(MenuElement::autoStartSwitch, "Start advertising when opened", state.autoStart),
+      switchItem(MenuElement::openAtLoginSwitch, "Open at login", state.openAtLogin),
+      divider(),
+      {.element = MenuElement::buttonRow,
+       .symbolTint = Tint::purple,  // the first button's tint
+       .text = "Quit",
+       .button = running ? "Stop" : "Start"},
+      {.element = MenuElement::note,
+       .text = "Connection is encrypted (TLS). Only devices that scanned your QR can connect.",
+       .style = TextStyle::caption2,
+       .textTint = Tint::secondary},
+  }};
+}
+
+MenuViewModel::MenuViewModel(Environment environment)
+    : env_(std::move(environment)),
+      openAtLogin_(env_.loginItem->isEnabled()),
+      self_(std::make_shared<MenuViewModel*>(this)) {
+  observerToken_ = env_.server->addObserver([this](HostServer::Property) { changed(); });
+}
+
+MenuViewModel::~MenuViewModel() {
+  self_.reset();
+  env_.server->removeObserver(observerToken_);
+}
+
+MenuState MenuViewModel::state() const {
+  const HostServer& server = *env_.server;
+  return {.isRunning = server.isRunning(),
+          .connectedClient = server.connectedClient(),
+          .lastError = server.lastError(),
+          .autoStart = server.autoStart(),
+          .hasScreen = env_.flags->hasScreen,
+          .hasAccessibility = env_.flags->hasAccessibility,
+          .openAtLogin = openAtLogin_};
+}
+
+void MenuViewModel::setChangeHandler(std::function<void()> handler) { onChange_ = std::move(handler); }
+
+void MenuViewModel::changed() {
+  if (onChange_) onChange_();
+}
+
+void MenuViewModel::startOrStop() {
+  if (env_.server->isRunning()) {
+    env_.server->stop();
+  } else {
+    env_.server->start();
+  }
+}
+
+void MenuViewModel::setAutoStart(bool on) { env_.server->setAutoStart(on); }
+
+void MenuViewModel::setOpenAtLogin(bool on) {
+  if (on == openAtLogin_) return;  // only a change is applied
+  openAtLogin_ = on;
+  changed();
+  if (env_.loginItem->setEnabled(on)) return;
+  // Show what is really registered; when that differs, it is a change of its own.
+  setOpenAtLogin(env_.loginItem->isEnabled());
+}
+
+void MenuViewModel::grantScreenRecording() { env_.permissions.openScreenRecordingSettings(); }
+
+void MenuViewModel::grantAccessibility() {
+  env_.permissions.isAccessibilityTrusted(true);
+  env_.permissions.openAccessibilitySettings();
+}
+
+void MenuViewModel::refreshPermissions() {
+  env_.flags->hasAccessibility = env_.permissions.isAccessibilityTrusted(false);
+  changed();
+  probe_.post([probe = env_.permissions.hasScreenRecording, main = env_.mainThread,
+               weak = std::weak_ptr(self_)] {
+    const bool granted = probe();
+    main->post([weak, granted] {
+      if (auto self = weak.lock()) {
+        (*self)->env_.flags->hasScreen = granted;
+        (*self)->changed();
+      }
+    });
+  });
+}
+
+}  // namespace quorin
