@@ -6,6 +6,8 @@
 #include <string_view>
 
 #include "app/headless_host.h"
+#include "app/permissions.h"
+#include "app/quorin_remote_host_app.h"
 #include "app/terminal_qr.h"
 #include "identity/host_identity.h"
 #include "server/host_info.h"
@@ -16,9 +18,11 @@ namespace {
 constexpr const char* kUsage =
     "Usage: quorin-remote-host [OPTION]\n"
     "Lets a paired phone or tablet see and control this desktop over the local network.\n"
+    "Without an option it runs as a tray application when a graphical session is reachable\n"
+    "($DISPLAY), and like --headless otherwise.\n"
     "\n"
-    "  --headless       run without a user interface (the default for now): print one line\n"
-    "                   per state change, stop cleanly on Ctrl-C or SIGTERM\n"
+    "  --headless       run without a user interface: print one line per state change,\n"
+    "                   stop cleanly on Ctrl-C or SIGTERM\n"
     "  --pair           print the pairing QR code and its text, then exit; scan the code\n"
     "                   with the Quorin Remote app to pair a device\n"
     "  --pairing-text   print only the pairing text on one line, then exit\n"
@@ -74,7 +78,11 @@ int main(int argc, char** argv) {
   if (option == "--pair") return printPairing(true);
   if (option == "--pairing-text") return printPairing(false);
   if (option == "--reset-key") return resetKey();
-  if (option.empty() || option == "--headless") return quorin::runHeadlessHost();
+  if (option == "--headless") return quorin::runHeadlessHost();
+  if (option.empty()) {
+    if (quorin::Permissions::hasGraphicalSession()) return quorin::runTrayApplication(argc, argv);
+    return quorin::runHeadlessHost();
+  }
   std::fprintf(stderr, "quorin-remote-host: unknown option '%s'\n%s", argv[1], kUsage);
   return 2;
 }

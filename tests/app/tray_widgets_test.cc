@@ -1,0 +1,187 @@
+// The panel, the pairing popover and the no-tray window, as widgets under the offscreen
+// platform, over a real server with fakes behind it.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QLabel>
+#include <QTimer>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "app/autostart_entry.h"
+#include "app/command_output.h"
+#include "app/fake_login_item.h"
+#include "app/menu_content.h"
+#include "app/qt_task_runner.h"
+#include "app/qt_test_app.h"
+#include "app/server_with_fakes.h"
+#include "app/tray_item.h"
+#include "fakes/log_capture.h"
+
+namespace quorin {
+namespace {
+
+using namespace std::chrono_literals;
+
+// What zbar reads off the widget as drawn on screen.
+std::string scan(QWidget& widget) {
+  const std::string path = "/tmp/quorin-pairing-" + std::to_string(getpid()) + ".pgm";
+  widget.grab().toImage().convertToFormat(QImage::Format_Grayscale8).save(QString::fromStdString(path));
+  const std::string text = commandOutput("zbarimg --raw -q -Sbinary " + path);
+  std::filesystem::remove(path);
+  return text;
+}
+
+class TrayWidgetsTest : public ::testing::Test {
+ protected:
+  TrayWidgetsTest() {
+    startApplication("offscreen");
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  }
+  ~TrayWidgetsTest() override { std::filesystem::remove_all(config); }
+
+  MenuViewModel::Environment environment(LoginItem& login) {
+    return {.server = &server,
+            .flags = &flags,
+            .permissions = {.isAccessibilityTrusted = [this](bool) { return granted.load(); },
+                            .hasScreenRecording = [this] { ++screenProbes; return granted.load(); },
+                            .openScreenRecordingSettings = [this] { ++screenHelp; },
+                            .openAccessibilitySettings = [] {}},
+            .loginItem = &login,
+            .mainThread = &main};
+  }
+
+  std::filesystem::path config = std::filesystem::temp_directory_path() /
+                                 ("quorin-tray-widgets-" + std::to_string(getpid()));
+  QtTaskRunner main;
+  ServerWithFakes host{main, "Büro"};
+  HostServer& server = host.server;
+  HostIdentity& identity = host.identity;
+  FakeUserDefaults& defaults = host.defaults;
+  FakeServiceAdvertiser& advertiser = host.advertiser;
+  PermissionFlags flags;
+  FakeLoginItem fakeLogin;
+  AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
+  std::atomic<bool> granted{false};
+  std::atomic<int> screenProbes{0};
+  int screenHelp = 0;
+};
+
+TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
+  MenuContent panel(environment(fakeLogin), identity);
+  panel.openPairing();
+  ASSERT_NE(panel.pairingView(), nullptr);
+  PairingQRView& view = *panel.pairingView();
+  const std::string first = identity.pairingPayload()->encodedString();
+  EXPECT_EQ(view.payloadString(), first);
+  EXPECT_EQ(scan(view.codeArea()), first);
+
+  // The frame: a white margin inside a faint purple outline, corners cut round.
+  const QImage drawn = view.codeArea().grab().toImage();
+  ASSERT_EQ(drawn.size(), QSize(220, 220));
+  EXPECT_EQ(drawn.pixelColor(5, 110), QColor(Qt::white));
+  const QColor outline = drawn.pixelColor(110, 0);
+  EXPECT_GT(outline.blue(), outline.green() + 20) << "purple, not white or black";
+  EXPECT_GT(outline.green(), 150) << "faint";
+  EXPECT_NE(drawn.pixelColor(0, 0), QColor(Qt::white)) << "rounded corners";
+
+  view.resetButton().click();
+  const std::string second = scan(view.codeArea());
+  const auto before = PairingPayload::decode(first);
+  const auto after = PairingPayload::decode(second);
+  ASSERT_TRUE(before && after) << second;
+  EXPECT_NE(after->key, before->key);
+  EXPECT_EQ(after->key, KeychainStore::load(HostIdentity::kKeyAccount));
+  EXPECT_EQ(after->name, "Büro");
+
+  view.close();
+  ASSERT_TRUE(processUntil([&] { return panel.pairingView() == nullptr; }));
+  panel.openPairing();
+  EXPECT_EQ(scan(panel.pairingView()->codeArea()), second) << "reopened after a reset";
+}
+
+TEST_F(TrayWidgetsTest, NoPairingTextMeansTheRedLineInsteadOfACode) {
+  HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
+  PairingQRView view(keyless);
+  view.show();
+  EXPECT_TRUE(view.payloadString().empty());
+  EXPECT_FALSE(view.codeArea().isVisible());
+  const auto labels = view.findChildren<QLabel*>();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+    return label->isVisible() && label->text() == QStringLiteral("Couldn\u2019t render QR");
+  }));
+  EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
+}
+
+TEST_F(TrayWidgetsTest, OpenAtLoginSwitchAddsAndRemovesTheAutostartEntry) {
+  MenuContent panel(environment(autostart), identity);
+  EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
+  panel.openAtLoginSwitch().click();
+  EXPECT_TRUE(std::filesystem::exists(config / "autostart" / "quorin-remote-host.desktop"));
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
+  panel.openAtLoginSwitch().click();
+  EXPECT_FALSE(std::filesystem::exists(config / "autostart" / "quorin-remote-host.desktop"));
+  EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
+}
+
+TEST_F(TrayWidgetsTest, StartStopAndAutoStartDoWhatTheySayAndNothingMore) {
+  MenuContent panel(environment(fakeLogin), identity);
+  EXPECT_EQ(panel.startStopButton().text(), "Start");
+  panel.startStopButton().click();
+  ASSERT_TRUE(processUntil([&] { return server.isRunning(); }));
+  EXPECT_EQ(panel.startStopButton().text(), "Stop");
+  EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
+  panel.startStopButton().click();
+  EXPECT_FALSE(server.isRunning());
+  EXPECT_EQ(panel.startStopButton().text(), "Start");
+  EXPECT_EQ(defaults.writes, 0);
+
+  panel.autoStartSwitch().click();
+  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
+  processUntil([] { return false; }, 100ms);
+  EXPECT_FALSE(server.hasListener()) << "the switch does not start the server";
+  EXPECT_TRUE(panel.autoStartSwitch().isChecked());
+
+  advertiser.reportProblem("Advertising on the local network is unavailable.");
+  EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
+}
+
+TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
+  MenuContent panel(environment(fakeLogin), identity);
+  panel.show();
+  ASSERT_TRUE(processUntil([&] { return screenProbes == 1; }));
+  processUntil([] { return false; }, 50ms);  // its answer reaches the panel
+  ASSERT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
+  panel.screenRecordingRow().grantButton().click();
+  EXPECT_EQ(screenHelp, 1);
+
+  granted = true;
+  processUntil([] { return false; }, 100ms);
+  EXPECT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel)) << "only a new showing re-reads";
+  panel.hide();
+  panel.show();
+  ASSERT_TRUE(processUntil([&] { return !panel.screenRecordingRow().grantButton().isVisibleTo(&panel); }));
+  EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
+  EXPECT_TRUE(flags.hasScreen && flags.hasAccessibility);
+}
+
+TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
+  ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
+  LogCapture log;
+  TrayItem tray(environment(fakeLogin), identity, 0ms);
+  ASSERT_TRUE(tray.usesWindow());
+  ASSERT_NE(tray.panel(), nullptr);
+  EXPECT_TRUE(tray.panel()->isVisible());
+  EXPECT_EQ(tray.panel()->windowType(), Qt::Window);
+  EXPECT_EQ(log.count("QuorinRemote: no system tray found: the panel opens as a window, and closing it quits"), 1);
+
+  QTimer::singleShot(0, tray.panel(), [&] { tray.panel()->close(); });
+  QTimer::singleShot(5000, [] { QApplication::exit(7); });
+  EXPECT_EQ(QApplication::exec(), 0);
+}
+
+}  // namespace
+}  // namespace quorin

@@ -1,0 +1,121 @@
+// The tray icon in a real system tray (trayer) on the test's X display, and the permission
+// probes against that display.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <QScreen>
+
+#include <chrono>
+#include <cstdlib>
+
+#include "app/fake_login_item.h"
+#include "app/permissions.h"
+#include "app/qt_task_runner.h"
+#include "app/qt_test_app.h"
+#include "app/server_with_fakes.h"
+#include "app/tray_item.h"
+#include "app/ui_style.h"
+#include "app/x11/pointer_click.h"
+
+extern char** environ;
+
+namespace quorin {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Without the service a test needs it skips, or fails when CI is "true".
+#define REQUIRE(available, what)                                              \
+  if (!(available)) {                                                         \
+    const char* ci = std::getenv("CI");                                       \
+    if (ci && std::string(ci) == "true") FAIL() << what << " (CI is true)";   \
+    GTEST_SKIP() << what;                                                     \
+  }
+
+TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot) {
+  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  EXPECT_TRUE(Permissions::hasScreenRecording());
+  EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
+  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  EXPECT_FALSE(Permissions::hasScreenRecording());
+  unsetenv("WAYLAND_DISPLAY");
+
+  const std::string display = std::getenv("DISPLAY");
+  unsetenv("DISPLAY");
+  EXPECT_FALSE(Permissions::hasGraphicalSession());
+  EXPECT_FALSE(Permissions::hasScreenRecording());
+  EXPECT_FALSE(Permissions::isAccessibilityTrusted(false));
+  setenv("DISPLAY", display.c_str(), 1);
+}
+
+TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
+  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  startApplication("xcb");
+
+  // trayer, a stand-alone system tray, along the top edge at the right.
+  const char* trayerArgs[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                              "--height", "24", nullptr};
+  pid_t trayer = -1;
+  REQUIRE(posix_spawnp(&trayer, "trayer", nullptr, nullptr, const_cast<char**>(trayerArgs), environ) == 0,
+          "trayer is not installed");
+  const std::shared_ptr<void> stopTrayer(nullptr, [trayer](void*) {
+    kill(trayer, SIGTERM);
+    waitpid(trayer, nullptr, 0);
+  });
+  ASSERT_TRUE(processUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "no tray appeared";
+
+  QtTaskRunner main;
+  ServerWithFakes host(main, "Test Host");
+  FakeLoginItem login;
+  PermissionFlags flags;
+  TrayItem tray({.server = &host.server,
+                 .flags = &flags,
+                 .permissions = {.isAccessibilityTrusted = Permissions::isAccessibilityTrusted,
+                                 .hasScreenRecording = Permissions::hasScreenRecording,
+                                 .openScreenRecordingSettings = [] {},
+                                 .openAccessibilitySettings = [] {}},
+                 .loginItem = &login,
+                 .mainThread = &main},
+                host.identity, 0ms);
+  ASSERT_FALSE(tray.usesWindow());
+  // trayer's "panel" window grows around the icon once the icon is embedded, then moves
+  // back inside the screen's right edge.
+  std::optional<ScreenRect> trayArea;
+  const int screenRight = QGuiApplication::primaryScreen()->geometry().right();
+  ASSERT_TRUE(processUntil([&] {
+    trayArea = x11::topLevelWindowNamed("panel");
+    return tray.icon().isVisible() && trayArea && trayArea->width >= 22 &&
+           trayArea->x + trayArea->width - 1 <= screenRight;
+  }));
+  EXPECT_EQ(tray.icon().toolTip(), "Quorin Remote");
+
+  auto shows = [&](const char* symbol, Tint tint) {
+    return tray.icon().icon().pixmap(22).toImage() == ui::symbolPixmap(symbol, 22, ui::colorOf(tint)).toImage();
+  };
+  EXPECT_TRUE(shows("display.trianglebadge.exclamationmark", Tint::orange));
+  host.server.start();
+  ASSERT_TRUE(processUntil([&] { return host.server.isRunning(); }));
+  EXPECT_TRUE(shows("display", Tint::teal));
+
+  const QRect icon(trayArea->x, trayArea->y, trayArea->width, trayArea->height);
+  ASSERT_TRUE(x11::clickAt(icon.center().x(), icon.center().y()));
+  ASSERT_TRUE(processUntil([&] { return tray.panel() && tray.panel()->isVisible(); }));
+  const QRect panel = tray.panel()->frameGeometry();
+  EXPECT_EQ(panel.width(), 300);
+  EXPECT_TRUE(panel.top() > icon.bottom() && panel.top() <= icon.bottom() + 12) << "just below the icon";
+  EXPECT_TRUE(panel.right() >= icon.left() && panel.left() <= icon.right()) << "under the icon";
+  EXPECT_TRUE(processUntil([&] { return flags.hasAccessibility && flags.hasScreen; }))
+      << "the real probes ran when the panel opened";
+
+  // The same icon closes it again, and that click does not reopen it.
+  ASSERT_TRUE(x11::clickAt(icon.center().x(), icon.center().y()));
+  ASSERT_TRUE(processUntil([&] { return !tray.panel()->isVisible(); }));
+  processUntil([] { return false; }, 500ms);
+  EXPECT_FALSE(tray.panel()->isVisible());
+}
+
+}  // namespace
+}  // namespace quorin
