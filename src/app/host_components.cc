@@ -1,5 +1,7 @@
 #include "app/host_components.h"
 
+#include <malloc.h>
+
 #include "input/x11/xtest_event_sink.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
@@ -8,7 +10,13 @@
 namespace quorin {
 
 HostComponents::HostComponents(TaskRunner& mainThread)
-    : mainThread_(mainThread), identity_(SecureChannel::generateKey, HostInfo::name) {}
+    : mainThread_(mainThread), identity_(SecureChannel::generateKey, HostInfo::name) {
+  // Every client session starts capture and encoder threads of its own. With glibc's default
+  // of up to eight malloc arenas per core, each new thread may get a fresh arena that keeps
+  // its freed frame buffers, and a host that serves many short sessions slowly grows. Two
+  // arenas keep its memory flat at no measurable cost.
+  mallopt(M_ARENA_MAX, 2);
+}
 
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
