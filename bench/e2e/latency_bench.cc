@@ -123,6 +123,25 @@ struct Result {
   int unreadable = 0;
 };
 
+// Lets a pipeline settle past its first key frame, then measures it for `seconds`: the CPU
+// of `pid`, the frames counted by `frames`, the latencies collected while `measuring`.
+template <class FrameCount>
+void measureWindow(double seconds, pid_t pid, FrameCount frames, std::atomic<bool>& measuring,
+                   Latencies& latencies, Result& result) {
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double cpuBefore = cpuSeconds(pid);
+  const auto framesBefore = frames();
+  measuring = true;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  measuring = false;
+  result.cores = (cpuSeconds(pid) - cpuBefore) / seconds;
+  result.fps = double(frames() - framesBefore) / seconds;
+  result.p50 = latencies.percentile(0.5);
+  result.p99 = latencies.percentile(0.99);
+  result.samples = latencies.millis.size();
+  result.unreadable = latencies.unreadable;
+}
+
 Result measureHost(double seconds) {
   Result result{"quorin-remote-host"};
   ChildProcess host({QUORIN_HOST_BINARY, "--headless"});
@@ -140,19 +159,8 @@ Result measureHost(double seconds) {
     if (measuring) latencies.add(frame.picture, frame.decodedAt);
   };
   client.start();
-  std::this_thread::sleep_for(std::chrono::seconds(2));  // past the first key frame
-  const double cpuBefore = cpuSeconds(host.pid());
-  const auto framesBefore = client.framesReceived();
-  measuring = true;
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  measuring = false;
-  result.cores = (cpuSeconds(host.pid()) - cpuBefore) / seconds;
-  result.fps = double(client.framesReceived() - framesBefore) / seconds;
+  measureWindow(seconds, host.pid(), [&] { return client.framesReceived(); }, measuring, latencies, result);
   client.stop();
-  result.p50 = latencies.percentile(0.5);
-  result.p99 = latencies.percentile(0.99);
-  result.samples = latencies.millis.size();
-  result.unreadable = latencies.unreadable;
   return result;
 }
 
@@ -203,20 +211,9 @@ Result measureFfmpeg(double seconds) {
     av_parser_close(parser);
     avcodec_free_context(&parsing);
   });
-  std::this_thread::sleep_for(std::chrono::seconds(2));
-  const double cpuBefore = cpuSeconds(ffmpeg.pid());
-  const int framesBefore = frames;
-  measuring = true;
-  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-  measuring = false;
-  result.cores = (cpuSeconds(ffmpeg.pid()) - cpuBefore) / seconds;
-  result.fps = double(frames - framesBefore) / seconds;
+  measureWindow(seconds, ffmpeg.pid(), [&] { return frames.load(); }, measuring, latencies, result);
   ffmpeg.terminate();
   reader.join();
-  result.p50 = latencies.percentile(0.5);
-  result.p99 = latencies.percentile(0.99);
-  result.samples = latencies.millis.size();
-  result.unreadable = latencies.unreadable;
   return result;
 }
 

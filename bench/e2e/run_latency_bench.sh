@@ -10,15 +10,11 @@ seconds=${1:-10}
 cmake --build "$build" -j2 --target latency_bench quorin-remote-host >/dev/null
 
 sandbox=$(mktemp -d /tmp/quorin-latency.XXXXXX)
-display=
-for n in $(seq 200 249); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
-done
-Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+. "$root/scripts/lib/xvfb.sh"
+start_xvfb 200 249
+xvfb=$XVFB_PID
 trap 'kill $xvfb 2>/dev/null || true; wait $xvfb 2>/dev/null || true; rm -rf "$sandbox"' EXIT
-for _ in $(seq 100); do [ -S "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
 # The host keeps its key in a file store here: no session bus in the sandbox.
 env -u DBUS_SESSION_BUS_ADDRESS HOME="$sandbox" XDG_CONFIG_HOME="$sandbox/config" \
-  XDG_DATA_HOME="$sandbox/data" DISPLAY=":$display" "$build/bench/latency_bench" "$seconds"
+  XDG_DATA_HOME="$sandbox/data" "$build/bench/latency_bench" "$seconds"

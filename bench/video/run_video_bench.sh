@@ -10,17 +10,13 @@ runs=${2:-1}
 
 cmake --build "$build" -j2 --target video_pipeline_bench screen_animator >/dev/null
 
-display=
-for n in $(seq 150 199); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
-done
-Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
+. "$root/scripts/lib/xvfb.sh"
+start_xvfb 150 199
+xvfb=$XVFB_PID
 trap 'kill $xvfb 2>/dev/null || true; wait $xvfb 2>/dev/null || true' EXIT
-for _ in $(seq 100); do [ -S "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
 
 for run in $(seq "$runs"); do
   echo "## Run $run of $runs"
-  DISPLAY=":$display" XVFB_PID=$xvfb "$build/bench/video_pipeline_bench" "$seconds"
+  XVFB_PID=$xvfb "$build/bench/video_pipeline_bench" "$seconds"
   echo
 done

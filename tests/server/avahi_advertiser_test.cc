@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
 
+#include "app/command_output.h"
 #include "base/event_loop.h"
 #include "fakes/fake_secret_backend.h"
 #include "fakes/fake_user_defaults.h"
@@ -21,23 +21,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string run(const std::string& command) {
-  std::string out;
-  if (FILE* pipe = popen(command.c_str(), "r")) {
-    std::array<char, 4096> buffer{};
-    while (std::size_t n = fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-    pclose(pipe);
-  }
-  return out;
-}
-
 bool daemonRunning() { return std::system("avahi-daemon --check 2>/dev/null") == 0; }
 
 // "name;port" of every resolved _quorinremote._tcp service, as avahi-browse prints them
 // (names are escaped there: a space is \032).
 std::vector<std::string> browse() {
   std::vector<std::string> found;
-  const std::string out = run("avahi-browse -rpt _quorinremote._tcp 2>/dev/null");
+  const std::string out = commandOutput("avahi-browse -rpt _quorinremote._tcp 2>/dev/null");
   std::size_t start = 0;
   while (start < out.size()) {
     std::size_t end = out.find('\n', start);
