@@ -7,7 +7,8 @@ start_xvfb() {
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
   done
   [ -n "$display" ] || { echo "no free X display number in $1..$2" >&2; return 1; }
-  Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  # Its own session: a Ctrl-C meant for the host must not take the display away first.
+  setsid Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
   XVFB_PID=$!
   export DISPLAY=":$display"
   for _ in $(seq 100); do
