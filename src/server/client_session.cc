@@ -16,6 +16,11 @@ namespace {
 // see it, instead of hiding a second of video inside the socket.
 constexpr int kSendBufferBytes = 64 * 1024;
 
+// Input and system messages are a few hundred bytes; a JSON document of many megabytes (deeply
+// nested arrays, say) would cost far more memory to parse than to receive, so it is dropped
+// unread like any other message that does not decode.
+constexpr std::size_t kMaxControlPayload = 1 << 20;
+
 }  // namespace
 
 void ClientSession::CongestionGate::set(bool value) {
@@ -51,6 +56,7 @@ ClientSession::ClientSession(asio::ip::tcp::socket socket, std::shared_ptr<TlsCo
     toMain([](Events& e, ClientSession& s) { if (e.closed) e.closed(s); });
   };
   channel_->onMessage = [toMain](MessageType type, Bytes payload) {
+    if (payload.size() > kMaxControlPayload) return;
     if (type == MessageType::input) {
       if (auto event = json::decodeJson<InputEvent>(ByteView(payload))) {
         toMain([event = *event](Events& e, ClientSession& s) { if (e.input) e.input(s, event); });

@@ -121,6 +121,9 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndItsInputIsCarriedOu
   channel->send(MessageType::input, bytesOf("{not json"));
   channel->send(MessageType::input, bytesOf(R"({"kind":"MouseMove","x":0.5})"));
   channel->send(MessageType::system, bytesOf(R"({"action":"reboot"})"));
+  std::string huge = R"({"kind":"keyText","text":")";
+  huge.append(2 << 20, 'x').append(R"("})");
+  channel->send(MessageType::input, bytesOf(huge));
   channel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 0.5, 0.25));
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   ASSERT_TRUE(pump([&] { return !runner.calls.empty(); }));
