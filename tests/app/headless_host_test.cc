@@ -37,15 +37,8 @@ TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {
 
   IoThread io("client");
   auto connect = [&](const Bytes& key, Recorder& recorder) {
-    std::promise<std::unique_ptr<MessageChannel>> connected;
-    connectChannel(io.context(), "127.0.0.1", 52877, SecureChannel::clientContext(key), 5s,
-                   [&](std::error_code, std::unique_ptr<MessageChannel> c) { connected.set_value(std::move(c)); });
-    auto channel = connected.get_future().get();
-    if (channel) {
-      recorder.attach(*channel);
-      channel->start();
-      recorder.waitFor([](auto& events, auto&) { return !events.empty(); });
-    }
+    auto channel = connectRecorded(io, 52877, SecureChannel::clientContext(key), recorder);
+    recorder.waitFor([](auto& events, auto&) { return !events.empty(); });
     return channel;
   };
   Recorder paired, stranger;

@@ -61,13 +61,8 @@ class ClientSessionTest : public ::testing::Test {
   }
 
   std::unique_ptr<MessageChannel> connect(Recorder& recorder, std::optional<Bytes> withKey = {}) {
-    std::promise<std::unique_ptr<MessageChannel>> connected;
-    connectChannel(clientThread.context(), "127.0.0.1", server->listeningPort(),
-                   SecureChannel::clientContext(withKey.value_or(key)), 5s,
-                   [&](std::error_code, std::unique_ptr<MessageChannel> c) { connected.set_value(std::move(c)); });
-    auto channel = connected.get_future().get();
-    recorder.attach(*channel);
-    channel->start();
+    auto channel = connectRecorded(clientThread, server->listeningPort(),
+                                   SecureChannel::clientContext(withKey.value_or(key)), recorder);
     pump([&] { return !recorder.events().empty(); });
     return channel;
   }

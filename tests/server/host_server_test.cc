@@ -39,14 +39,8 @@ class HostServerTest : public ::testing::Test {
 
   // A client with `key`; returns once it reported ready or closed.
   std::unique_ptr<MessageChannel> connectClient(std::uint16_t port, const Bytes& key, Recorder& recorder) {
-    std::promise<std::unique_ptr<MessageChannel>> connected;
-    connectChannel(clientThread.context(), "127.0.0.1", port, SecureChannel::clientContext(key), 5s,
-                   [&](std::error_code, std::unique_ptr<MessageChannel> c) { connected.set_value(std::move(c)); });
-    auto channel = connected.get_future().get();
+    auto channel = connectRecorded(clientThread, port, SecureChannel::clientContext(key), recorder);
     EXPECT_TRUE(channel);
-    if (!channel) return channel;
-    recorder.attach(*channel);
-    channel->start();
     // The server accepts on the main thread, which this thread runs.
     main.runUntil([&] { return !recorder.events().empty(); }, 5s);
     return channel;

@@ -73,6 +73,24 @@ class Recorder {
   std::vector<std::pair<MessageType, Bytes>> messages_;
 };
 
+// A client channel connected from `io` to 127.0.0.1:`port`, recorded by `recorder` and
+// started; nullptr when the TCP connection itself failed.
+inline std::unique_ptr<MessageChannel> connectRecorded(IoThread& io, std::uint16_t port,
+                                                       std::shared_ptr<TlsContext> tls,
+                                                       Recorder& recorder) {
+  std::promise<std::unique_ptr<MessageChannel>> result;
+  connectChannel(io.context(), "127.0.0.1", port, std::move(tls), std::chrono::seconds(5),
+                 [&](std::error_code, std::unique_ptr<MessageChannel> channel) {
+                   result.set_value(std::move(channel));
+                 });
+  auto channel = result.get_future().get();
+  if (channel) {
+    recorder.attach(*channel);
+    channel->start();
+  }
+  return channel;
+}
+
 class ChannelHarness {
  public:
   explicit ChannelHarness(std::shared_ptr<TlsContext> serverTls) : tls_(std::move(serverTls)) {
@@ -120,18 +138,7 @@ class ChannelHarness {
 
   // A started client channel (or null when the TCP connect itself failed).
   std::unique_ptr<MessageChannel> connect(std::shared_ptr<TlsContext> clientTls, Recorder& recorder) {
-    std::promise<std::unique_ptr<MessageChannel>> result;
-    connectChannel(client_.context(), "127.0.0.1", port(), std::move(clientTls),
-                   std::chrono::seconds(5),
-                   [&](std::error_code, std::unique_ptr<MessageChannel> channel) {
-                     result.set_value(std::move(channel));
-                   });
-    auto channel = result.get_future().get();
-    if (channel) {
-      recorder.attach(*channel);
-      channel->start();
-    }
-    return channel;
+    return connectRecorded(client_, port(), std::move(clientTls), recorder);
   }
 
   IoThread& clientThread() { return client_; }
