@@ -1,0 +1,439 @@
+#include "wayland/wayland_test_client.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "xdg-shell-client-protocol.h"
+
+namespace quorin {
+
+using Type = WaylandInputEvent::Type;
+using Clock = std::chrono::steady_clock;
+
+struct WaylandTestClient::State {
+  WaylandTestClient& owner;
+  wl_display* display = nullptr;
+  wl_registry* registry = nullptr;
+  wl_compositor* compositor = nullptr;
+  wl_shm* shm = nullptr;
+  xdg_wm_base* wmBase = nullptr;
+  wl_seat* seat = nullptr;
+  wl_pointer* pointer = nullptr;
+  wl_keyboard* keyboard = nullptr;
+  wl_surface* surface = nullptr;
+  xdg_surface* xdgSurface = nullptr;
+  xdg_toplevel* toplevel = nullptr;
+  wl_buffer* buffer = nullptr;
+  void* pixels = nullptr;
+  std::size_t bufferBytes = 0;
+  int bufferWidth = 0;
+  int bufferHeight = 0;
+  int configuredWidth = 0;
+  int configuredHeight = 0;
+  bool configured = false;
+  std::uint32_t colour = 0xff404040;
+  xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  xkb_keymap* keymap = nullptr;
+  xkb_state* keyState = nullptr;
+  double x = 0;
+  double y = 0;
+
+  explicit State(WaylandTestClient& o) : owner(o) {}
+  ~State() {
+    if (keyState) xkb_state_unref(keyState);
+    if (keymap) xkb_keymap_unref(keymap);
+    xkb_context_unref(xkb);
+    dropBuffer();
+    if (toplevel) xdg_toplevel_destroy(toplevel);
+    if (xdgSurface) xdg_surface_destroy(xdgSurface);
+    if (surface) wl_surface_destroy(surface);
+    if (pointer) wl_pointer_release(pointer);
+    if (keyboard) wl_keyboard_release(keyboard);
+    if (seat) wl_seat_destroy(seat);
+    if (wmBase) xdg_wm_base_destroy(wmBase);
+    if (shm) wl_shm_destroy(shm);
+    if (compositor) wl_compositor_destroy(compositor);
+    if (registry) wl_registry_destroy(registry);
+    if (display) wl_display_disconnect(display);
+  }
+
+  void dropBuffer() {
+    if (buffer) wl_buffer_destroy(buffer);
+    if (pixels) munmap(pixels, bufferBytes);
+    buffer = nullptr, pixels = nullptr;
+  }
+
+  unsigned modifiers() const {
+    if (!keyState) return 0;
+    unsigned mask = 0;
+    const auto active = [&](const char* name, unsigned bit) {
+      if (xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
+    };
+    active(XKB_MOD_NAME_SHIFT, kWaylandShift);
+    active(XKB_MOD_NAME_CTRL, kWaylandControl);
+    active(XKB_MOD_NAME_ALT, kWaylandAlt);
+    active(XKB_MOD_NAME_LOGO, kWaylandLogo);
+    active(XKB_MOD_NAME_CAPS, kWaylandCapsLock);
+    return mask;
+  }
+
+  void record(WaylandInputEvent event) {
+    event.x = x, event.y = y;
+    owner.record(std::move(event));
+  }
+
+  // Fills a buffer of the configured size with `colour`, and asks to hear when it is shown.
+  bool paint() {
+    const int width = configuredWidth > 0 ? configuredWidth : 640;
+    const int height = configuredHeight > 0 ? configuredHeight : 480;
+    if (!buffer || width != bufferWidth || height != bufferHeight) {
+      dropBuffer();
+      const int stride = width * 4;
+      bufferBytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+      const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);
+      if (fd < 0 || ftruncate(fd, static_cast<off_t>(bufferBytes)) != 0) {
+        if (fd >= 0) close(fd);
+        return false;
+      }
+      pixels = mmap(nullptr, bufferBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (pixels == MAP_FAILED) {
+        pixels = nullptr;
+        close(fd);
+        return false;
+      }
+      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bufferBytes));
+      buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+      wl_shm_pool_destroy(pool);
+      close(fd);
+      bufferWidth = width, bufferHeight = height;
+    }
+    std::fill_n(static_cast<std::uint32_t*>(pixels), bufferBytes / 4, colour);
+    wl_surface_attach(surface, buffer, 0, 0);
+    wl_surface_damage_buffer(surface, 0, 0, width, height);
+    static const wl_callback_listener shown = {[](void* data, wl_callback* callback, std::uint32_t) {
+      wl_callback_destroy(callback);
+      auto* self = static_cast<State*>(data);
+      std::lock_guard lock(self->owner.mutex_);
+      ++self->owner.painted_;
+      self->owner.width_ = self->bufferWidth, self->owner.height_ = self->bufferHeight;
+      self->owner.changed_.notify_all();
+    }};
+    wl_callback_add_listener(wl_surface_frame(surface), &shown, this);
+    wl_surface_commit(surface);
+    return true;
+  }
+
+  // Reads and handles what arrives within `timeout` (or until woken); false once the
+  // connection is lost.
+  bool pump(int timeoutMs) {
+    while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+    if (wl_display_flush(display) < 0 && errno != EAGAIN) {
+      wl_display_cancel_read(display);
+      return false;
+    }
+    pollfd fds[] = {{wl_display_get_fd(display), POLLIN, 0}, {owner.wake_, POLLIN, 0}};
+    if (poll(fds, 2, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
+      if (wl_display_read_events(display) != 0) return false;
+    } else {
+      wl_display_cancel_read(display);
+    }
+    if (fds[1].revents & POLLIN) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const auto n = read(owner.wake_, &count, sizeof count);
+    }
+    return wl_display_dispatch_pending(display) >= 0;
+  }
+
+  static const wl_registry_listener registryListener;
+  static const xdg_wm_base_listener wmBaseListener;
+  static const xdg_surface_listener xdgSurfaceListener;
+  static const xdg_toplevel_listener toplevelListener;
+  static const wl_seat_listener seatListener;
+  static const wl_pointer_listener pointerListener;
+  static const wl_keyboard_listener keyboardListener;
+};
+
+namespace {
+using S = WaylandTestClient::State;
+S& self(void* data) { return *static_cast<S*>(data); }
+double fixed(wl_fixed_t value) { return wl_fixed_to_double(value); }
+WaylandInputEvent event(Type type, std::uint32_t code = 0) {
+  WaylandInputEvent e;
+  e.type = type, e.code = code;
+  return e;
+}
+}  // namespace
+
+const wl_registry_listener S::registryListener = {
+    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
+      S& s = self(data);
+      const auto bind = [&](const wl_interface* wanted, std::uint32_t most) {
+        return wl_registry_bind(registry, name, wanted, std::min(version, most));
+      };
+      if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
+        s.compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
+      } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
+        s.shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
+      } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
+        s.wmBase = static_cast<xdg_wm_base*>(bind(&xdg_wm_base_interface, 1));
+        xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
+      } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !s.seat) {
+        s.seat = static_cast<wl_seat*>(bind(&wl_seat_interface, 5));
+        wl_seat_add_listener(s.seat, &seatListener, &s);
+      }
+    },
+    [](void*, wl_registry*, std::uint32_t) {}};
+
+const xdg_wm_base_listener S::wmBaseListener = {
+    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
+
+const xdg_surface_listener S::xdgSurfaceListener = {
+    [](void* data, xdg_surface* surface, std::uint32_t serial) {
+      S& s = self(data);
+      xdg_surface_ack_configure(surface, serial);
+      const bool resized = s.buffer && (s.configuredWidth != s.bufferWidth || s.configuredHeight != s.bufferHeight);
+      s.configured = true;
+      if (resized) s.paint();
+    }};
+
+const xdg_toplevel_listener S::toplevelListener = {
+    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
+      S& s = self(data);
+      s.configuredWidth = width, s.configuredHeight = height;
+    },
+    [](void*, xdg_toplevel*) {},
+    nullptr,  // bound at version 1: no bounds or capabilities
+    nullptr};
+
+const wl_seat_listener S::seatListener = {
+    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
+      S& s = self(data);
+      if ((capabilities & WL_SEAT_CAPABILITY_POINTER) && !s.pointer) {
+        s.pointer = wl_seat_get_pointer(seat);
+        wl_pointer_add_listener(s.pointer, &pointerListener, &s);
+      }
+      if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !s.keyboard) {
+        s.keyboard = wl_seat_get_keyboard(seat);
+        wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
+      }
+    },
+    [](void*, wl_seat*, const char*) {}};
+
+const wl_pointer_listener S::pointerListener = {
+    .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+      S& s = self(data);
+      s.x = fixed(x), s.y = fixed(y);
+      s.record(event(Type::pointerEnter));
+    },
+    .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
+    .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
+      S& s = self(data);
+      s.x = fixed(x), s.y = fixed(y);
+      s.record(event(Type::motion));
+    },
+    .button = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
+      WaylandInputEvent e = event(Type::button, button);
+      e.pressed = state == WL_POINTER_BUTTON_STATE_PRESSED;
+      self(data).record(std::move(e));
+    },
+    .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
+      WaylandInputEvent e = event(Type::axis, axis);
+      e.value = fixed(value);
+      self(data).record(std::move(e));
+    },
+    .frame = [](void*, wl_pointer*) {},
+    .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
+    .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
+    .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t discrete) {
+      WaylandInputEvent e = event(Type::axisDiscrete, axis);
+      e.discrete = discrete;
+      self(data).record(std::move(e));
+    },
+    .axis_value120 = nullptr,
+};
+
+const wl_keyboard_listener S::keyboardListener = {
+    .keymap = [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size) {
+      S& s = self(data);
+      void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
+                       ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+      close(fd);
+      if (text == MAP_FAILED) return;
+      xkb_keymap* keymap = xkb_keymap_new_from_buffer(s.xkb, static_cast<const char*>(text),
+                                                      strnlen(static_cast<const char*>(text), size),
+                                                      XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+      munmap(text, size);
+      if (!keymap) return;
+      if (s.keyState) xkb_state_unref(s.keyState);
+      if (s.keymap) xkb_keymap_unref(s.keymap);
+      s.keymap = keymap;
+      s.keyState = xkb_state_new(keymap);
+    },
+    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {
+      S& s = self(data);
+      {
+        std::lock_guard lock(s.owner.mutex_);
+        s.owner.keyboardFocus_ = true;
+      }
+      s.record(event(Type::keyboardEnter));
+    },
+    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) {
+      S& s = self(data);
+      std::lock_guard lock(s.owner.mutex_);
+      s.owner.keyboardFocus_ = false;
+    },
+    .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
+      S& s = self(data);
+      WaylandInputEvent e = event(Type::key, key);
+      e.pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
+      e.modifiers = s.modifiers();
+      if (s.keyState) {
+        e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);
+        if (e.pressed) {
+          char utf8[64];
+          xkb_state_key_get_utf8(s.keyState, key + 8, utf8, sizeof utf8);
+          e.text = utf8;
+        }
+      }
+      s.record(std::move(e));
+    },
+    .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
+                    std::uint32_t locked, std::uint32_t group) {
+      S& s = self(data);
+      if (s.keyState) xkb_state_update_mask(s.keyState, depressed, latched, locked, 0, 0, group);
+      WaylandInputEvent e = event(Type::modifiers);
+      e.modifiers = s.modifiers();
+      s.record(std::move(e));
+    },
+    .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
+};
+
+WaylandTestClient::WaylandTestClient(std::chrono::milliseconds timeout) {
+  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  thread_ = std::thread([this, timeout] { run(timeout); });
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return started_; });
+}
+
+WaylandTestClient::~WaylandTestClient() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
+  thread_.join();
+  close(wake_);
+}
+
+void WaylandTestClient::run(std::chrono::milliseconds timeout) {
+  State s(*this);
+  const auto fail = [&](std::string why) {
+    std::lock_guard lock(mutex_);
+    error_ = std::move(why);
+    started_ = true;
+    changed_.notify_all();
+  };
+  s.display = wl_display_connect(nullptr);
+  if (!s.display) return fail("no Wayland compositor reachable (WAYLAND_DISPLAY unset?)");
+  s.registry = wl_display_get_registry(s.display);
+  wl_registry_add_listener(s.registry, &State::registryListener, &s);
+  wl_display_roundtrip(s.display);
+  wl_display_roundtrip(s.display);  // the seat's capabilities
+  if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
+
+  s.surface = wl_compositor_create_surface(s.compositor);
+  s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface);
+  xdg_surface_add_listener(s.xdgSurface, &State::xdgSurfaceListener, &s);
+  s.toplevel = xdg_surface_get_toplevel(s.xdgSurface);
+  xdg_toplevel_add_listener(s.toplevel, &State::toplevelListener, &s);
+  xdg_toplevel_set_title(s.toplevel, "quorin test client");
+  xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
+  wl_surface_commit(s.surface);
+
+  const auto deadline = Clock::now() + timeout;
+  bool painting = false;
+  bool alive = true;
+  while (alive && Clock::now() < deadline) {
+    if (s.configured && !painting) painting = s.paint();
+    {
+      std::lock_guard lock(mutex_);
+      if (painted_ > 0) break;
+    }
+    alive = s.pump(50);
+  }
+  {
+    std::lock_guard lock(mutex_);
+    ready_ = alive && painted_ > 0;
+    if (!ready_) error_ = "the compositor did not show the test window";
+    started_ = true;
+    changed_.notify_all();
+  }
+  if (!ready_) return;
+
+  while (alive) {
+    std::optional<std::uint32_t> colour;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) break;
+      colour.swap(paintWanted_);
+    }
+    if (colour) {
+      s.colour = *colour;
+      s.paint();
+    }
+    alive = s.pump(-1);
+  }
+}
+
+void WaylandTestClient::record(WaylandInputEvent event) {
+  event.arrival = Clock::now();
+  std::lock_guard lock(mutex_);
+  received_.push_back(std::move(event));
+  changed_.notify_all();
+}
+
+bool WaylandTestClient::paint(std::uint32_t argb, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  if (!ready_) return false;
+  const std::uint64_t before = painted_;
+  paintWanted_ = argb;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
+  return changed_.wait_for(lock, timeout, [&] { return painted_ > before; });
+}
+
+bool WaylandTestClient::waitForKeyboardFocus(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return keyboardFocus_; });
+}
+
+bool WaylandTestClient::waitFor(const std::function<bool(const std::vector<WaylandInputEvent>&)>& done,
+                                std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return done(received_); });
+}
+
+std::vector<WaylandInputEvent> WaylandTestClient::take() {
+  std::lock_guard lock(mutex_);
+  return std::exchange(received_, {});
+}
+
+std::string WaylandTestClient::typedText(const std::vector<WaylandInputEvent>& events) {
+  std::string text;
+  for (const WaylandInputEvent& e : events) {
+    if (e.type == Type::key && e.pressed) text += e.text;
+  }
+  return text;
+}
+
+}  // namespace quorin
