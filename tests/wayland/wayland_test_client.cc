@@ -216,14 +216,23 @@ const xdg_toplevel_listener S::toplevelListener = {
 
 const wl_seat_listener S::seatListener = {
     [](void* data, wl_seat* seat, std::uint32_t capabilities) {
+      // Devices come and go with the compositor's (virtual) ones.
       S& s = self(data);
-      if ((capabilities & WL_SEAT_CAPABILITY_POINTER) && !s.pointer) {
+      const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
+      const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
+      if (pointer && !s.pointer) {
         s.pointer = wl_seat_get_pointer(seat);
         wl_pointer_add_listener(s.pointer, &pointerListener, &s);
+      } else if (!pointer && s.pointer) {
+        wl_pointer_release(std::exchange(s.pointer, nullptr));
       }
-      if ((capabilities & WL_SEAT_CAPABILITY_KEYBOARD) && !s.keyboard) {
+      if (keyboard && !s.keyboard) {
         s.keyboard = wl_seat_get_keyboard(seat);
         wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
+      } else if (!keyboard && s.keyboard) {
+        wl_keyboard_release(std::exchange(s.keyboard, nullptr));
+        std::lock_guard lock(s.owner.mutex_);
+        s.owner.keyboardFocus_ = false;
       }
     },
     [](void*, wl_seat*, const char*) {}};
@@ -360,14 +369,19 @@ void WaylandTestClient::run(std::chrono::milliseconds timeout) {
   xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
   wl_surface_commit(s.surface);
 
+  // A compositor may make the window full screen only once it is shown at some size: wait
+  // until it is shown at the size configured, or a while for a compositor that sets none.
   const auto deadline = Clock::now() + timeout;
+  std::optional<Clock::time_point> firstShown;
   bool painting = false;
   bool alive = true;
   while (alive && Clock::now() < deadline) {
     if (s.configured && !painting) painting = s.paint();
     {
       std::lock_guard lock(mutex_);
-      if (painted_ > 0) break;
+      if (painted_ > 0 && !firstShown) firstShown = Clock::now();
+      const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
+      if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
     }
     alive = s.pump(50);
   }
