@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "input/input_events.h"
 #include "input/input_injector.h"
 #include "input/x11_test_client.h"
 
@@ -15,15 +16,6 @@ namespace {
 
 using Kind = InputEvent::Kind;
 using Type = ReceivedEvent::Type;
-
-InputEvent event(Kind kind, std::optional<std::string> text = {},
-                 std::optional<std::vector<std::string>> modifiers = {}) {
-  InputEvent e;
-  e.kind = kind;
-  (kind == Kind::keySpecial ? e.specialKey : e.text) = std::move(text);
-  e.modifiers = std::move(modifiers);
-  return e;
-}
 
 class XTestEventSinkTest : public ::testing::Test {
  protected:
@@ -47,7 +39,7 @@ class XTestEventSinkTest : public ::testing::Test {
     return client_->take();
   }
   std::string typed(const std::string& text, std::optional<std::vector<std::string>> modifiers = {}) {
-    injector_->handle(event(Kind::keyText, text, std::move(modifiers)));
+    injector_->handle(inputEvent(Kind::keyText, text, std::move(modifiers)));
     return X11TestClient::typedText(
         until([&](const auto& got) { return X11TestClient::typedText(got) == text; }));
   }
@@ -59,7 +51,7 @@ class XTestEventSinkTest : public ::testing::Test {
 };
 
 TEST_F(XTestEventSinkTest, PointerButtonsAndWheelReachTheWindowAtTheMappedPoint) {
-  InputEvent move = event(Kind::mouseMove);
+  InputEvent move = inputEvent(Kind::mouseMove);
   move.x = 0.25;
   move.y = 0.75;
   injector_->handle(move);
@@ -69,10 +61,10 @@ TEST_F(XTestEventSinkTest, PointerButtonsAndWheelReachTheWindowAtTheMappedPoint)
   EXPECT_EQ(display_.pointer(), std::make_pair(x, y));
 
   for (const Kind kind : {Kind::leftClick, Kind::rightClick, Kind::doubleClick}) {
-    injector_->handle(event(kind));
+    injector_->handle(inputEvent(kind));
   }
   for (const auto& [dx, dy] : {std::pair{0.0, 50.0}, {0.0, -50.0}, {50.0, 0.0}, {-50.0, 0.0}}) {
-    InputEvent scroll = event(Kind::scroll);
+    InputEvent scroll = inputEvent(Kind::scroll);
     scroll.dx = dx;
     scroll.dy = dy;
     injector_->handle(scroll);
@@ -114,10 +106,10 @@ TEST_F(XTestEventSinkTest, ModifiersAreHeldAroundTheKeysOnly) {
   const unsigned super = display_.modifierMask(0xffeb);  // Super_L
   const unsigned shift = display_.modifierMask(0xffe1);  // Shift_L
   ASSERT_NE(super, 0u);
-  injector_->handle(event(Kind::keySpecial, "return", std::vector<std::string>{"CMD"}));
+  injector_->handle(inputEvent(Kind::keySpecial, "return", std::vector<std::string>{"CMD"}));
   // Letters that need Shift themselves do not let go of the Shift the event holds.
-  injector_->handle(event(Kind::keyText, "Ab", std::vector<std::string>{"shift"}));
-  injector_->handle(event(Kind::keyText, "c"));
+  injector_->handle(inputEvent(Kind::keyText, "Ab", std::vector<std::string>{"shift"}));
+  injector_->handle(inputEvent(Kind::keyText, "c"));
   std::vector<std::pair<unsigned long, unsigned>> presses;  // keysym, state
   for (const ReceivedEvent& e : until([](const auto& got) { return X11TestClient::typedText(got) == "ABc"; })) {
     if (e.type == Type::keyPress && (e.keysym == 0xff0d || !e.text.empty())) {
@@ -131,7 +123,7 @@ TEST_F(XTestEventSinkTest, ModifiersAreHeldAroundTheKeysOnly) {
 TEST(XTestEventSinkOpen, UnreachableDisplayGivesNoSinkAndTheInjectorPostsNothing) {
   auto sink = x11::openXTestEventSink("/nonexistent/quorin-test-display:0");
   EXPECT_EQ(sink, nullptr);
-  InputInjector(std::move(sink)).handle(event(Kind::keyText, "still fine"));
+  InputInjector(std::move(sink)).handle(inputEvent(Kind::keyText, "still fine"));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "input/input_events.h"
 #include "input/input_injector.h"
 #include "wayland/wayland_test_client.h"
 
@@ -18,15 +19,6 @@ namespace {
 using Kind = InputEvent::Kind;
 using Type = WaylandInputEvent::Type;
 using Events = std::vector<WaylandInputEvent>;
-
-InputEvent event(Kind kind, std::optional<std::string> text = {},
-                 std::optional<std::vector<std::string>> modifiers = {}) {
-  InputEvent e;
-  e.kind = kind;
-  (kind == Kind::keySpecial ? e.specialKey : e.text) = std::move(text);
-  e.modifiers = std::move(modifiers);
-  return e;
-}
 
 bool isPointerAt(const WaylandInputEvent& e, double x, double y) {
   return (e.type == Type::motion || e.type == Type::pointerEnter) && e.x == x && e.y == y;
@@ -74,7 +66,7 @@ class WlrEventSinkTest : public ::testing::Test {
     return client_->take();
   }
   std::string typed(const std::string& text, std::optional<std::vector<std::string>> modifiers = {}) {
-    injector_->handle(event(Kind::keyText, text, std::move(modifiers)));
+    injector_->handle(inputEvent(Kind::keyText, text, std::move(modifiers)));
     return WaylandTestClient::typedText(
         until([&](const Events& got) { return WaylandTestClient::typedText(got) == text; }));
   }
@@ -96,7 +88,7 @@ TEST_F(WlrEventSinkTest, PointerReachesExactPixelsAndButtonsAndWheelFollow) {
     return !got.empty() && isPointerAt(got.back(), frame->width - 1, frame->height - 1);
   });
 
-  InputEvent move = event(Kind::mouseMove);
+  InputEvent move = inputEvent(Kind::mouseMove);
   move.x = 0.3;
   move.y = 0.7;
   injector_->handle(move);
@@ -106,9 +98,9 @@ TEST_F(WlrEventSinkTest, PointerReachesExactPixelsAndButtonsAndWheelFollow) {
   ASSERT_FALSE(got.empty());
   EXPECT_TRUE(isPointerAt(got.back(), x, y)) << got.back().x << "," << got.back().y;
 
-  for (const Kind kind : {Kind::leftClick, Kind::rightClick, Kind::doubleClick}) injector_->handle(event(kind));
+  for (const Kind kind : {Kind::leftClick, Kind::rightClick, Kind::doubleClick}) injector_->handle(inputEvent(kind));
   for (const auto& [dx, dy] : {std::pair{0.0, 50.0}, {0.0, -50.0}, {50.0, 0.0}, {-50.0, 0.0}}) {
-    InputEvent scroll = event(Kind::scroll);
+    InputEvent scroll = inputEvent(Kind::scroll);
     scroll.dx = dx;
     scroll.dy = dy;
     injector_->handle(scroll);
@@ -149,9 +141,9 @@ TEST_F(WlrEventSinkTest, TextArrivesExactlyWhateverItHolds) {
 }
 
 TEST_F(WlrEventSinkTest, ModifiersAreHeldAroundEachKeyOnly) {
-  injector_->handle(event(Kind::keySpecial, "return", std::vector<std::string>{"CMD"}));
-  injector_->handle(event(Kind::keyText, "Ab", std::vector<std::string>{"shift", "alt"}));
-  injector_->handle(event(Kind::keyText, "c"));
+  injector_->handle(inputEvent(Kind::keySpecial, "return", std::vector<std::string>{"CMD"}));
+  injector_->handle(inputEvent(Kind::keyText, "Ab", std::vector<std::string>{"shift", "alt"}));
+  injector_->handle(inputEvent(Kind::keyText, "c"));
   std::vector<std::pair<std::uint32_t, unsigned>> presses;  // keysym, modifiers
   Events got = until([](const Events& e) { return WaylandTestClient::typedText(e).ends_with("c"); });
   for (const WaylandInputEvent& e : got) {
