@@ -58,6 +58,10 @@ VirtualKeymap::VirtualKeymap() {
   }
   placed_.assign(characterKeys_.size(), XKB_KEY_NoSymbol);
   lastPlaced_.assign(characterKeys_.size(), 0);
+  // Printable ASCII from the start, so most text never changes the layout under the clients.
+  std::vector<std::uint32_t> ascii;
+  for (xkb_keysym_t keysym = XKB_KEY_space; keysym <= XKB_KEY_asciitilde; ++keysym) ascii.push_back(keysym);
+  place(ascii);
 }
 
 std::uint32_t VirtualKeymap::keyFor(SpecialKey key) { return kSpecialKeys[static_cast<std::size_t>(key)].key; }
