@@ -314,7 +314,8 @@ class WlrEventSink final : public EventSink {
 
   // One key press with the modifiers held around it alone, so a long text never leaves them
   // down for long, nor behind if the connection fails midway.
-  // The compositor takes the modifier state from the sink, not from its modifier keys.
+  // The compositor takes the modifier state from the sink, not from its modifier keys; stating
+  // it before each key also clears any lock the compositor may have set on the keyboard.
   void tap(std::uint32_t key, const Modifiers& modifiers) {
     const std::array<bool, VirtualKeymap::kModifierCount> held = {
         modifiers.shift, modifiers.command || modifiers.control, modifiers.option};
@@ -325,7 +326,7 @@ class WlrEventSink final : public EventSink {
       sendKey(VirtualKeymap::keyFor(modifier), true);
       mask |= VirtualKeymap::maskOf(modifier);
     }
-    if (mask) zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), mask, 0, 0, 0);
+    zwp_virtual_keyboard_v1_modifiers(keyboard_.get(), mask, 0, 0, 0);
     sendKey(key, true);
     sendKey(key, false);
     for (std::size_t m = held.size(); m-- > 0;) {
