@@ -99,7 +99,7 @@ void RemoteDesktopEventSink::setButton(MouseButton which, bool down) {
     if (down) input_->pointerAxisDiscrete(wheel->axis, wheel->steps);
     return;
   }
-  button(which == MouseButton::left ? BTN_LEFT : BTN_RIGHT, down);
+  input_->pointerButton(which == MouseButton::left ? BTN_LEFT : BTN_RIGHT, down);
 }
 
 void RemoteDesktopEventSink::pressKey(SpecialKey special, const Modifiers& modifiers) {
@@ -119,13 +119,6 @@ void RemoteDesktopEventSink::finish() {
   heldKeys_.clear();
 }
 
-void RemoteDesktopEventSink::releaseAll() {
-  finish();
-  const std::vector<int> buttons = heldButtons_;
-  for (const int code : buttons) input_->pointerButton(code, false);
-  heldButtons_.clear();
-}
-
 void RemoteDesktopEventSink::typeKeysym(std::uint32_t sym, const Modifiers& modifiers) {
   const std::vector<std::uint32_t> mods = modifierKeysyms(modifiers);
   for (const std::uint32_t mod : mods) key(mod, true);
@@ -141,12 +134,6 @@ void RemoteDesktopEventSink::key(std::uint32_t sym, bool down) {
   } else {
     std::erase(heldKeys_, sym);
   }
-}
-
-void RemoteDesktopEventSink::button(int code, bool down) {
-  if (!input_->pointerButton(code, down)) return;
-  std::erase(heldButtons_, code);
-  if (down) heldButtons_.push_back(code);
 }
 
 }  // namespace quorin

@@ -6,7 +6,8 @@
 // Keys travel as keysyms, which the compositor maps onto its current keymap. A character
 // with no legacy keysym travels as its Unicode keysym (0x01000000 + code point). Modifiers
 // go down around each key rather than across a whole text, and every key still held is
-// tracked so that finish() (or releaseAll()) can let it go if a release was lost.
+// tracked so that finish() lets go of it if its release was lost. Held buttons are the
+// injector's to release.
 
 #include <cstdint>
 #include <memory>
@@ -28,19 +29,15 @@ class RemoteDesktopEventSink final : public EventSink {
   void pressKey(SpecialKey key, const Modifiers& modifiers) override;
   void typeText(std::u32string_view text, const Modifiers& modifiers) override;
   void finish() override;
-  // Lets go of every key and button this sink holds down.
-  void releaseAll();
 
  private:
   // Types one keysym with `modifiers` held around it.
   void typeKeysym(std::uint32_t keysym, const Modifiers& modifiers);
   void key(std::uint32_t keysym, bool down);
-  void button(int code, bool down);
 
   std::unique_ptr<RemoteDesktopInput> input_;
   ScreenRect stream_;
   std::vector<std::uint32_t> heldKeys_;  // in the order they went down
-  std::vector<int> heldButtons_;
 };
 
 }  // namespace quorin
