@@ -2,8 +2,9 @@
 # start_mutter: starts mutter --headless with one 1920x1080 virtual monitor, no Xwayland and the US
 # keyboard layout (mutter alone sets no other), on the session bus of
 # $DBUS_SESSION_BUS_ADDRESS and in $XDG_RUNTIME_DIR; and PipeWire first when none runs there,
-# since mutter cannot start a remote desktop session without it. Sets WAYLAND_DISPLAY,
-# MUTTER_PID and PIPEWIRE_PID (empty when one was already running). Stop both by PID.
+# since mutter cannot start a remote desktop session without it. Sets MUTTER_WAYLAND_DISPLAY
+# (WAYLAND_DISPLAY is left to another compositor), MUTTER_PID and PIPEWIRE_PID (empty when one
+# was already running). Stop both by PID.
 start_mutter() {
   local display=quorin-mutter-$$
   : "${DBUS_SESSION_BUS_ADDRESS:?start_mutter needs a session bus}" "${XDG_RUNTIME_DIR:?}"
@@ -16,7 +17,7 @@ start_mutter() {
     mutter --headless --wayland --no-x11 --virtual-monitor 1920x1080 --wayland-display="$display" \
     >"$XDG_RUNTIME_DIR/mutter.log" 2>&1 &
   MUTTER_PID=$!
-  export WAYLAND_DISPLAY=$display
+  export MUTTER_WAYLAND_DISPLAY=$display
   local _
   for _ in $(seq 150); do
     if [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && [ -S "$XDG_RUNTIME_DIR/$display" ] &&

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "input/input_events.h"
 #include "input/input_injector.h"
 #include "input/wayland/remote_desktop_event_sink.h"
 #include "input/wayland/remote_desktop_mutter_session.h"
@@ -17,22 +18,16 @@ namespace {
 using Kind = InputEvent::Kind;
 using Type = WaylandInputEvent::Type;
 
-InputEvent event(Kind kind, std::optional<std::string> text = {},
-                 std::optional<std::vector<std::string>> modifiers = {}) {
-  InputEvent e;
-  e.kind = kind;
-  (kind == Kind::keySpecial ? e.specialKey : e.text) = std::move(text);
-  e.modifiers = std::move(modifiers);
-  return e;
-}
-
-// Drives a headless mutter (scripts/lib/mutter.sh, US layout) through its own remote
-// desktop session, and reads what reaches a full-screen Wayland window.
+// Drives a headless mutter (scripts/lib/mutter.sh, US layout, $MUTTER_WAYLAND_DISPLAY) through
+// its own remote desktop session, and reads what reaches a full-screen Wayland window.
 class RemoteDesktopMutterTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string error = "WAYLAND_DISPLAY is not set";
-    if (std::getenv("WAYLAND_DISPLAY")) session_ = MutterRemoteDesktopSession::start(&error);
+    std::string error = "MUTTER_WAYLAND_DISPLAY is not set";
+    if (const char* display = std::getenv("MUTTER_WAYLAND_DISPLAY")) {
+      setenv("WAYLAND_DISPLAY", display, 1);  // for the window
+      session_ = MutterRemoteDesktopSession::start(&error);
+    }
     if (!session_) {
       const char* ci = std::getenv("CI");
       if (ci && std::string(ci) == "true") FAIL() << "no mutter remote desktop: " << error;
@@ -41,13 +36,13 @@ class RemoteDesktopMutterTest : public ::testing::Test {
     injector_ = std::make_unique<InputInjector>(
         std::make_unique<RemoteDesktopEventSink>(session_->input(), session_->stream()));
     // The session's devices join the seat on their first use; a window sees only those present.
-    injector_->handle(event(Kind::mouseMove));
-    injector_->handle(event(Kind::keySpecial, "escape"));
+    injector_->handle(inputEvent(Kind::mouseMove));
+    injector_->handle(inputEvent(Kind::keySpecial, "escape"));
     client_ = std::make_unique<WaylandTestClient>();
     ASSERT_TRUE(client_->ready()) << client_->error();
     ASSERT_TRUE(client_->paint(0xFF204060));
     // A click away from where the pointer was gives the window the pointer and the keyboard.
-    InputEvent click = event(Kind::leftClick);
+    InputEvent click = inputEvent(Kind::leftClick);
     click.x = click.y = 0.5;
     injector_->handle(click);
     ASSERT_TRUE(client_->waitForKeyboardFocus());
@@ -59,7 +54,7 @@ class RemoteDesktopMutterTest : public ::testing::Test {
 
   // Moves the pointer to (fraction, fraction) of the screen; whether the window saw it there.
   bool pointerLandsAt(double fraction) {
-    InputEvent move = event(Kind::mouseMove);
+    InputEvent move = inputEvent(Kind::mouseMove);
     move.x = move.y = fraction;
     injector_->handle(move);
     const double x = fraction * session_->stream().width;
@@ -91,13 +86,13 @@ class RemoteDesktopMutterTest : public ::testing::Test {
 
 TEST_F(RemoteDesktopMutterTest, PointerReachesTheExactPixelAndClicksAndScrolls) {
   ASSERT_EQ(client_->width(), session_->stream().width);
-  InputEvent move = event(Kind::mouseMove);
+  InputEvent move = inputEvent(Kind::mouseMove);
   move.x = 0.25;
   move.y = 0.75;
   injector_->handle(move);
-  injector_->handle(event(Kind::rightClick));
+  injector_->handle(inputEvent(Kind::rightClick));
   for (const auto& [dx, dy] : {std::pair{0.0, 50.0}, {-50.0, 0.0}}) {
-    InputEvent scroll = event(Kind::scroll);
+    InputEvent scroll = inputEvent(Kind::scroll);
     scroll.dx = dx;
     scroll.dy = dy;
     injector_->handle(scroll);
@@ -124,14 +119,14 @@ TEST_F(RemoteDesktopMutterTest, TextArrivesWhateverTheLayoutLevelAndModifiersAre
   // '€' is behind AltGr on the US layout and 'A' behind Shift. 'é' and 'ŝ' are not on it:
   // mutter drops them (it types a keysym only through a key of its current keymap), yet the
   // text around them still arrives.
-  injector_->handle(event(Kind::keyText, "é€Aŝz\n"));
+  injector_->handle(inputEvent(Kind::keyText, "é€Aŝz\n"));
   auto got = until([](const auto& events) { return WaylandTestClient::typedText(events).ends_with("\r"); });
   EXPECT_EQ(WaylandTestClient::typedText(got), "€Az\r");
   EXPECT_EQ(lastModifiers(got), 0U);
 
   // Command is Control here, so that cmd+C copies; it is held only around the key.
-  injector_->handle(event(Kind::keyText, "c", std::vector<std::string>{"command"}));
-  injector_->handle(event(Kind::keySpecial, "left", std::vector<std::string>{"option", "shift"}));
+  injector_->handle(inputEvent(Kind::keyText, "c", std::vector<std::string>{"command"}));
+  injector_->handle(inputEvent(Kind::keySpecial, "left", std::vector<std::string>{"option", "shift"}));
   got = until([](const auto& events) {
     return std::any_of(events.begin(), events.end(),
                        [](const auto& e) { return e.keysym == XKB_KEY_Left && !e.pressed; }) &&
