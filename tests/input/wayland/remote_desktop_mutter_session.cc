@@ -4,7 +4,7 @@ namespace quorin {
 namespace {
 
 constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kSessionInterface = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
 constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
 
 std::string objectPath(const SdBusMessagePtr& reply) {
@@ -16,7 +16,7 @@ std::string objectPath(const SdBusMessagePtr& reply) {
 class MutterInput final : public RemoteDesktopInput {
  public:
   MutterInput(SdBusPtr bus, const std::string& session, std::string stream)
-      : mutter_(std::move(bus), kRemoteDesktop, session, kSessionInterface), stream_(std::move(stream)) {}
+      : mutter_(std::move(bus), kRemoteDesktop, session, kSession), stream_(std::move(stream)) {}
 
   bool pointerMotionAbsolute(double x, double y) override {
     return mutter_.notify("NotifyPointerMotionAbsolute", "sdd", stream_.c_str(), x, y);
@@ -39,75 +39,53 @@ class MutterInput final : public RemoteDesktopInput {
 }  // namespace
 
 std::unique_ptr<MutterRemoteDesktopSession> MutterRemoteDesktopSession::start(std::string* error) {
-  sd_bus* raw = nullptr;
-  if (sd_bus_open_user(&raw) < 0) {
-    *error = "no session bus";
-    return nullptr;
-  }
-  SdBusPtr bus(raw);
-  const std::string session = objectPath(callBusMethod(
-      bus.get(), {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"},
-      error, nullptr));
-  if (session.empty()) return nullptr;
-
+  auto self = std::make_unique<MutterRemoteDesktopSession>();
+  sd_bus* bus = nullptr;
+  if (sd_bus_open_user(&bus) < 0) return *error = "no session bus", nullptr;
+  self->bus_.reset(bus);
+  self->session_ = objectPath(callBusMethod(
+      bus, {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"}, error, nullptr));
   char* id = nullptr;
-  if (sd_bus_get_property_string(bus.get(), kRemoteDesktop, session.c_str(), kSessionInterface,
-                                 "SessionId", nullptr, &id) < 0) {
-    *error = "no SessionId";
+  if (self->session_.empty() ||
+      sd_bus_get_property_string(bus, kRemoteDesktop, self->session_.c_str(), kSession, "SessionId", nullptr, &id) < 0) {
+    if (error->empty()) *error = "no remote desktop session";
     return nullptr;
   }
-  const std::string sessionId(id);
-  free(id);
+  const std::unique_ptr<char, decltype(&free)> sessionId(id, &free);
   const std::string cast = objectPath(callBusMethod(
-      bus.get(), {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"}, error,
-      "a{sv}", 1, "remote-desktop-session-id", "s", sessionId.c_str()));
-  if (cast.empty()) return nullptr;
+      bus, {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"}, error, "a{sv}", 1,
+      "remote-desktop-session-id", "s", id));
   // An empty connector records the primary monitor.
-  const std::string stream = objectPath(callBusMethod(
-      bus.get(), {kScreenCast, cast.c_str(), "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor"},
-      error, "sa{sv}", "", 0));
-  if (stream.empty()) return nullptr;
-  if (!callBusMethod(bus.get(), {kRemoteDesktop, session.c_str(), kSessionInterface, "Start"}, error,
-                     nullptr)) {
+  if (!cast.empty()) {
+    self->stream_ = objectPath(callBusMethod(
+        bus, {kScreenCast, cast.c_str(), "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor"}, error, "sa{sv}",
+        "", 0));
+  }
+  if (self->stream_.empty() ||
+      !callBusMethod(bus, {kRemoteDesktop, self->session_.c_str(), kSession, "Start"}, error, nullptr)) {
     return nullptr;
   }
 
-  ScreenRect size;
   sd_bus_message* reply = nullptr;
-  if (sd_bus_get_property(bus.get(), kScreenCast, stream.c_str(), "org.gnome.Mutter.ScreenCast.Stream",
-                          "Parameters", nullptr, &reply, "a{sv}") >= 0) {
-    const SdBusMessagePtr parameters(reply);
-    const char* key = nullptr;
-    sd_bus_message_enter_container(reply, 'a', "{sv}");
-    while (sd_bus_message_enter_container(reply, 'e', "sv") > 0) {
-      sd_bus_message_read(reply, "s", &key);
-      if (std::string_view(key) == "size") {
-        sd_bus_message_read(reply, "v", "(ii)", &size.width, &size.height);
-      } else {
-        sd_bus_message_skip(reply, "v");
-      }
-      sd_bus_message_exit_container(reply);
+  sd_bus_get_property(bus, kScreenCast, self->stream_.c_str(), "org.gnome.Mutter.ScreenCast.Stream", "Parameters",
+                      nullptr, &reply, "a{sv}");
+  const SdBusMessagePtr parameters(reply);
+  const char* key = nullptr;
+  sd_bus_message_enter_container(reply, 'a', "{sv}");
+  while (sd_bus_message_enter_container(reply, 'e', "sv") > 0 && sd_bus_message_read(reply, "s", &key) > 0) {
+    if (std::string_view(key) == "size") {
+      sd_bus_message_read(reply, "v", "(ii)", &self->size_.width, &self->size_.height);
+    } else {
+      sd_bus_message_skip(reply, "v");
     }
+    sd_bus_message_exit_container(reply);
   }
-  if (size.width <= 0 || size.height <= 0) {
-    *error = "the stream has no size";
-    return nullptr;
-  }
-  return std::unique_ptr<MutterRemoteDesktopSession>(
-      new MutterRemoteDesktopSession(std::move(bus), session, stream, size));
+  if (self->size_.width <= 0 || self->size_.height <= 0) return *error = "the stream has no size", nullptr;
+  return self;
 }
 
-MutterRemoteDesktopSession::MutterRemoteDesktopSession(SdBusPtr bus, std::string session,
-                                                       std::string stream, ScreenRect size)
-    : bus_(std::move(bus)), session_(std::move(session)), streamPath_(std::move(stream)), stream_(size) {}
-
-MutterRemoteDesktopSession::~MutterRemoteDesktopSession() {
-  callBusMethod(bus_.get(), {kRemoteDesktop, session_.c_str(), kSessionInterface, "Stop"}, nullptr,
-                nullptr);
-}
-
-std::unique_ptr<RemoteDesktopInput> MutterRemoteDesktopSession::input() {
-  return std::make_unique<MutterInput>(shareBus(bus_.get()), session_, streamPath_);
+std::unique_ptr<RemoteDesktopInput> MutterRemoteDesktopSession::input() const {
+  return std::make_unique<MutterInput>(shareBus(bus_.get()), session_, stream_);
 }
 
 }  // namespace quorin

@@ -3,6 +3,8 @@
 // sharing mutter's primary monitor. It asks nobody, which is why the host goes through the
 // portal and only tests use this: it drives the same Notify* path on a headless mutter.
 // Needs mutter and PipeWire on the session bus of $DBUS_SESSION_BUS_ADDRESS. One thread.
+// The session ends when the last of this object and its inputs is gone (mutter drops the
+// sessions of a client that leaves the bus).
 
 #include <memory>
 #include <string>
@@ -17,20 +19,16 @@ class MutterRemoteDesktopSession {
  public:
   // Creates and starts a session; nothing, with `error` set, when mutter is not reachable.
   static std::unique_ptr<MutterRemoteDesktopSession> start(std::string* error);
-  ~MutterRemoteDesktopSession();
 
   // The shared monitor's size in stream pixels.
-  ScreenRect stream() const { return stream_; }
-  // Input into this session; usable while the session lives.
-  std::unique_ptr<RemoteDesktopInput> input();
+  ScreenRect stream() const { return size_; }
+  std::unique_ptr<RemoteDesktopInput> input() const;
 
  private:
-  MutterRemoteDesktopSession(SdBusPtr bus, std::string session, std::string stream, ScreenRect size);
-
   SdBusPtr bus_;
   std::string session_;
-  std::string streamPath_;
-  ScreenRect stream_;
+  std::string stream_;
+  ScreenRect size_;
 };
 
 }  // namespace quorin
