@@ -6,6 +6,7 @@
 #include <systemd/sd-bus.h>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 
