@@ -1,0 +1,40 @@
+#include "input/wayland/remote_desktop_event_sink.h"
+
+#include <gtest/gtest.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <string>
+#include <vector>
+
+namespace quorin {
+namespace {
+
+// Records key calls and refuses the first release of Control, as a call that timed out.
+struct KeyRecorder final : RemoteDesktopInput {
+  explicit KeyRecorder(std::vector<std::string>& calls) : calls(calls) {}
+  std::vector<std::string>& calls;
+  bool refused = false;
+
+  bool pointerMotionAbsolute(double, double) override { return true; }
+  bool pointerButton(int, bool) override { return true; }
+  bool pointerAxisDiscrete(ScrollAxis, int) override { return true; }
+  bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
+    calls.push_back((pressed ? "down " : "up ") + std::to_string(keysym));
+    const bool refuse = !pressed && keysym == XKB_KEY_Control_L && !refused;
+    refused = refused || refuse;
+    return !refuse;
+  }
+};
+
+TEST(RemoteDesktopEventSinkTest, AModifierWhoseReleaseWasLostIsLetGoAtFinish) {
+  std::vector<std::string> calls;
+  RemoteDesktopEventSink sink(std::make_unique<KeyRecorder>(calls), {0, 0, 1920, 1080});
+  sink.typeText(U"v", Modifiers{.control = true});
+  sink.finish();
+  sink.finish();  // nothing more is held
+  const std::string ctrl = std::to_string(XKB_KEY_Control_L);
+  EXPECT_EQ(calls, (std::vector<std::string>{"down " + ctrl, "down 118", "up 118", "up " + ctrl, "up " + ctrl}));
+}
+
+}  // namespace
+}  // namespace quorin
