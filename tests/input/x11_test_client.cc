@@ -124,19 +124,14 @@ X11TestDisplay::~X11TestDisplay() {
 }
 
 ScreenRect X11TestDisplay::sharedScreen() const {
-  return x11::firstMonitor(display_).value_or(ScreenRect{});
+  return display_ ? x11::firstMonitor(display_).value_or(ScreenRect{}) : ScreenRect{};
 }
 
 std::pair<int, int> X11TestDisplay::pointer() const {
-  Window root = None;
-  Window child = None;
-  int x = 0;
-  int y = 0;
-  int windowX = 0;
-  int windowY = 0;
-  unsigned mask = 0;
-  XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY,
-                &mask);
+  Window root, child;
+  int x = 0, y = 0, windowX, windowY;
+  unsigned mask;
+  XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY, &mask);
   return {x, y};
 }
 
@@ -157,6 +152,18 @@ std::vector<std::uint64_t> X11TestDisplay::keymap() const {
 
 unsigned X11TestDisplay::modifierMask(unsigned long keysym) const {
   return XkbKeysymToModifiers(display_, keysym);
+}
+
+std::pair<int, bool> X11TestDisplay::keyboardLock() const {
+  XkbStateRec state{};
+  XkbGetState(display_, XkbUseCoreKbd, &state);
+  return {state.locked_group, (state.locked_mods & LockMask) != 0};
+}
+
+void X11TestDisplay::lockKeyboard(int group, bool capsLock) {
+  XkbLockGroup(display_, XkbUseCoreKbd, static_cast<unsigned>(group));
+  XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, capsLock ? LockMask : 0);
+  XSync(display_, False);
 }
 
 }  // namespace quorin

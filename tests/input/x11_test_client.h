@@ -70,6 +70,9 @@ class X11TestDisplay {
   std::vector<std::uint64_t> keymap() const;
   // The modifier mask `keysym` sets, 0 when none.
   unsigned modifierMask(unsigned long keysym) const;
+  // The locked layout group and whether Caps Lock is on, and setting them.
+  std::pair<int, bool> keyboardLock() const;
+  void lockKeyboard(int group, bool capsLock);
 
  private:
   _XDisplay* display_;
