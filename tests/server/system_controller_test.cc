@@ -16,23 +16,22 @@ namespace {
 
 using Action = SystemCommand::Action;
 using Kind = CommandOutcome::Kind;
-using Calls = std::vector<FakeCommandRunner::Call>;
 using Lines = std::vector<std::string>;
 
 class SystemControllerTest : public testing::Test {
  protected:
-  // Performs `actions`, waits for the lock they may have started and returns what ran.
-  Calls perform(std::initializer_list<Action> actions) {
-    {
-      SystemController controller(runner_);
-      for (const Action action : actions) controller.perform(action);
-    }
-    return runner_.calls();
+  // Performs `actions` and waits for the lock they may have started.
+  void perform(std::initializer_list<Action> actions) {
+    SystemController controller(runner_);
+    for (const Action action : actions) controller.perform(action);
   }
-  int runs(const std::string& program) const {
-    const Calls calls = runner_.calls();
-    return static_cast<int>(std::count_if(calls.begin(), calls.end(),
-                                          [&](const auto& call) { return call.first[0] == program; }));
+  Lines ran() const {
+    Lines commands;
+    for (const auto& [argv, wait] : runner_.calls()) {
+      EXPECT_EQ(wait, SystemController::kMaxWait);
+      commands.push_back(argv[0] + " " + argv[1]);
+    }
+    return commands;
   }
 
   FakeCommandRunner runner_;
@@ -40,24 +39,18 @@ class SystemControllerTest : public testing::Test {
 };
 
 TEST_F(SystemControllerTest, EachActionRunsItsCommandsEveryTime) {
-  const auto wait = SystemController::kMaxWait;
-  EXPECT_EQ(perform({Action::shutdown, Action::restart, Action::sleep, Action::sleep, Action::lock}),
-            (Calls{{{"systemctl", "poweroff"}, wait},
-                   {{"systemctl", "reboot"}, wait},
-                   {{"systemctl", "suspend"}, wait},
-                   {{"systemctl", "suspend"}, wait},
-                   {{"loginctl", "lock-session"}, wait},
-                   {{"xset", "dpms", "force", "off"}, wait}}));
+  perform({Action::shutdown, Action::restart, Action::sleep, Action::sleep, Action::lock});
+  EXPECT_EQ(ran(), (Lines{"systemctl poweroff", "systemctl reboot", "systemctl suspend",
+                          "systemctl suspend", "loginctl lock-session", "xset dpms"}));
   EXPECT_EQ(log_.lines(), (Lines{"QuorinRemote: lock: loginctl lock-session exited with status 0; "
                                  "xset dpms force off exited with status 0"}));
 }
 
 TEST_F(SystemControllerTest, FailuresAreLoggedAndAFailedLockFallsBackToTheScreensaver) {
   runner_.answer = [](const std::vector<std::string>& argv) -> CommandOutcome {
-    const std::string& last = argv.back();
-    if (last == "poweroff" || argv[0] == "loginctl") return {Kind::exited, 1};
-    if (last == "reboot") return {Kind::notStarted, ENOENT};
-    if (last == "suspend") return {Kind::signalled, SIGKILL};
+    if (argv[1] == "poweroff" || argv[0] == "loginctl") return {Kind::exited, 1};
+    if (argv[1] == "reboot") return {Kind::notStarted, ENOENT};
+    if (argv[1] == "suspend") return {Kind::signalled, SIGKILL};
     return {Kind::running, 0};
   };
   perform({Action::shutdown, Action::restart, Action::sleep, Action::lock});
@@ -79,21 +72,19 @@ TEST_F(SystemControllerTest, RepeatedLocksWaitForTheOneUnderWay) {
   };
   {
     SystemController controller(runner_);
-    for (int i = 0; i < 60 || (runs("loginctl") == 0 && i < 5000); ++i) {
+    for (int i = 0; i < 60 || (runner_.calls().empty() && i < 5000); ++i) {
       controller.perform(Action::lock);
       std::this_thread::yield();
     }
-    for (int i = 0; i < 60; ++i) controller.perform(Action::lock);
     EXPECT_EQ(runner_.calls().size(), 1u);
     release.set_value();
     // Once it is over, the next lock runs.
-    for (int i = 0; i < 1000 && runs("loginctl") < 2; ++i) {
+    for (int i = 0; i < 1000 && runner_.calls().size() < 3; ++i) {
       controller.perform(Action::lock);
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
-  EXPECT_EQ(runs("loginctl"), 2);
-  EXPECT_EQ(runs("xset"), 2);
+  EXPECT_EQ(ran(), (Lines{"loginctl lock-session", "xset dpms", "loginctl lock-session", "xset dpms"}));
 }
 
 }  // namespace
