@@ -127,6 +127,14 @@ ScreenRect X11TestDisplay::sharedScreen() const {
   return display_ ? x11::firstMonitor(display_).value_or(ScreenRect{}) : ScreenRect{};
 }
 
+std::pair<int, int> X11TestDisplay::pointer() const {
+  Window root, child;
+  int x = 0, y = 0, windowX, windowY;
+  unsigned mask;
+  XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY, &mask);
+  return {x, y};
+}
+
 std::vector<std::uint64_t> X11TestDisplay::keymap() const {
   int first = 0, last = 0, per = 0;
   XDisplayKeycodes(display_, &first, &last);

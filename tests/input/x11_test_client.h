@@ -65,6 +65,7 @@ class X11TestDisplay {
 
   bool connected() const { return display_ != nullptr; }
   ScreenRect sharedScreen() const;
+  std::pair<int, int> pointer() const;
   // The core keyboard and modifier mappings, flattened for comparison.
   std::vector<std::uint64_t> keymap() const;
   // The locked layout group and whether Caps Lock is on, and setting them.
