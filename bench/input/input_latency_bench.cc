@@ -52,6 +52,13 @@ int run() {
                 [](const ReceivedEvent& e, int) { return e.text == "\xE2\x82\xAC"; }));
 
   typingSpeeds(injector, client);
+  // Every character lends a keycode: the cost of remapping the keymap.
+  std::string absent;
+  for (char32_t c = 0x4E00; c < 0x4E00 + 1000; ++c) {
+    absent += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+               static_cast<char>(0x80 | (c & 0x3F))};
+  }
+  typingSpeed(injector, client, "1,000 CJK characters, none in keymap", absent, {absent}, 1000);
   return 0;
 }
 

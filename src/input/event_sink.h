@@ -23,11 +23,13 @@ class EventSink {
   virtual void movePointer(int x, int y) = 0;
   virtual void setButton(MouseButton button, bool down) = 0;
 
-  // Keyboard calls press the modifiers before the keys and release them after, in reverse.
+  // Keyboard calls press the modifiers before each key and release them after it, in reverse,
+  // and leave no key down when they return.
   // Presses and releases one key.
   virtual void pressKey(SpecialKey key, const Modifiers& modifiers) = 0;
-  // Types each Unicode scalar of `text` as one key press whatever the keyboard layout;
-  // U+000A is Return and U+0009 is Tab. A scalar that cannot be typed is skipped.
+  // Types each Unicode scalar of `text` as one key press whatever the keyboard layout, the
+  // active layout group and Caps Lock; U+000A is Return and U+0009 is Tab. A scalar that
+  // cannot be typed is skipped.
   virtual void typeText(std::u32string_view text, const Modifiers& modifiers) = 0;
 
   // Ends one client event: delivers everything posted and undoes temporary changes made to

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quorin {
 namespace {
@@ -91,6 +92,13 @@ std::u32string unicodeScalars(std::string_view text) {
   return scalars;
 }
 
+Modifiers hostModifiers(const std::optional<std::vector<std::string>>& names) {
+  Modifiers modifiers = parseModifiers(names);
+  modifiers.control = modifiers.control || modifiers.command;
+  modifiers.command = false;
+  return modifiers;
+}
+
 }  // namespace
 
 InputInjector::InputInjector(std::unique_ptr<EventSink> sink) : sink_(std::move(sink)) {}
@@ -104,7 +112,7 @@ void InputInjector::handle(const InputEvent& event) {
     case Kind::mouseDown:
     case Kind::mouseUp:
       moveTo(event);
-      sink_->setButton(MouseButton::left, event.kind == Kind::mouseDown);
+      setButton(MouseButton::left, event.kind == Kind::mouseDown);
       break;
     case Kind::leftClick:
       moveTo(event);
@@ -132,6 +140,14 @@ void InputInjector::handle(const InputEvent& event) {
   sink_->finish();
 }
 
+void InputInjector::releaseAll() {
+  if (!sink_ || heldButtons_ == 0) return;
+  for (unsigned button = 0; heldButtons_ != 0; ++button) {
+    if (heldButtons_ & (1u << button)) setButton(static_cast<MouseButton>(button), false);
+  }
+  sink_->finish();
+}
+
 ScreenPoint InputInjector::screenPoint(const InputEvent& event) {
   const ScreenRect frame = sink_->screenFrame().value_or(kDefaultFrame);
   const double width = frame.width;
@@ -148,10 +164,16 @@ void InputInjector::moveTo(const InputEvent& event) {
   sink_->movePointer(toPixel(point.x), toPixel(point.y));
 }
 
+void InputInjector::setButton(MouseButton button, bool down) {
+  const unsigned bit = 1u << static_cast<unsigned>(button);
+  heldButtons_ = down ? heldButtons_ | bit : heldButtons_ & ~bit;
+  sink_->setButton(button, down);
+}
+
 void InputInjector::postClick(MouseButton button, int count) {
   for (int i = 0; i < count; ++i) {
-    sink_->setButton(button, true);
-    sink_->setButton(button, false);
+    setButton(button, true);
+    setButton(button, false);
   }
 }
 
@@ -166,13 +188,13 @@ void InputInjector::scroll(const InputEvent& event) {
 void InputInjector::typeText(const InputEvent& event) {
   if (!event.text) return;
   const std::u32string text = unicodeScalars(*event.text);
-  if (!text.empty()) sink_->typeText(text, parseModifiers(event.modifiers));
+  if (!text.empty()) sink_->typeText(text, hostModifiers(event.modifiers));
 }
 
 void InputInjector::pressSpecialKey(const InputEvent& event) {
   if (!event.specialKey) return;
   if (const std::optional<SpecialKey> key = specialKeyFromString(*event.specialKey)) {
-    sink_->pressKey(*key, parseModifiers(event.modifiers));
+    sink_->pressKey(*key, hostModifiers(event.modifiers));
   }
 }
 

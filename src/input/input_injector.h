@@ -2,6 +2,11 @@
 // Turns the client's input events into synthetic pointer and keyboard events on the shared
 // screen. One injector lives as long as the host server and serves successive clients.
 // Main thread only. Reports nothing and never fails visibly.
+//
+// The client's command modifier ("cmd") becomes Control: clients made for another platform
+// send it for copy, paste, undo, select all and the address bar, which are Control shortcuts
+// here (as Super they would do nothing, or lock the screen with L). Its control modifier
+// stays Control.
 
 #include <cstdint>
 #include <memory>
@@ -29,12 +34,17 @@ class InputInjector {
 
   void handle(const InputEvent& event);
 
+  // Lets go of every button a client left held down (a drag cut off by a disconnect), so the
+  // next client starts with nothing pressed. Keys and modifiers are never held between events.
+  void releaseAll();
+
   // The last pointer position produced, in root-window pixels; (0, 0) before any.
   ScreenPoint lastMouse() const { return lastMouse_; }
 
  private:
   ScreenPoint screenPoint(const InputEvent& event);
   void moveTo(const InputEvent& event);
+  void setButton(MouseButton button, bool down);
   void postClick(MouseButton button, int count);
   void scroll(const InputEvent& event);
   void typeText(const InputEvent& event);
@@ -42,6 +52,7 @@ class InputInjector {
 
   std::unique_ptr<EventSink> sink_;
   ScreenPoint lastMouse_;
+  unsigned heldButtons_ = 0;  // bit per MouseButton
   // Scroll pixels not yet worth a wheel click, carried to the next event so slow scrolls move.
   std::int64_t pendingScrollX_ = 0;
   std::int64_t pendingScrollY_ = 0;

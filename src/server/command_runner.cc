@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <system_error>
 #include <thread>
 
 extern char** environ;
@@ -38,23 +39,45 @@ CommandOutcome outcomeOf(int status) {
   return {CommandOutcome::Kind::signalled, WTERMSIG(status)};
 }
 
-// Collects the child's status whenever it ends, so it never lingers as a zombie.
-void reapLater(pid_t pid) {
-  std::thread([pid] {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
-}
+// How often children left running are looked at.
+constexpr auto kReapInterval = std::chrono::milliseconds(100);
 
 }  // namespace
+
+SpawnCommandRunner::~SpawnCommandRunner() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  reaperWake_.notify_all();
+  if (reaper_.joinable()) reaper_.join();
+}
+
+std::string SpawnCommandRunner::programPath(const std::string& name) {
+  if (name.find('/') != std::string::npos) return name;
+  std::lock_guard lock(mutex_);
+  const auto [found, added] = programs_.try_emplace(name);
+  if (added) {
+    for (const char* folder : kProgramFolders) {
+      const std::string path = std::string(folder) + "/" + name;
+      if (::access(path.c_str(), X_OK) == 0) {
+        found->second = path;
+        break;
+      }
+    }
+  }
+  return found->second;
+}
 
 CommandOutcome SpawnCommandRunner::run(const std::vector<std::string>& argv,
                                        std::chrono::milliseconds wait) {
   if (argv.empty()) return {CommandOutcome::Kind::notStarted, EINVAL};
+  const std::string program = programPath(argv[0]);
+  if (program.empty()) return {CommandOutcome::Kind::notStarted, ENOENT};
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
-  for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(const_cast<char*>(program.c_str()));
+  for (std::size_t i = 1; i < argv.size(); ++i) args.push_back(const_cast<char*>(argv[i].c_str()));
   args.push_back(nullptr);
 
   SpawnFileActions actions;
@@ -72,7 +95,7 @@ CommandOutcome SpawnCommandRunner::run(const std::vector<std::string>& argv,
 
   pid_t pid = 0;
   const int error =
-      ::posix_spawnp(&pid, args[0], actions.get(), attributes.get(), args.data(), environ);
+      ::posix_spawn(&pid, args[0], actions.get(), attributes.get(), args.data(), environ);
   if (error != 0) return {CommandOutcome::Kind::notStarted, error};
 
   const auto deadline = std::chrono::steady_clock::now() + wait;
@@ -87,6 +110,41 @@ CommandOutcome SpawnCommandRunner::run(const std::vector<std::string>& argv,
   }
   reapLater(pid);
   return {CommandOutcome::Kind::running, 0};
+}
+
+void SpawnCommandRunner::reapLater(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  unreaped_.push_back(pid);
+  reapEnded();
+  if (!reaper_.joinable()) {
+    try {
+      reaper_ = std::thread([this] { reapUntilStopped(); });
+    } catch (const std::system_error&) {
+      // Out of threads: the next run() reaps what has ended by then.
+    }
+  }
+  reaperWake_.notify_all();
+}
+
+void SpawnCommandRunner::reapEnded() {
+  std::erase_if(unreaped_, [](pid_t pid) {
+    int status = 0;
+    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
+    // ECHILD: someone else collected it.
+    return ended == pid || (ended < 0 && errno == ECHILD);
+  });
+}
+
+void SpawnCommandRunner::reapUntilStopped() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    reapEnded();
+    if (unreaped_.empty()) {
+      reaperWake_.wait(lock);
+    } else {
+      reaperWake_.wait_for(lock, kReapInterval);
+    }
+  }
 }
 
 }  // namespace quorin

@@ -3,8 +3,14 @@
 // SpawnCommandRunner is the real one (posix_spawn).
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 namespace quorin {
 
@@ -28,19 +34,43 @@ struct CommandOutcome {
 class CommandRunner {
  public:
   virtual ~CommandRunner() = default;
-  // Starts argv (argv[0] looked up in PATH) and waits at most `wait` for it to end; a zero
-  // wait only starts it. A command still running is left to finish and is reaped without
-  // anyone waiting for it. Callable from any thread.
+  // Starts argv and waits at most `wait` for it to end; a zero wait only starts it. argv[0] is
+  // an absolute path, or a name looked up in the system's program folders (never in $PATH, which
+  // whoever started the host controls). A command still running is left to finish and is
+  // reaped without anyone waiting for it. Callable from any thread.
   virtual CommandOutcome run(const std::vector<std::string>& argv,
                              std::chrono::milliseconds wait) = 0;
 };
 
 // Children get the caller's environment, standard input from /dev/null, the caller's
-// standard output and error, no blocked signals and default signal dispositions.
+// standard output and error, no blocked signals and default signal dispositions. Program
+// names are looked up in kProgramFolders once each. One thread of the runner reaps every
+// child left running; while that thread cannot be started, children that have ended are
+// reaped whenever another one is left running.
 class SpawnCommandRunner final : public CommandRunner {
  public:
+  static constexpr const char* kProgramFolders[] = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
+
+  SpawnCommandRunner() = default;
+  ~SpawnCommandRunner() override;
+  SpawnCommandRunner(const SpawnCommandRunner&) = delete;
+  SpawnCommandRunner& operator=(const SpawnCommandRunner&) = delete;
+
   CommandOutcome run(const std::vector<std::string>& argv,
                      std::chrono::milliseconds wait) override;
+
+ private:
+  std::string programPath(const std::string& name);
+  void reapLater(pid_t pid);
+  void reapEnded();  // with mutex_ held
+  void reapUntilStopped();
+
+  std::mutex mutex_;
+  std::map<std::string, std::string> programs_;  // name -> path, "" when not found
+  std::vector<pid_t> unreaped_;
+  std::condition_variable reaperWake_;
+  bool stopping_ = false;
+  std::thread reaper_;
 };
 
 }  // namespace quorin

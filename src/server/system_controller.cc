@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "base/log.h"
@@ -30,6 +31,10 @@ std::string describe(const std::vector<std::string>& argv, const CommandOutcome&
 
 SystemController::SystemController(CommandRunner& runner) : runner_(runner) {}
 
+SystemController::~SystemController() {
+  if (lockThread_.joinable()) lockThread_.join();
+}
+
 void SystemController::perform(SystemCommand::Action action) {
   switch (action) {
     case SystemCommand::Action::shutdown:
@@ -39,7 +44,7 @@ void SystemController::perform(SystemCommand::Action action) {
     case SystemCommand::Action::sleep:
       return runPowerCommand("suspend");
     case SystemCommand::Action::lock:
-      return lockScreen();
+      return startLock();
   }
 }
 
@@ -49,8 +54,31 @@ void SystemController::runPowerCommand(const char* verb) {
   if (outcome.failed()) logLine("system command error " + describe(argv, outcome));
 }
 
+void SystemController::startLock() {
+  // A client repeating the command must not pile up processes and threads.
+  if (locking_.exchange(true)) return;
+  if (lockThread_.joinable()) lockThread_.join();  // the previous lock, already done
+  try {
+    lockThread_ = std::thread([this] {
+      lockScreen();
+      locking_ = false;
+    });
+  } catch (const std::system_error& error) {
+    locking_ = false;
+    logLine(std::string("lock: could not start a thread: ") + error.what());
+  }
+}
+
 void SystemController::lockScreen() {
-  runner_.run({"loginctl", "lock-session"}, std::chrono::milliseconds(0));
+  std::string report;
+  const auto step = [&](const std::vector<std::string>& argv) {
+    const CommandOutcome outcome = runner_.run(argv, kMaxWait);
+    report += (report.empty() ? "" : "; ") + describe(argv, outcome);
+    return outcome.kind == CommandOutcome::Kind::exited && outcome.code == 0;
+  };
+  if (!step({"loginctl", "lock-session"})) step({"xdg-screensaver", "lock"});
+  step({"xset", "dpms", "force", "off"});
+  logLine("lock: " + report);
 }
 
 }  // namespace quorin

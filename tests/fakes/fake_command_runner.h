@@ -1,7 +1,9 @@
 #pragma once
-// A CommandRunner that records what it is asked to run and answers with a set outcome
-// (tests only).
+// A CommandRunner that records what it is asked to run and answers with `answer` (tests only).
+// It may be called from SystemController's lock thread.
 
+#include <functional>
+#include <mutex>
 #include <utility>
 
 #include "server/command_runner.h"
@@ -10,14 +12,29 @@ namespace quorin {
 
 class FakeCommandRunner final : public CommandRunner {
  public:
-  CommandOutcome outcome{CommandOutcome::Kind::exited, 0};
-  std::vector<std::pair<std::vector<std::string>, std::chrono::milliseconds>> calls;
+  using Call = std::pair<std::vector<std::string>, std::chrono::milliseconds>;
+
+  // Set before the runner is used; it may block to hold a command "running".
+  std::function<CommandOutcome(const std::vector<std::string>& argv)> answer =
+      [](const auto&) { return CommandOutcome{CommandOutcome::Kind::exited, 0}; };
+
+  std::vector<Call> calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
 
   CommandOutcome run(const std::vector<std::string>& argv,
                      std::chrono::milliseconds wait) override {
-    calls.emplace_back(argv, wait);
-    return outcome;
+    {
+      std::lock_guard lock(mutex_);
+      calls_.emplace_back(argv, wait);
+    }
+    return answer(argv);
   }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<Call> calls_;
 };
 
 }  // namespace quorin

@@ -19,7 +19,7 @@ bool record(XEvent& event, ReceivedEvent& r) {
     case KeyPress:
     case KeyRelease: {
       r.type = event.type == KeyPress ? Type::keyPress : Type::keyRelease;
-      r.detail = event.xkey.keycode, r.state = event.xkey.state;
+      r.state = event.xkey.state;
       KeySym keysym = NoSymbol;
       XLookupString(&event.xkey, nullptr, 0, &keysym, nullptr);  // keymap refreshed as Xlib does
       r.keysym = keysym;
@@ -33,7 +33,7 @@ bool record(XEvent& event, ReceivedEvent& r) {
     case ButtonPress:
     case ButtonRelease:
       r.type = event.type == ButtonPress ? Type::buttonPress : Type::buttonRelease;
-      r.detail = event.xbutton.button, r.state = event.xbutton.state;
+      r.detail = event.xbutton.button;
       r.rootX = event.xbutton.x_root, r.rootY = event.xbutton.y_root;
       return true;
     case MotionNotify:
@@ -124,27 +124,20 @@ X11TestDisplay::~X11TestDisplay() {
 }
 
 ScreenRect X11TestDisplay::sharedScreen() const {
-  return x11::firstMonitor(display_).value_or(ScreenRect{});
+  return display_ ? x11::firstMonitor(display_).value_or(ScreenRect{}) : ScreenRect{};
 }
 
 std::pair<int, int> X11TestDisplay::pointer() const {
-  Window root = None;
-  Window child = None;
-  int x = 0;
-  int y = 0;
-  int windowX = 0;
-  int windowY = 0;
-  unsigned mask = 0;
-  XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY,
-                &mask);
+  Window root, child;
+  int x = 0, y = 0, windowX, windowY;
+  unsigned mask;
+  XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY, &mask);
   return {x, y};
 }
 
 std::vector<std::uint64_t> X11TestDisplay::keymap() const {
-  int first = 0;
-  int last = 0;
+  int first = 0, last = 0, per = 0;
   XDisplayKeycodes(display_, &first, &last);
-  int per = 0;
   KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(first), last - first + 1, &per);
   std::vector<std::uint64_t> flat(syms, syms + (last - first + 1) * per);
   XFree(syms);
@@ -155,8 +148,16 @@ std::vector<std::uint64_t> X11TestDisplay::keymap() const {
   return flat;
 }
 
-unsigned X11TestDisplay::modifierMask(unsigned long keysym) const {
-  return XkbKeysymToModifiers(display_, keysym);
+std::pair<int, bool> X11TestDisplay::keyboardLock() const {
+  XkbStateRec state{};
+  XkbGetState(display_, XkbUseCoreKbd, &state);
+  return {state.locked_group, (state.locked_mods & LockMask) != 0};
+}
+
+void X11TestDisplay::lockKeyboard(int group, bool capsLock) {
+  XkbLockGroup(display_, XkbUseCoreKbd, static_cast<unsigned>(group));
+  XkbLockModifiers(display_, XkbUseCoreKbd, LockMask, capsLock ? LockMask : 0);
+  XSync(display_, False);
 }
 
 }  // namespace quorin

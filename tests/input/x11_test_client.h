@@ -23,8 +23,8 @@ namespace quorin {
 struct ReceivedEvent {
   enum class Type { keyPress, keyRelease, buttonPress, buttonRelease, motion };
   Type type = Type::motion;
-  unsigned detail = 0;       // button number or keycode
-  unsigned state = 0;        // modifier mask before the event
+  unsigned detail = 0;       // button number
+  unsigned state = 0;        // modifier mask before a key event
   unsigned long keysym = 0;  // of a key event
   std::string text;          // UTF-8 of a key press
   int rootX = 0;
@@ -68,8 +68,9 @@ class X11TestDisplay {
   std::pair<int, int> pointer() const;
   // The core keyboard and modifier mappings, flattened for comparison.
   std::vector<std::uint64_t> keymap() const;
-  // The modifier mask `keysym` sets, 0 when none.
-  unsigned modifierMask(unsigned long keysym) const;
+  // The locked layout group and whether Caps Lock is on, and setting them.
+  std::pair<int, bool> keyboardLock() const;
+  void lockKeyboard(int group, bool capsLock);
 
  private:
   _XDisplay* display_;

