@@ -1,20 +1,36 @@
 # Sourced by the scripts that need a private virtual display.
 # start_xvfb FIRST LAST: starts Xvfb at 1920x1080 on the first free display number in
-# FIRST..LAST, that survives its last client (-noreset); sets DISPLAY and XVFB_PID.
+# FIRST..LAST, that survives its last client (-noreset) and admits only clients holding its
+# random cookie; sets DISPLAY, XAUTHORITY (the cookie file, 0600, in XVFB_AUTH_DIR, else
+# XDG_RUNTIME_DIR, else TMPDIR), QUORIN_XVFB (the display it serves) and XVFB_PID.
+# stop_xvfb: stops it and removes the cookie file.
 start_xvfb() {
   local n display=
   for n in $(seq "$1" "$2"); do
     if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
   done
   [ -n "$display" ] || { echo "no free X display number in $1..$2" >&2; return 1; }
+  # Without -auth any local user could watch and type on the display: every client must
+  # present this cookie, which X clients started from here find through XAUTHORITY.
+  local dir=${XVFB_AUTH_DIR:-${XDG_RUNTIME_DIR:-${TMPDIR:-/tmp}}}
+  export XAUTHORITY
+  XAUTHORITY=$(mktemp "$dir/quorin-xauth.XXXXXX") || return 1
+  xauth -q -f "$XAUTHORITY" add ":$display" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" ||
+    { echo "xauth could not write $XAUTHORITY" >&2; return 1; }
   # Its own session: a Ctrl-C meant for the host must not take the display away first.
-  setsid Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp >/dev/null 2>&1 &
+  setsid Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp -auth "$XAUTHORITY" \
+    >/dev/null 2>&1 &
   XVFB_PID=$!
-  export DISPLAY=":$display"
+  export DISPLAY=":$display" QUORIN_XVFB=":$display"
   for _ in $(seq 100); do
     [ -S "/tmp/.X11-unix/X$display" ] && return 0
     sleep 0.1
   done
   echo "Xvfb did not start on $DISPLAY" >&2
   return 1
+}
+
+stop_xvfb() {
+  [ -z "${XVFB_PID:-}" ] || { kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; } || true
+  [ -z "${XAUTHORITY:-}" ] || rm -f "$XAUTHORITY"
 }

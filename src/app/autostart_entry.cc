@@ -1,6 +1,7 @@
 #include "app/autostart_entry.h"
 
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -10,9 +11,11 @@ namespace quorin {
 namespace {
 
 // A desktop entry's Exec argument: quoted when it holds anything but plain path characters,
-// with the characters the Exec syntax reserves escaped, then '%' doubled and backslashes
-// doubled once more for the string value the whole line is.
-std::string execArgument(const std::string& program) {
+// with the characters the Exec syntax reserves escaped inside the quotes; then, for the string
+// value the whole line is, '%' doubled, backslashes doubled once more and line breaks and
+// tabs written as \n, \r, \t, so that no character of the path can end the line. Nothing for
+// a path with another control character, which a desktop entry cannot carry.
+std::optional<std::string> execValue(const std::string& program) {
   const bool plain = program.find_first_not_of(
                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._+-") ==
                      std::string::npos;
@@ -24,8 +27,16 @@ std::string execArgument(const std::string& program) {
   if (!plain) quoted += '"';
   std::string value;
   for (const char c : quoted) {
-    if (c == '%' || c == '\\') value += c;
-    value += c;
+    switch (c) {
+      case '%': value += "%%"; break;
+      case '\\': value += "\\\\"; break;
+      case '\n': value += "\\n"; break;
+      case '\r': value += "\\r"; break;
+      case '\t': value += "\\t"; break;
+      default:
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+        value += c;
+    }
   }
   return value;
 }
@@ -61,6 +72,8 @@ bool AutostartEntry::setEnabled(bool enabled) {
     std::filesystem::remove(file, error);  // a missing file is no error
     return !error;
   }
+  const auto exec = execValue(program_);
+  if (!exec) return false;
   std::filesystem::create_directories(file.parent_path(), error);
   if (error) return false;
   const std::string entry =
@@ -68,7 +81,7 @@ bool AutostartEntry::setEnabled(bool enabled) {
       "Type=Application\n"
       "Name=Quorin Remote Host\n"
       "Comment=Lets a paired phone or tablet see and control this desktop\n"
-      "Exec=" + execArgument(program_) + "\n"
+      "Exec=" + *exec + "\n"
       "Icon=quorin-remote-host\n"
       "Terminal=false\n"
       "X-GNOME-Autostart-enabled=true\n";

@@ -14,7 +14,8 @@ class AutostartEntry final : public LoginItem {
  public:
   static constexpr const char* kFileName = "quorin-remote-host.desktop";
 
-  // The entry starts `program` (an absolute path) without options.
+  // The entry starts `program` (an absolute path) without options. A path with a control
+  // character other than a line break or tab cannot be written: setEnabled(true) fails.
   explicit AutostartEntry(std::string program);
 
   // Where the entry lives, from the environment at this moment.

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "base/log.h"
+
 namespace quorin {
 namespace {
 
@@ -20,6 +22,7 @@ class FileDescriptor {
   }
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
   int get() const { return fd_; }
   bool valid() const { return fd_ >= 0; }
@@ -70,13 +73,21 @@ bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, m
   return true;
 }
 
-std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_t maxSize) {
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info {};
+namespace {
+
+// Opens without following a link and without blocking on a FIFO or device, then checks that
+// what was opened is a regular file no larger than `maxSize`.
+FileDescriptor openSmallFile(const std::filesystem::path& file, std::size_t maxSize,
+                             struct stat& info) {
+  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!fd.valid() || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
       static_cast<std::size_t>(info.st_size) > maxSize) {
-    return std::nullopt;
+    return FileDescriptor(-1);
   }
+  return fd;
+}
+
+std::optional<Bytes> readAll(const FileDescriptor& fd, const struct stat& info) {
   Bytes contents(static_cast<std::size_t>(info.st_size));
   std::size_t done = 0;
   while (done < contents.size()) {
@@ -88,6 +99,34 @@ std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_
   }
   contents.resize(done);
   return contents;
+}
+
+}  // namespace
+
+std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_t maxSize) {
+  struct stat info {};
+  const FileDescriptor fd = openSmallFile(file, maxSize, info);
+  if (!fd.valid()) return std::nullopt;
+  return readAll(fd, info);
+}
+
+std::optional<Bytes> readPrivateFile(const std::filesystem::path& file, std::size_t maxSize) {
+  struct stat info {};
+  const FileDescriptor fd = openSmallFile(file, maxSize, info);
+  if (!fd.valid()) return std::nullopt;
+  if (info.st_uid != ::geteuid()) {
+    logLine(file.string() + " belongs to another user (uid " + std::to_string(info.st_uid) +
+            "); it is not read");
+    return std::nullopt;
+  }
+  if ((info.st_mode & 077) != 0) {
+    if (::fchmod(fd.get(), 0600) != 0) {
+      logLine(file.string() + " is readable by others and could not be made private; it is not read");
+      return std::nullopt;
+    }
+    logLine(file.string() + " was readable by others; its mode is now 0600");
+  }
+  return readAll(fd, info);
 }
 
 bool makePrivateDirectory(const std::filesystem::path& dir) {

@@ -18,8 +18,12 @@ namespace quorin {
 bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode);
 
 // The contents of a regular file of at most `maxSize` bytes; nothing when it is missing,
-// unreadable, not a regular file or larger.
+// unreadable, a symbolic link, not a regular file (a FIFO is never waited on) or larger.
 std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_t maxSize);
+
+// readSmallFile for a file holding secrets: nothing as well when another user owns it, and a
+// file that others may read is first made 0600. Both are logged.
+std::optional<Bytes> readPrivateFile(const std::filesystem::path& file, std::size_t maxSize);
 
 // Creates `dir` (and missing parents) and makes `dir` itself accessible to its owner only.
 bool makePrivateDirectory(const std::filesystem::path& dir);

@@ -1,5 +1,7 @@
 #include "identity/host_identity.h"
 
+#include <string>
+
 #include "base/log.h"
 #include "identity/keychain_store.h"
 
@@ -10,7 +12,16 @@ HostIdentity::HostIdentity(KeyGenerator generateKey, NameSource hostName)
 
 std::optional<Bytes> HostIdentity::loadOrCreateKey() {
   if (unstoredKey_) return unstoredKey_;
-  if (auto stored = KeychainStore::load(kKeyAccount)) return stored;
+  if (auto stored = KeychainStore::load(kKeyAccount)) {
+    if (stored->size() == kKeySize) return stored;
+    logLine("the stored host key has " + std::to_string(stored->size()) + " bytes instead of " +
+            std::to_string(kKeySize) + "; it is replaced by a new key");
+  } else if (KeychainStore::mayHoldUnreadable(kKeyAccount)) {
+    logLine("the host key is stored where it cannot be read now (is the keyring locked or "
+            "not running?); no new key is made, so paired devices keep working once it can "
+            "be read");
+    return std::nullopt;
+  }
   auto key = makeKey();
   if (key) keep(*key);
   return key;
@@ -22,9 +33,12 @@ std::optional<PairingPayload> HostIdentity::pairingPayload() {
   return PairingPayload(hostName_(), std::move(*key));
 }
 
-void HostIdentity::resetKey() {
+bool HostIdentity::resetKey() {
   const auto key = makeKey();
-  if (key && !keep(*key)) KeychainStore::deleteItem(kKeyAccount);
+  if (!key) return false;
+  if (keep(*key)) return true;
+  KeychainStore::deleteItem(kKeyAccount);
+  return false;
 }
 
 std::optional<Bytes> HostIdentity::makeKey() {

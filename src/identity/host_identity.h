@@ -1,5 +1,5 @@
 #pragma once
-// The host key: a random byte string, the TLS pre-shared key of every connection, kept in
+// The host key: 32 random bytes, the TLS pre-shared key of every connection, kept in
 // KeychainStore under the account "host-key" and created on first use. Replacing it is what
 // unpairs every device.
 //
@@ -22,6 +22,7 @@ namespace quorin {
 class HostIdentity {
  public:
   static constexpr std::string_view kKeyAccount = "host-key";
+  static constexpr std::size_t kKeySize = 32;
 
   // Makes a new random key; nothing when the random source fails.
   using KeyGenerator = std::function<std::optional<Bytes>()>;
@@ -30,8 +31,10 @@ class HostIdentity {
 
   HostIdentity(KeyGenerator generateKey, NameSource hostName);
 
-  // The stored key, used as it is whatever its length; else a new key, stored now. Nothing
-  // only when no key is stored and no new one can be made.
+  // The stored key; else a new key, stored now. A stored item of another length than
+  // kKeySize is no key: it is replaced by a new one, with a log line. Nothing when no key can
+  // be made, or when the store may hold a key it cannot read now (a locked or unreachable
+  // keyring): a second key would unpair every device, so that is logged instead.
   std::optional<Bytes> loadOrCreateKey();
 
   // The host's name with the key loadOrCreateKey gives; nothing when that gives nothing.
@@ -39,8 +42,8 @@ class HostIdentity {
 
   // Replaces the key with a new one. When the new key cannot be stored, the old item is
   // deleted as well, so the old key does not come back in a later run. When no new key can
-  // be made, nothing changes.
-  void resetKey();
+  // be made, nothing changes. True when the new key is stored.
+  bool resetKey();
 
  private:
   std::optional<Bytes> makeKey();

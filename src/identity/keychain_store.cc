@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "identity/file_secret_backend.h"
 #include "identity/libsecret_backend.h"
+#include "identity/system_secret_backend.h"
 
 namespace quorin::KeychainStore {
 namespace {
@@ -41,20 +42,24 @@ bool deleteItem(std::string_view account) { return current()->deleteItem(account
 
 std::vector<std::string> allAccounts() { return current()->allAccounts(); }
 
+bool mayHoldUnreadable(std::string_view account) { return current()->mayHoldUnreadable(account); }
+
 void setBackend(std::shared_ptr<SecretBackend> backend) {
   std::lock_guard lock(overrideMutex());
   overridden() = std::move(backend);
 }
 
 std::shared_ptr<SecretBackend> chooseBackend() {
-  if (LibsecretBackend::serviceAnswers(kProbeTimeout)) {
-    logLine("KeychainStore using the Secret Service");
-    return std::make_shared<LibsecretBackend>(std::string(kService));
-  }
   auto file = std::make_shared<FileSecretBackend>(FileSecretBackend::defaultPath());
+  if (LibsecretBackend::serviceAnswers(kProbeTimeout)) {
+    logLine("KeychainStore using the Secret Service, and the file " + file->path().string() +
+            " for items kept there before");
+    return std::make_shared<SystemSecretBackend>(
+        std::make_shared<LibsecretBackend>(std::string(kService)), std::move(file));
+  }
   logLine("KeychainStore using the file " + file->path().string() +
           " (no Secret Service on the session bus)");
-  return file;
+  return std::make_shared<SystemSecretBackend>(nullptr, std::move(file));
 }
 
 }  // namespace quorin::KeychainStore

@@ -3,7 +3,8 @@
 // Stateless apart from the process-wide choice of backend: every read goes to the backend.
 // Operations are synchronous, may block on the keyring, may be called from any thread, and
 // report failure only through their result (false, nothing, an empty list); nothing is
-// thrown or logged. An empty byte string is a present value, distinct from absent.
+// thrown. The system's backend logs where each item is kept (system_secret_backend.h).
+// An empty byte string is a present value, distinct from absent.
 
 #include <memory>
 #include <optional>
@@ -27,13 +28,15 @@ std::optional<Bytes> load(std::string_view account);
 bool deleteItem(std::string_view account);
 // Account names of all items of the service; empty on failure.
 std::vector<std::string> allAccounts();
+// True when load gives nothing but an item may exist that cannot be read now.
+bool mayHoldUnreadable(std::string_view account);
 
 // Points the store at `backend`; nullptr goes back to the system's backend.
 void setBackend(std::shared_ptr<SecretBackend> backend);
 
-// The system's backend: the Secret Service when it answers on the session bus, else the file
-// store; the choice is logged. The store makes it once, on first use without an override,
-// and keeps it for the process.
+// The system's backend: the Secret Service when it answers on the session bus, together with
+// the file store, which also serves alone when none answers; the choice is logged. The store
+// makes it once, on first use without an override, and keeps it for the process.
 std::shared_ptr<SecretBackend> chooseBackend();
 
 }  // namespace quorin::KeychainStore

@@ -90,12 +90,23 @@ bool LibsecretBackend::save(ByteView value, std::string_view account) {
 }
 
 std::optional<Bytes> LibsecretBackend::load(std::string_view account) {
+  bool failed = false;
+  return lookup(account, failed);
+}
+
+bool LibsecretBackend::mayHoldUnreadable(std::string_view account) {
+  bool failed = false;
+  return !lookup(account, failed) && failed;
+}
+
+std::optional<Bytes> LibsecretBackend::lookup(std::string_view account, bool& failed) const {
   const std::string name(account);
   GError* error = nullptr;
   ValuePtr secret(secret_password_lookup_binary_sync(schema(), nullptr, &error, "service",
                                                      service_.c_str(), "account", name.c_str(),
                                                      nullptr));
   ErrorPtr owned(error);
+  failed = error != nullptr;
   if (!secret || error) return std::nullopt;
   gsize length = 0;
   const auto* data = reinterpret_cast<const std::uint8_t*>(secret_value_get(secret.get(), &length));

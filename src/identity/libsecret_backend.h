@@ -27,8 +27,14 @@ class LibsecretBackend final : public SecretBackend {
   std::optional<Bytes> load(std::string_view account) override;
   bool deleteItem(std::string_view account) override;
   std::vector<std::string> allAccounts() override;
+  // True when looking the item up fails (a locked collection, a dismissed prompt) rather
+  // than finding nothing.
+  bool mayHoldUnreadable(std::string_view account) override;
 
  private:
+  // The item's bytes; `failed` tells a failed lookup from a missing item.
+  std::optional<Bytes> lookup(std::string_view account, bool& failed) const;
+
   const std::string service_;
 };
 

@@ -26,6 +26,9 @@ class SecretBackend {
   virtual bool deleteItem(std::string_view account) = 0;
   // Account names of all items; empty on failure.
   virtual std::vector<std::string> allAccounts() = 0;
+  // True when load gives nothing for the account but an item may still exist that cannot
+  // be read now (a locked or unreachable store), so a caller must not take it as absent.
+  virtual bool mayHoldUnreadable(std::string_view /*account*/) { return false; }
 };
 
 }  // namespace quorin

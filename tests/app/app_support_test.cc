@@ -39,7 +39,7 @@ TEST(MarkdownSection, TheShippedHelpHasBothPermissions) {
             "#### A\none\n```\n## code\n```\n##### B\n");
 }
 
-TEST(AutostartEntry, ExecLineIsQuotedAndAHiddenEntryCountsAsOff) {
+TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
   const auto config = std::filesystem::temp_directory_path() / ("quorin-autostart-" + std::to_string(getpid()));
   setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   AutostartEntry odd("/home/a b/100%$x\\y");
@@ -50,6 +50,13 @@ TEST(AutostartEntry, ExecLineIsQuotedAndAHiddenEntryCountsAsOff) {
   EXPECT_TRUE(odd.isEnabled());
   std::ofstream(AutostartEntry::path(), std::ios::app) << "Hidden=true\n";
   EXPECT_FALSE(odd.isEnabled());
+
+  // Line breaks in the path must not end the Exec line (here: hiding the entry).
+  AutostartEntry broken("/opt/q\nHidden=true\r\t");
+  ASSERT_TRUE(broken.setEnabled(true));
+  EXPECT_TRUE(broken.isEnabled());
+  EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/opt/q\\nHidden=true\\r\\t\"\n"), std::string::npos);
+  EXPECT_FALSE(AutostartEntry("/opt/q\x01").setEnabled(true));
   std::filesystem::remove_all(config);
 }
 

@@ -44,6 +44,13 @@ TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot
   unsetenv("WAYLAND_DISPLAY");
 
   const std::string display = std::getenv("DISPLAY");
+  // The scripts' private display admits only clients holding its cookie.
+  if (const char* xvfb = std::getenv("QUORIN_XVFB"); xvfb && display == xvfb) {
+    const std::string cookie = std::getenv("XAUTHORITY") ? std::getenv("XAUTHORITY") : "";
+    setenv("XAUTHORITY", "/nonexistent", 1);
+    EXPECT_FALSE(Permissions::hasGraphicalSession()) << "Xvfb admits clients without its cookie";
+    setenv("XAUTHORITY", cookie.c_str(), 1);
+  }
   unsetenv("DISPLAY");
   EXPECT_FALSE(Permissions::hasGraphicalSession());
   EXPECT_FALSE(Permissions::hasScreenRecording());

@@ -1,5 +1,6 @@
 #pragma once
-// An in-memory SecretBackend whose saves and loads can be made to fail (tests only).
+// An in-memory SecretBackend whose saves and loads can be made to fail (tests only). A failed
+// load counts as a store that may hold an item it cannot read.
 
 #include <map>
 
@@ -23,13 +24,14 @@ class FakeSecretBackend final : public SecretBackend {
     return it->second;
   }
   bool deleteItem(std::string_view account) override {
-    return items.erase(std::string(account)) > 0;
+    return !failLoads && items.erase(std::string(account)) > 0;
   }
   std::vector<std::string> allAccounts() override {
     std::vector<std::string> accounts;
     for (const auto& item : items) accounts.push_back(item.first);
     return accounts;
   }
+  bool mayHoldUnreadable(std::string_view) override { return failLoads; }
 };
 
 }  // namespace quorin

@@ -2,28 +2,21 @@
 
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <fstream>
 
+#include "fakes/log_capture.h"
+#include "fakes/temporary_folder.h"
 #include "identity/secret_backend_contract.h"
 
 namespace quorin {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh folder, removed with the object.
-struct TemporaryFolder {
-  TemporaryFolder() {
-    std::string pattern = (fs::temp_directory_path() / "quorin-secrets.XXXXXX").string();
-    path = ::mkdtemp(pattern.data());
-  }
-  ~TemporaryFolder() { fs::remove_all(path); }
-  fs::path path;
-};
 
 std::unique_ptr<SecretBackend> makeFileBackend() {
   static const TemporaryFolder folder;
@@ -35,6 +28,10 @@ INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeFileB
 
 class FileSecretBackendTest : public testing::Test {
  protected:
+  void write(const std::string& contents) {
+    fs::create_directories(file_.parent_path());
+    std::ofstream(file_) << contents;
+  }
   std::size_t filesInFolder() const {
     return std::distance(fs::directory_iterator(file_.parent_path()), fs::directory_iterator());
   }
@@ -42,6 +39,7 @@ class FileSecretBackendTest : public testing::Test {
   const TemporaryFolder folder_;
   const fs::path file_ = folder_.path / "quorin-remote" / "keychain.json";
   FileSecretBackend backend_{file_};
+  LogCapture log_;
 };
 
 TEST_F(FileSecretBackendTest, StoreIsPrivateAndReplacedWhole) {
@@ -69,25 +67,49 @@ TEST_F(FileSecretBackendTest, StoreIsPrivateAndReplacedWhole) {
   EXPECT_EQ(filesInFolder(), 1u);  // no temporary left behind
 }
 
-TEST_F(FileSecretBackendTest, DamagedStoreReadsAsAbsent) {
-  fs::create_directories(file_.parent_path());
+TEST_F(FileSecretBackendTest, DamagedStoreReadsAsAbsentAndIsKeptAside) {
   for (const char* damaged : {"\x89PNG\r\n", "[\"host-key\"]", "{\"host-key\":"}) {
-    std::ofstream(file_) << damaged;
+    write(damaged);
     EXPECT_FALSE(backend_.load("host-key")) << damaged;
     EXPECT_TRUE(backend_.allAccounts().empty()) << damaged;
   }
-  std::ofstream(file_) << R"({"host-key":"not base64!","other":"AAE="})";
-  EXPECT_FALSE(backend_.load("host-key"));
-  EXPECT_EQ(backend_.load("other"), (Bytes{0x00, 0x01}));
   ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
   EXPECT_EQ(backend_.load("host-key"), bytesOf("fresh"));
+  std::ifstream aside(file_.string() + ".unreadable");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), "{\"host-key\":");
 
-  // A folder where the file should be cannot be read or replaced, even by root.
-  fs::remove(file_);
-  fs::create_directories(file_ / "inside");
+  write(R"({"host-key":"not base64!","other":"AAE="})");
   EXPECT_FALSE(backend_.load("host-key"));
-  EXPECT_FALSE(backend_.save(bytesOf("value"), "host-key"));
-  EXPECT_TRUE(fs::exists(file_ / "inside"));
+  EXPECT_EQ(backend_.load("other"), (Bytes{0x00, 0x01}));
+}
+
+// Only a regular file of this user is read, never through a link, and never by waiting on a
+// FIFO; one that others may read is made private first.
+TEST_F(FileSecretBackendTest, ReadsOnlyThisUsersRegularFile) {
+  const std::string store = R"({"host-key":"AAE="})";
+  const Bytes value{0x00, 0x01};
+  write(store);
+  ::chmod(file_.c_str(), 0644);
+  EXPECT_EQ(backend_.load("host-key"), value);
+  struct stat info {};
+  ::stat(file_.c_str(), &info);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_TRUE(log_.contains("QuorinRemote: " + file_.string() +
+                            " was readable by others; its mode is now 0600"));
+
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file_.c_str(), 4242, 4242), 0);
+    EXPECT_FALSE(backend_.load("host-key"));
+  }
+
+  const fs::path real = folder_.path / "elsewhere.json";
+  fs::rename(file_, real);
+  fs::create_symlink(real, file_);
+  EXPECT_FALSE(backend_.load("host-key"));
+
+  fs::remove(file_);
+  ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+  EXPECT_FALSE(backend_.load("host-key"));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "fakes/log_capture.h"
-#include "identity/file_secret_backend.h"
+#include "identity/system_secret_backend.h"
 
 namespace quorin {
 namespace {
@@ -16,7 +16,7 @@ TEST(KeychainStore, WithoutSessionBusChoosesTheFileStoreAndSaysSo) {
   ::setenv("XDG_DATA_HOME", "/tmp/quorin-data", 1);
   LogCapture log;
   const auto backend = KeychainStore::chooseBackend();
-  EXPECT_NE(dynamic_cast<FileSecretBackend*>(backend.get()), nullptr);
+  EXPECT_NE(dynamic_cast<SystemSecretBackend*>(backend.get()), nullptr);
   EXPECT_EQ(log.lines(), std::vector<std::string>{
                              "QuorinRemote: KeychainStore using the file "
                              "/tmp/quorin-data/quorin-remote/keychain.json "

@@ -29,58 +29,29 @@ TEST(InputEvent, ReadingRules) {
                           "not json", R"({"kind":null})"}) {
     EXPECT_FALSE(input(bad)) << bad;
   }
-}
-
-TEST(InputEvent, WritesOnlyPresentFields) {
   InputEvent e;
   e.kind = InputEvent::Kind::keyText;
-  EXPECT_EQ(json::encodeJson(e), R"({"kind":"keyText"})");
-  e.text = "a/b";
-  e.modifiers = std::vector<std::string>{"cmd"};
-  auto decoded = input(*json::encodeJson(e));
-  ASSERT_TRUE(decoded);
-  EXPECT_EQ(decoded->text, "a/b");
-  EXPECT_EQ(decoded->modifiers, e.modifiers);
+  EXPECT_EQ(json::encodeJson(e), R"({"kind":"keyText"})");  // only present fields
 }
 
-TEST(SpecialKey, WireNamesAreExact) {
-  EXPECT_EQ(kAllSpecialKeys.size(), 26u);
+// Wire names are exact and case-sensitive; modifier names are not.
+TEST(ControlMessages, NamesOfKeysModifiersAndActions) {
   for (SpecialKey key : kAllSpecialKeys) EXPECT_EQ(specialKeyFromString(toString(key)), key);
   EXPECT_EQ(specialKeyFromString("return"), SpecialKey::returnKey);
   EXPECT_EQ(specialKeyFromString("delete"), SpecialKey::deleteKey);
   EXPECT_FALSE(specialKeyFromString("Return"));
-  EXPECT_FALSE(specialKeyFromString("F1"));
-}
-
-TEST(Modifiers, AnyLetterCaseAliasesAndJunk) {
-  EXPECT_EQ(parseModifiers(std::vector<std::string>{"CMD", "Alt", "junk", "alt"}),
-            (Modifiers{.command = true, .option = true}));
-  EXPECT_EQ(parseModifiers(std::vector<std::string>{"Command", "SHIFT", "Control"}),
-            (Modifiers{.command = true, .shift = true, .control = true}));
-  EXPECT_EQ(parseModifiers(std::vector<std::string>{"ctrl", "option"}),
-            (Modifiers{.control = true, .option = true}));
+  EXPECT_EQ(parseModifiers(std::vector<std::string>{"CMD", "Alt", "junk", "SHIFT", "ctrl"}),
+            (Modifiers{.command = true, .shift = true, .control = true, .option = true}));
   EXPECT_EQ(parseModifiers(std::nullopt), Modifiers{});
-}
-
-TEST(SystemCommand, OnlyTheFourActions) {
   EXPECT_EQ(json::decodeJson<SystemCommand>(R"({"action":"sleep"})")->action,
             SystemCommand::Action::sleep);
-  EXPECT_FALSE(json::decodeJson<SystemCommand>(R"({"action":"hibernate"})"));
   EXPECT_FALSE(json::decodeJson<SystemCommand>(R"({"action":"Lock"})"));
-  EXPECT_EQ(json::encodeJson(SystemCommand{SystemCommand::Action::restart}),
-            R"({"action":"restart"})");
 }
 
 TEST(HelloMessage, RoundTripsAndRequiresEveryField) {
-  HelloMessage hello{"Büro/PC", 1920, 1080};
-  const auto text = json::encodeJson(hello);
-  ASSERT_TRUE(text);
-  EXPECT_NE(text->find(R"("hostName":"Büro\/PC")"), std::string::npos);
-  EXPECT_NE(text->find(R"("codec":"h264")"), std::string::npos);
-  auto back = json::decodeJson<HelloMessage>(*text);
-  ASSERT_TRUE(back);
-  EXPECT_EQ(back->hostName, "Büro/PC");
-  EXPECT_EQ(back->screenHeight, 1080);
+  const auto text = json::encodeJson(HelloMessage{"Büro/PC", 1920, 1080});
+  EXPECT_EQ(text, R"({"codec":"h264","hostName":"Büro\/PC","screenHeight":1080,"screenWidth":1920})");
+  EXPECT_EQ(json::decodeJson<HelloMessage>(*text)->hostName, "Büro/PC");
   EXPECT_FALSE(json::decodeJson<HelloMessage>(R"({"hostName":"a","screenWidth":1,"screenHeight":1})"));
   EXPECT_FALSE(json::decodeJson<HelloMessage>(
       R"({"hostName":"a","screenWidth":1.5,"screenHeight":1,"codec":"h264"})"));
@@ -95,9 +66,7 @@ TEST(VideoMessages, HeaderBytesAndPayloadLayout) {
 
   auto nine = VideoFrameHeader::decode(key.encoded());
   ASSERT_TRUE(nine);
-  EXPECT_TRUE(nine->header.isKeyframe);
   EXPECT_EQ(nine->header.ptsMicros, 1000000u);
-  EXPECT_TRUE(nine->picture.empty());
   EXPECT_FALSE(VideoFrameHeader::decode(Bytes(8, 0)));
   EXPECT_FALSE(VideoFrameHeader::decode(Bytes{0x02, 0, 0, 0, 0, 0, 0, 0, 0})->header.isKeyframe);
 }

@@ -26,20 +26,15 @@ TEST(ClientOptions, HostAndPortSpellings) {
 TEST(ClientOptions, RefusesWhatItCannotUse) {
   const std::vector<std::pair<std::vector<std::string_view>, std::string>> cases = {
       {{}, "no command given"},
-      {{"stream"}, "unknown command \"stream\""},
       {{"connect", "h"}, "connect needs --pairing"},
       {{"connect", "h:80", "--pairing", "x", "--port", "81"}, "the port is given twice, in HOST:PORT and --port"},
       {{"connect", "--pairing", "x", "--port", "81"}, "--port needs HOST; a found host's own port is used"},
       {{"connect", "h:0", "--pairing", "x"}, "\"h:0\" is not a host or host:port"},
-      {{"connect", "[::1", "--pairing", "x"}, "\"[::1\" is not a host or host:port"},
       {{"connect", "a", "b", "--pairing", "x"}, "unexpected argument \"b\""},
       {{"connect", "h", "--pairing"}, "--pairing needs a value"},
       {{"connect", "h", "--pairing", "x", "--frames", "0"}, "bad value for --frames: \"0\""},
-      {{"connect", "h", "--pairing", "x", "--seconds", "-1"}, "bad value for --seconds: \"-1\""},
-      {{"connect", "h", "--pairing", "x", "--port", "70000"}, "bad value for --port: \"70000\""},
       {{"connect", "h", "--pairing", "x", "--read-rate", "0k"}, "bad value for --read-rate: \"0k\""},
       {{"connect", "h", "--pairing", "x", "--stats=yes"}, "--stats takes no value"},
-      {{"browse", "--stats"}, "unknown option --stats"},
   };
   for (const auto& [args, error] : cases) EXPECT_EQ(parse(args).error, error);
 }

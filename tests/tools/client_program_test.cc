@@ -11,6 +11,7 @@
 #include <future>
 #include <sstream>
 
+#include "fakes/temporary_folder.h"
 #include "identity/pairing_payload.h"
 #include "tools/fake_host.h"
 
@@ -49,15 +50,8 @@ std::string command(const std::string& line) {
 
 class ClientProgram : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/quorin-client-test.XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    dir_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   std::string file(const std::string& name, const std::string& contents = "") {
-    const std::string path = (dir_ / name).string();
+    const std::string path = (dir_.path / name).string();
     if (!contents.empty()) std::ofstream(path) << contents;
     return path;
   }
@@ -65,7 +59,7 @@ class ClientProgram : public ::testing::Test {
 
   const Bytes key_ = *SecureChannel::generateKey();
   const std::string pairing_ = PairingPayload("fake host", key_).encodedString();
-  fs::path dir_;
+  const TemporaryFolder dir_;
 };
 
 TEST_F(ClientProgram, DecodesTheStreamAndWritesSnapshotRecordingAndStats) {

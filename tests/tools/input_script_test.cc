@@ -26,12 +26,9 @@ TEST(InputScript, ABadLineIsNamedWithItsNumberAndNothingIsSent) {
   const std::string good = "{\"input\":{\"kind\":\"leftClick\"}}\n\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\"input\":{\"kind\":\"MouseMove\"}}", "\"input\" is not a valid input event"},
-      {"{\"input\":\"leftClick\"}", "\"input\" is not a valid input event"},
       {"{\"system\":{\"action\":\"reboot\"}}", "\"system\" is not a valid system command"},
       {"{\"input\":{\"kind\":\"tab\"},\"system\":{\"action\":\"lock\"}}", "needs exactly one of \"input\" and \"system\""},
-      {"{\"delayMs\":5}", "needs exactly one of \"input\" and \"system\""},
       {"{\"delay\":5}", "unknown key \"delay\" (expected \"input\", \"system\" or \"delayMs\")"},
-      {"{\"delayMs\":-1}", "\"delayMs\" must be a whole number of milliseconds from 0"},
       {"{\"delayMs\":2.5}", "\"delayMs\" must be a whole number of milliseconds from 0"},
       {"{\"input\":{\"kind\":\"leftClick\"}", "not a JSON object"},
   };

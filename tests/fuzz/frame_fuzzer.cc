@@ -1,0 +1,55 @@
+// Inbound bytes cut into frames: nextFrame on the raw input, and a FrameExtractor fed the same
+// bytes in chunks whose sizes the input chooses, must agree frame by frame.
+
+#include <cstddef>
+#include <algorithm>
+#include <cstdint>
+
+#include "protocol/frame.h"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace quorin;
+  if (size == 0) return 0;
+  // The first byte picks the chunk size; the rest is the stream.
+  const std::size_t chunk = 1 + data[0] % 64;
+  const ByteView stream(data + 1, size - 1);
+
+  FrameExtractor extractor(1 << 16);
+  std::size_t fed = 0;
+  std::size_t offset = 0;  // where the next frame starts in `stream`
+  for (;;) {
+    const auto result = extractor.next();
+    if (std::holds_alternative<std::monostate>(result)) {
+      if (fed == stream.size()) break;
+      const std::size_t n = std::min(chunk, stream.size() - fed);
+      extractor.append(stream.subspan(fed, n));
+      fed += n;
+      continue;
+    }
+    if (std::holds_alternative<FrameExtractor::Oversize>(result)) break;
+    // Skip frames of unassigned codes the way the extractor does, then compare.
+    std::optional<RawFrame> frame;
+    for (;;) {
+      frame = nextFrame(stream.subspan(offset));
+      check(frame.has_value());
+      check(frame->frameSize == kFrameHeaderSize + frame->payload.size());
+      check(offset + frame->frameSize <= fed);
+      offset += frame->frameSize;
+      if (messageTypeFromCode(frame->code)) break;
+    }
+    const auto& message = std::get<FrameExtractor::Message>(result);
+    check(static_cast<std::uint8_t>(message.type) == frame->code);
+    check(message.payload == frame->payload);
+    check(encodeFrame(message.type, message.payload) ==
+          Bytes(stream.begin() + offset - frame->frameSize, stream.begin() + offset));
+  }
+  return 0;
+}
