@@ -122,15 +122,20 @@ TEST_F(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
 
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(sink_.count(), 1u) << "nothing changed after the first picture";
+  // Changes are taken as they come: far sooner than the second an idle capture waits.
+  auto changedAt = std::chrono::steady_clock::now();
   painter_.fill(100, 100, 50, 50, 0xFFFFFF);
   ASSERT_TRUE(sink_.waitFor(2));
+  EXPECT_LT(std::chrono::steady_clock::now() - changedAt, 250ms);
   std::this_thread::sleep_for(100ms);
   ASSERT_EQ(sink_.count(), 2u);
   EXPECT_EQ(sink_.picture(1).at(120, 120), 0xFFFFFFu);
   EXPECT_GE(sink_.picture(1).pts, 300ms);
 
+  changedAt = std::chrono::steady_clock::now();
   painter_.movePointer(700, 400);
   ASSERT_TRUE(sink_.waitFor(3)) << "a pointer move alone is a change";
+  EXPECT_LT(std::chrono::steady_clock::now() - changedAt, 250ms);
   const auto moved = sink_.picture(2);
   EXPECT_EQ(moved.at(700, 400), kCursorGreen);
   EXPECT_EQ(moved.at(600, 300), kTopLeft) << "the old pointer position shows the screen again";
