@@ -1,7 +1,7 @@
 #pragma once
 // A scripted screen (tests only): the test sets the display list or its error, and the picture
 // changes only when the test calls change(). Streams wake their waitForChange() on a change,
-// or, with `reportsChanges` off, poll as a stream that cannot tell does.
+// or, with `reportsChanges` off, are polled like a stream that cannot tell.
 
 #include <atomic>
 #include <condition_variable>
@@ -21,16 +21,11 @@ class FakeDisplayCapturer final : public DisplayCapturer {
   bool reportsChanges = true;
   std::atomic<int> grabs{0};
 
-  void change() {
+  // With an error, the stream ends for good at its next grab.
+  void change(std::optional<CaptureError> end = std::nullopt) {
     std::lock_guard lock(mutex_);
     changed_ = true;
-    wake_.notify_all();
-  }
-  // The stream ends for good with `error` at its next grab.
-  void end(CaptureError error) {
-    std::lock_guard lock(mutex_);
-    ended_ = std::move(error);
-    changed_ = true;
+    if (end) ended_ = end;
     wake_.notify_all();
   }
 
@@ -50,9 +45,8 @@ class FakeDisplayCapturer final : public DisplayCapturer {
     const BgraImage* grab(bool force) override {
       ++owner_.grabs;
       std::lock_guard lock(owner_.mutex_);
-      failed_ = owner_.ended_;
       const bool changed = std::exchange(owner_.changed_, false);
-      return !failed_ && (changed || force) ? &image_ : nullptr;
+      return !owner_.ended_ && (changed || force) ? &image_ : nullptr;
     }
     bool waitForChange(std::chrono::steady_clock::time_point deadline) override {
       if (!owner_.reportsChanges) return DisplayStream::waitForChange(deadline);
@@ -67,17 +61,19 @@ class FakeDisplayCapturer final : public DisplayCapturer {
       interrupted_ = true;
       owner_.wake_.notify_all();
     }
-    std::optional<CaptureError> failure() const override { return failed_; }
+    std::optional<CaptureError> failure() const override {
+      std::lock_guard lock(owner_.mutex_);
+      return owner_.ended_;
+    }
 
    private:
     FakeDisplayCapturer& owner_;
     std::vector<std::uint8_t> pixels_;
     BgraImage image_;
     bool interrupted_ = false;
-    std::optional<CaptureError> failed_;
   };
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool changed_ = false;
   std::optional<CaptureError> ended_;

@@ -3,13 +3,13 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "client/h264_decoder.h"
 #include "fakes/log_capture.h"
+#include "video/recording_sink.h"
 
 namespace quorin {
 namespace {
@@ -48,65 +48,27 @@ double lumaError(const std::vector<std::uint8_t>& bgra, int sourceWidth, const P
   return error / double(y.size());
 }
 
-// What the callbacks delivered, in order: configurations and frames.
-struct Event {
+// One delivered frame, with the configuration delivered just before it, if any.
+struct Frame {
   std::optional<VideoConfig> config;
   VideoFrameHeader header;
   Bytes picture;
 };
 
-class Output {
- public:
+struct Output : Recorder<Frame> {
   explicit Output(VideoEncoder& encoder) {
-    encoder.onConfig = [this](const VideoConfig& config) { add({config, {}, {}}); };
+    encoder.onConfig = [this](const VideoConfig& config) { config_ = config; };
     encoder.onFrame = [this](const VideoFrameHeader& header, ByteView picture) {
-      add({std::nullopt, header, Bytes(picture.begin(), picture.end())});
+      add({std::exchange(config_, std::nullopt), header, Bytes(picture.begin(), picture.end())});
     };
   }
-  bool waitForFrames(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, 10s, [&] { return headers_.size() >= count; });
-  }
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<VideoFrameHeader> headers() {
-    std::lock_guard lock(mutex_);
-    return headers_;
-  }
-
- private:
-  void add(Event event) {
-    std::lock_guard lock(mutex_);
-    if (!event.config) headers_.push_back(event.header);
-    events_.push_back(std::move(event));
-    arrived_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<Event> events_;
-  std::vector<VideoFrameHeader> headers_;
+  std::optional<VideoConfig> config_;  // the "encode" thread's
 };
 
 int nalType(ByteView unit) { return unit[0] & 0x1F; }
 
-// The NAL units of a length-prefixed picture; nothing unless the 4-byte lengths cover it exactly.
-std::optional<std::vector<ByteView>> splitLengthPrefixed(ByteView picture) {
-  std::vector<ByteView> units;
-  for (std::size_t at = 0; at < picture.size();) {
-    if (picture.size() - at < 4) return std::nullopt;
-    const std::size_t length = std::size_t(picture[at]) << 24 | picture[at + 1] << 16 | picture[at + 2] << 8 | picture[at + 3];
-    at += 4;
-    if (length == 0 || picture.size() - at < length) return std::nullopt;
-    units.push_back(picture.subspan(at, length));
-    at += length;
-  }
-  return units;
-}
-
 // Reads the stream as a client does, checks the rules it relies on and returns the pictures.
-std::vector<Picture> expectDecodableStream(const std::vector<Event>& events) {
+std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
   H264Decoder decoder;
   std::vector<Picture> decoded;
   Bytes annexB;
@@ -114,31 +76,31 @@ std::vector<Picture> expectDecodableStream(const std::vector<Event>& events) {
     annexB.insert(annexB.end(), {0, 0, 0, 1});
     annexB.insert(annexB.end(), unit.begin(), unit.end());
   };
-  bool afterConfig = false;
-  int framesSinceKey = 0;
   std::uint64_t lastKeyPts = 0;
-  EXPECT_TRUE(!events.empty() && events.front().config) << "a configuration comes first";
-  for (const Event& event : events) {
-    if (event.config) {
-      const auto& sets = event.config->parameterSets;
-      EXPECT_EQ(event.config->nalUnitHeaderLength, 4);
-      EXPECT_EQ(sets.size(), 2u);
+  int framesSinceKey = 0;
+  for (const Frame& frame : frames) {
+    const VideoFrameHeader& header = frame.header;
+    EXPECT_EQ(bool(frame.config), header.isKeyframe) << "a configuration precedes exactly the key frames";
+    if (frame.config) {
+      const auto& sets = frame.config->parameterSets;
+      EXPECT_EQ(frame.config->nalUnitHeaderLength, 4);
       EXPECT_TRUE(sets.size() == 2 && nalType(sets[0]) == 7 && nalType(sets[1]) == 8);
       EXPECT_EQ(sets.at(0).at(1), 100) << "profile_idc: High";
       for (const Bytes& set : sets) append(set);
-      afterConfig = true;
-      continue;
     }
-    const VideoFrameHeader& header = event.header;
-    EXPECT_EQ(header.isKeyframe, afterConfig) << "a configuration precedes exactly the key frames";
-    afterConfig = false;
-    const auto units = splitLengthPrefixed(event.picture);
-    if (!units) ADD_FAILURE() << "lengths do not add up to the picture";
+    // Length-prefixed NAL units that cover the picture exactly, no parameter sets or delimiters.
     bool idr = false;
-    for (ByteView unit : units.value_or(std::vector<ByteView>{})) {
+    for (ByteView rest = frame.picture; !rest.empty();) {
+      const std::size_t length = rest.size() < 4 ? 0 : std::size_t(rest[0]) << 24 | rest[1] << 16 | rest[2] << 8 | rest[3];
+      if (length == 0 || rest.size() - 4 < length) {
+        ADD_FAILURE() << "lengths do not add up";
+        break;
+      }
+      const ByteView unit = rest.subspan(4, length);
       EXPECT_TRUE(nalType(unit) != 7 && nalType(unit) != 8 && nalType(unit) != 9);
       idr = idr || nalType(unit) == 5;
       append(unit);
+      rest = rest.subspan(4 + length);
     }
     EXPECT_EQ(idr, header.isKeyframe);
     framesSinceKey = header.isKeyframe ? 0 : framesSinceKey + 1;
@@ -165,19 +127,20 @@ TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) 
   for (std::size_t i = 0; i < times.size(); ++i) {
     const auto picture = movingPicture(int(i));
     encoder.encode({picture.data(), kWidth, kHeight, kWidth * 4}, times[i]);
-    ASSERT_TRUE(output.waitForFrames(i + 1)) << "picture " << i;
+    ASSERT_TRUE(output.waitFor(i + 1)) << "picture " << i;
   }
   encoder.stop();
 
-  const auto decoded = expectDecodableStream(output.events());
+  const auto decoded = expectDecodableStream(output.items());
   ASSERT_EQ(decoded.size(), times.size());
-  const auto headers = output.headers();
-  EXPECT_EQ(headers[0].ptsMicros, 0u) << "negative times count as 0";
-  EXPECT_EQ(headers[130].ptsMicros, 3'500'000u);
-  EXPECT_TRUE(headers[120].isKeyframe) << "120 frames after the first, at 1.2 s";
-  EXPECT_TRUE(headers[130].isKeyframe) << "the first picture after the idle gap";
-  EXPECT_FALSE(headers[131].isKeyframe);
-  EXPECT_TRUE(headers[138].isKeyframe) << "2 s after the previous key frame";
+  const auto header = [&](std::size_t i) { return output.at(i).header; };
+  EXPECT_TRUE(header(0).isKeyframe);
+  EXPECT_EQ(header(0).ptsMicros, 0u) << "negative times count as 0";
+  EXPECT_EQ(header(130).ptsMicros, 3'500'000u);
+  EXPECT_TRUE(header(120).isKeyframe) << "120 frames after the first, at 1.2 s";
+  EXPECT_TRUE(header(130).isKeyframe) << "the first picture after the idle gap";
+  EXPECT_FALSE(header(131).isKeyframe);
+  EXPECT_TRUE(header(138).isKeyframe) << "2 s after the previous key frame";
   EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), kWidth, decoded.back()), 3.0);
 }
 
@@ -189,9 +152,9 @@ TEST(VideoEncoderTest, OddSizedPicturesAreEncodedWithoutTheirLastColumnOrRow) {
     encoder.start(8'000'000, 60);
     const auto picture = movingPicture(0, width, height);
     encoder.encode({picture.data(), width, height, width * 4}, 0us);
-    ASSERT_TRUE(output.waitForFrames(1));
+    ASSERT_TRUE(output.waitFor(1));
     encoder.stop();
-    const auto decoded = expectDecodableStream(output.events());
+    const auto decoded = expectDecodableStream(output.items());
     ASSERT_EQ(decoded.size(), 1u);
     EXPECT_EQ(decoded[0].width(), kWidth);
     EXPECT_EQ(decoded[0].height(), kHeight);
@@ -209,23 +172,23 @@ TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames)
   encoder.setBackPressure(true);
   for (int ms = 1; ms <= 3; ++ms) encoder.encode(picture, microseconds(ms * 1000));
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(output.headers().size(), 0u);
+  EXPECT_EQ(output.count(), 0u);
   EXPECT_EQ(encoder.skippedImages(), 2u);
 
   encoder.setBackPressure(false);
-  ASSERT_TRUE(output.waitForFrames(1));
-  EXPECT_EQ(output.headers().at(0).ptsMicros, 3000u);
+  ASSERT_TRUE(output.waitFor(1));
+  EXPECT_EQ(output.at(0).header.ptsMicros, 3000u);
 
   encoder.setBackPressure(true);
   encoder.encode(picture, 4ms);
   encoder.stop();
-  ASSERT_EQ(output.headers().size(), 2u) << "stop encodes what was waiting and delivers it";
-  EXPECT_EQ(output.headers().at(1).ptsMicros, 4000u);
+  ASSERT_EQ(output.count(), 2u) << "stop encodes what was waiting and delivers it";
+  EXPECT_EQ(output.at(1).header.ptsMicros, 4000u);
 
   encoder.encode(picture, 5ms);
   encoder.stop();
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(output.headers().size(), 2u);
+  EXPECT_EQ(output.count(), 2u);
 }
 
 TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
@@ -237,7 +200,7 @@ TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
   const std::uint8_t pixel[4] = {};
   broken.encode({pixel, 0, 0, 0}, 0us);
   broken.stop();
-  EXPECT_TRUE(output.events().empty());
+  EXPECT_EQ(output.count(), 0u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: avcodec_open2 failed -22"});
 }
 
