@@ -70,9 +70,10 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
     // The next grab comes with the next change, but no sooner than one frame after this one;
     // changes made meanwhile are taken together by that grab.
     const auto notBefore = now + interval;
-    bool changed = !startTime || stream->waitForChange(notBefore);
-    while (!changed && !stopRequested()) {
-      changed = stream->waitForChange(Clock::now() + std::chrono::seconds(1));
+    if (startTime && !stream->waitForChange(notBefore)) {
+      while (!stopRequested() && !stream->failure() &&
+             !stream->waitForChange(Clock::now() + std::chrono::seconds(1))) {
+      }
     }
     if (!sleepUntil(notBefore)) break;
   }
