@@ -59,6 +59,7 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> startTime;
   std::optional<CaptureError> failure;
+  auto notBefore = Clock::now();
   for (;;) {
     const auto now = Clock::now();
     // Until a first picture went out, every grab delivers one whatever changed.
@@ -67,9 +68,12 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
       encoder_.encode(*image, std::chrono::duration_cast<std::chrono::microseconds>(now - *startTime));
     }
     if ((failure = stream->failure())) break;
-    // The next grab comes with the next change, but no sooner than one frame after this one;
-    // changes made meanwhile are taken together by that grab.
-    const auto notBefore = now + interval;
+    // The next grab comes with the next change, changes made meanwhile taken together, but
+    // not before its slot: slots are one interval apart, so there are never more grabs than
+    // the frame rate allows. A grab may come up to half an interval ahead of its slot after
+    // one that came late: with a strict interval, a screen that changes at the frame rate
+    // would keep every later grab as late as the latest one.
+    notBefore = std::max(notBefore, now - interval / 2) + interval;
     if (startTime && !stream->waitForChange(notBefore)) {
       while (!stopRequested() && !stream->failure() &&
              !stream->waitForChange(Clock::now() + std::chrono::seconds(1))) {
