@@ -17,18 +17,19 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::microseconds;
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
+// Odd both ways: the last column and row are left out of the stream.
+constexpr int kWidth = 321;
+constexpr int kHeight = 241;
 
 // A BGRA gradient with a bright square that moves with `step`.
-std::vector<std::uint8_t> movingPicture(int step, int width = kWidth, int height = kHeight) {
-  std::vector<std::uint8_t> bgra(std::size_t(width) * height * 4);
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      std::uint8_t* p = &bgra[(std::size_t(y) * width + x) * 4];
-      const bool square = (x - step * 5 % width + width) % width < 40 && y >= 100 && y < 140;
-      p[0] = square ? 250 : std::uint8_t(x * 255 / width);
-      p[1] = square ? 250 : std::uint8_t(y * 255 / height);
+std::vector<std::uint8_t> movingPicture(int step) {
+  std::vector<std::uint8_t> bgra(std::size_t(kWidth) * kHeight * 4);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      std::uint8_t* p = &bgra[(std::size_t(y) * kWidth + x) * 4];
+      const bool square = (x - step * 5 % kWidth + kWidth) % kWidth < 40 && y >= 100 && y < 140;
+      p[0] = square ? 250 : std::uint8_t(x * 255 / kWidth);
+      p[1] = square ? 250 : std::uint8_t(y * 255 / kHeight);
       p[2] = square ? 250 : std::uint8_t((x + y + step) % 256);
     }
   }
@@ -36,11 +37,11 @@ std::vector<std::uint8_t> movingPicture(int step, int width = kWidth, int height
 }
 
 // Mean luma difference between a decoded picture and the top left of a BGRA source.
-double lumaError(const std::vector<std::uint8_t>& bgra, int sourceWidth, const Picture& decoded) {
+double lumaError(const std::vector<std::uint8_t>& bgra, const Picture& decoded) {
   const int w = decoded.width();
   const int h = decoded.height();
   std::vector<std::uint8_t> y(std::size_t(w) * h), u(y.size() / 4), v(y.size() / 4);
-  libyuv::ARGBToI420(bgra.data(), sourceWidth * 4, y.data(), w, u.data(), w / 2, v.data(), w / 2, w, h);
+  libyuv::ARGBToI420(bgra.data(), kWidth * 4, y.data(), w, u.data(), w / 2, v.data(), w / 2, w, h);
   double error = 0;
   for (int row = 0; row < h; ++row) {
     for (int x = 0; x < w; ++x) error += std::abs(y[row * w + x] - decoded.plane(0)[row * decoded.stride(0) + x]);
@@ -141,25 +142,9 @@ TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) 
   EXPECT_TRUE(header(130).isKeyframe) << "the first picture after the idle gap";
   EXPECT_FALSE(header(131).isKeyframe);
   EXPECT_TRUE(header(138).isKeyframe) << "2 s after the previous key frame";
-  EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), kWidth, decoded.back()), 3.0);
-}
-
-TEST(VideoEncoderTest, OddSizedPicturesAreEncodedWithoutTheirLastColumnOrRow) {
-  for (const auto& [width, height] : {std::pair{kWidth + 1, kHeight}, {kWidth, kHeight + 1}}) {
-    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
-    VideoEncoder encoder(width, height);
-    Output output(encoder);
-    encoder.start(8'000'000, 60);
-    const auto picture = movingPicture(0, width, height);
-    encoder.encode({picture.data(), width, height, width * 4}, 0us);
-    ASSERT_TRUE(output.waitFor(1));
-    encoder.stop();
-    const auto decoded = expectDecodableStream(output.items());
-    ASSERT_EQ(decoded.size(), 1u);
-    EXPECT_EQ(decoded[0].width(), kWidth);
-    EXPECT_EQ(decoded[0].height(), kHeight);
-    EXPECT_LT(lumaError(picture, width, decoded[0]), 3.0);
-  }
+  EXPECT_EQ(decoded.back().width(), kWidth - 1);
+  EXPECT_EQ(decoded.back().height(), kHeight - 1);
+  EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), decoded.back()), 3.0);
 }
 
 TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames) {
