@@ -3,7 +3,8 @@
 // decoder. A probe draws the monotonic clock as a barcode in the top left corner every frame
 // while the rest of the screen changes everywhere; the client reads the barcode back from
 // each decoded picture. Also reports the CPU each pipeline used.
-// Needs an X display of 1920x1080 (run_latency_bench.sh makes one). Usage: latency_bench [s]
+// Needs an X display at least 960 pixels wide (run_latency_bench.sh makes one).
+// Usage: latency_bench [seconds]
 
 #include <X11/Xlib.h>
 extern "C" {
@@ -166,14 +167,14 @@ Result measureHost(double seconds) {
 
 // ffmpeg grabs the same screen and writes a raw H.264 stream into our TCP socket; the access
 // units are cut with libavcodec's parser and decoded by the client's decoder.
-Result measureFfmpeg(double seconds) {
+Result measureFfmpeg(double seconds, const std::string& size) {
   Result result{"ffmpeg x11grab + libx264 ultrafast"};
   asio::io_context io;
   asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
   const std::string port = std::to_string(acceptor.local_endpoint().port());
   const char* display = std::getenv("DISPLAY");
   ChildProcess ffmpeg({"/usr/bin/ffmpeg", "-loglevel", "error", "-f", "x11grab", "-framerate", "60",
-                       "-video_size", "1920x1080", "-i", display ? display : ":0", "-pix_fmt", "yuv420p",
+                       "-video_size", size, "-i", display ? display : ":0", "-pix_fmt", "yuv420p",
                        "-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-bf", "0",
                        "-g", "120", "-b:v", "8M", "-f", "h264", "tcp://127.0.0.1:" + port});
   asio::ip::tcp::socket socket(io);
@@ -223,15 +224,20 @@ int main(int argc, char** argv) {
   const double seconds = argc > 1 ? std::stod(argv[1]) : 10.0;
   setLogSink([](const std::string&) {});
   ScreenPainter painter;
-  if (!painter.ready() || painter.width() != 1920 || painter.height() != 1080) {
-    std::fprintf(stderr, "latency_bench needs a 1920x1080 X display (run_latency_bench.sh)\n");
+  if (!painter.ready() || painter.width() < kBits * kCell) {
+    std::fprintf(stderr, "latency_bench needs an X display at least %d pixels wide (run_latency_bench.sh)\n",
+                 kBits * kCell);
     return 1;
   }
+  const std::string size = std::to_string(painter.width()) + "x" + std::to_string(painter.height());
   painter.startAnimation(60, drawBarcode);
-  const Result results[] = {measureHost(seconds), measureFfmpeg(seconds)};
+  const Result results[] = {measureHost(seconds), measureFfmpeg(seconds, size)};
   painter.stopAnimation();
 
-  std::printf("| pipeline, 1920x1080, full-screen motion | p50 | p99 | frames/s | CPU (cores) | samples |\n");
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf("| pipeline, %s, full-screen motion, load %.2f | p50 | p99 | frames/s | CPU (cores) | samples |\n",
+              size.c_str(), load[0]);
   std::printf("|---|---|---|---|---|---|\n");
   for (const auto& r : results) {
     std::printf("| %s | %.1f ms | %.1f ms | %.1f | %.2f | %zu (+%d unreadable) |\n", r.name.c_str(), r.p50,

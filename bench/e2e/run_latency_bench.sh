@@ -1,19 +1,20 @@
 #!/usr/bin/env bash
-# Runs the latency benchmark on a private Xvfb at 1920x1080 with a private HOME, and stops
-# everything afterwards. Usage: BUILD_DIR=build bench/e2e/run_latency_bench.sh [seconds]
+# Runs the latency benchmark on a private Xvfb (1920x1080 unless told) with a private HOME, and
+# stops everything afterwards.
+# Usage: BUILD_DIR=build bench/e2e/run_latency_bench.sh [seconds] [WIDTHxHEIGHT]
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=${BUILD_DIR:-$root/build}
 seconds=${1:-10}
+size=${2:-1920x1080}
 
 cmake --build "$build" -j2 --target latency_bench quorin-remote-host >/dev/null
 
 sandbox=$(mktemp -d /tmp/quorin-latency.XXXXXX)
 . "$root/scripts/lib/xvfb.sh"
-start_xvfb 200 249
-xvfb=$XVFB_PID
-trap 'kill $xvfb 2>/dev/null || true; wait $xvfb 2>/dev/null || true; rm -rf "$sandbox"' EXIT
+start_xvfb 200 249 "$size"
+trap 'stop_xvfb; rm -rf "$sandbox"' EXIT
 
 # The host keeps its key in a file store here: no session bus in the sandbox.
 env -u DBUS_SESSION_BUS_ADDRESS HOME="$sandbox" XDG_CONFIG_HOME="$sandbox/config" \

@@ -10,5 +10,5 @@ cmake --build "$build" -j2 --target input_latency_bench >/dev/null
 
 . "$root/scripts/lib/xvfb.sh"
 start_xvfb 250 299
-trap 'kill $XVFB_PID 2>/dev/null || true; wait $XVFB_PID 2>/dev/null || true' EXIT
+trap stop_xvfb EXIT
 "$build/bench/input_latency_bench" "$@"

@@ -1,6 +1,6 @@
 // The video pipeline on a real X server, against ffmpeg's x11grab + libx264 on the same screen.
 //
-// Needs DISPLAY (an Xvfb at 1920x1080; run_video_bench.sh starts one) and screen_animator next
+// Needs DISPLAY (an Xvfb; run_video_bench.sh starts one) and screen_animator next
 // to this program. Phases, each 10 s by default:
 //   1. full-screen animation: per-stage time per picture (grab, convert, encode; p50, p99),
 //      capture-to-encoded latency, pictures per second, CPU of the pipeline in cores;
@@ -125,6 +125,9 @@ class TimedStream final : public DisplayStream {
     }
     return image;
   }
+  bool waitForChange(Clock::time_point deadline) override { return inner_->waitForChange(deadline); }
+  void interrupt() override { inner_->interrupt(); }
+  std::optional<CaptureError> failure() const override { return inner_->failure(); }
 
  private:
   std::unique_ptr<DisplayStream> inner_;

@@ -1,8 +1,9 @@
 # Sourced by the scripts that need a private virtual display.
-# start_xvfb FIRST LAST: starts Xvfb at 1920x1080 on the first free display number in
-# FIRST..LAST, that survives its last client (-noreset) and admits only clients holding its
-# random cookie; sets DISPLAY, XAUTHORITY (the cookie file, 0600, in XVFB_AUTH_DIR, else
-# XDG_RUNTIME_DIR, else TMPDIR), QUORIN_XVFB (the display it serves) and XVFB_PID.
+# start_xvfb FIRST LAST [WIDTHxHEIGHT]: starts Xvfb (1920x1080 unless told) on the first free
+# display number in FIRST..LAST, that survives its last client (-noreset) and admits only
+# clients holding its random cookie; sets DISPLAY, XAUTHORITY (the cookie file, 0600, in
+# XVFB_AUTH_DIR, else XDG_RUNTIME_DIR, else TMPDIR), QUORIN_XVFB (the display it serves) and
+# XVFB_PID.
 # stop_xvfb: stops it and removes the cookie file.
 start_xvfb() {
   local n display=
@@ -18,7 +19,7 @@ start_xvfb() {
   xauth -q -f "$XAUTHORITY" add ":$display" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" ||
     { echo "xauth could not write $XAUTHORITY" >&2; return 1; }
   # Its own session: a Ctrl-C meant for the host must not take the display away first.
-  setsid Xvfb ":$display" -screen 0 1920x1080x24 -noreset -nolisten tcp -auth "$XAUTHORITY" \
+  setsid Xvfb ":$display" -screen 0 "${3:-1920x1080}x24" -noreset -nolisten tcp -auth "$XAUTHORITY" \
     >/dev/null 2>&1 &
   XVFB_PID=$!
   export DISPLAY=":$display" QUORIN_XVFB=":$display"

@@ -45,6 +45,9 @@ void appendLengthPrefixed(Bytes& out, ByteView nalUnit) {
   out.insert(out.end(), nalUnit.begin(), nalUnit.end());
 }
 
+// 4:2:0 pictures come in whole 2x2 blocks: an odd last column or row is left out.
+int evenDown(int size) { return size & ~1; }
+
 }  // namespace
 
 struct VideoEncoder::Codec {
@@ -148,7 +151,7 @@ void VideoEncoder::Codec::convert(const BgraImage& image, int slot) {
   // libyuv's "ARGB" is B, G, R, A in memory: X11's 32-bit pixels on a little-endian machine.
   libyuv::ARGBToI420(image.pixels, image.stride, picture->data[0], picture->linesize[0],
                      picture->data[1], picture->linesize[1], picture->data[2],
-                     picture->linesize[2], image.width, image.height);
+                     picture->linesize[2], evenDown(image.width), evenDown(image.height));
 }
 
 void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner) {
@@ -218,7 +221,7 @@ void VideoEncoder::start(std::int64_t bitrate, int fps) {
     if (started_ || stopping_) return;
     started_ = true;
   }
-  codec_ = Codec::open(width_, height_, bitrate, std::max(fps, 1));
+  codec_ = Codec::open(evenDown(width_), evenDown(height_), bitrate, std::max(fps, 1));
   if (!codec_) return;
   {
     std::lock_guard lock(mutex_);

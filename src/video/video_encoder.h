@@ -1,7 +1,10 @@
 #pragma once
 // Turns captured BGRA pictures into an H.264 stream for one client (libx264 through
 // libavcodec): High profile, no B-frames, low-latency rate control, a key frame at least every
-// 2 x fps frames and every 2 s of presentation time.
+// 2 x fps frames and every 2 s of presentation time. H.264's 4:2:0 pictures have even sizes:
+// of a display with an odd width or height, the last column or row is not encoded (the decoded
+// picture is one pixel narrower or shorter than the display; pointer positions scaled against
+// the display's size land at most one pixel off).
 //
 // Threads: construct, set the callbacks, start() and stop() on the owner's thread. encode() is
 // called by one producer at a time (the capture thread). Each picture is converted to I420 on

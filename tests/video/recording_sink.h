@@ -1,5 +1,6 @@
 #pragma once
-// An ImageSink that keeps a copy of every picture the capture handed over (tests only).
+// Keeps what the video pipeline hands over on its own threads, for a test to wait for and read
+// (tests only): Recorder<T> for any callback, RecordingSink for an ImageSink's pictures.
 
 #include <chrono>
 #include <condition_variable>
@@ -11,45 +12,56 @@
 
 namespace quorin {
 
-class RecordingSink final : public ImageSink {
+template <class T>
+class Recorder {
  public:
-  struct Picture {
-    std::chrono::microseconds pts{0};
-    int width = 0;
-    int height = 0;
-    std::vector<std::uint32_t> pixels;  // without row padding
-    std::uint32_t at(int x, int y) const { return pixels.at(std::size_t(y) * width + x) & 0xFFFFFF; }
-  };
-
-  void encode(const BgraImage& image, std::chrono::microseconds pts) override {
-    Picture picture{pts, image.width, image.height, {}};
-    for (int y = 0; y < image.height; ++y) {
-      const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + std::size_t(y) * image.stride);
-      picture.pixels.insert(picture.pixels.end(), row, row + image.width);
-    }
+  void add(T item) {
     std::lock_guard lock(mutex_);
-    pictures_.push_back(std::move(picture));
+    items_.push_back(std::move(item));
     arrived_.notify_all();
   }
-
-  // Waits until `count` pictures arrived in all; false on timeout.
+  // Waits until `count` items arrived in all; false on timeout.
   bool waitFor(std::size_t count) {
     std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, std::chrono::seconds(5), [&] { return pictures_.size() >= count; });
+    return arrived_.wait_for(lock, std::chrono::seconds(10), [&] { return items_.size() >= count; });
   }
   std::size_t count() {
     std::lock_guard lock(mutex_);
-    return pictures_.size();
+    return items_.size();
   }
-  Picture picture(std::size_t index) {
+  T at(std::size_t index) {
     std::lock_guard lock(mutex_);
-    return pictures_.at(index);
+    return items_.at(index);
+  }
+  std::vector<T> items() {
+    std::lock_guard lock(mutex_);
+    return items_;
   }
 
  private:
   std::mutex mutex_;
   std::condition_variable arrived_;
-  std::vector<Picture> pictures_;
+  std::vector<T> items_;
+};
+
+struct RecordedPicture {
+  std::chrono::microseconds pts{0};
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint32_t> pixels;  // without row padding
+  std::uint32_t at(int x, int y) const { return pixels.at(std::size_t(y) * width + x) & 0xFFFFFF; }
+};
+
+class RecordingSink final : public ImageSink, public Recorder<RecordedPicture> {
+ public:
+  void encode(const BgraImage& image, std::chrono::microseconds pts) override {
+    RecordedPicture picture{pts, image.width, image.height, {}};
+    for (int y = 0; y < image.height; ++y) {
+      const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + std::size_t(y) * image.stride);
+      picture.pixels.insert(picture.pixels.end(), row, row + image.width);
+    }
+    add(std::move(picture));
+  }
 };
 
 }  // namespace quorin

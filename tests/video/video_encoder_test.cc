@@ -3,16 +3,13 @@
 #include <gtest/gtest.h>
 #include <libyuv/convert_from_argb.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
+#include <utility>
 
+#include "client/h264_decoder.h"
 #include "fakes/log_capture.h"
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-}
+#include "video/recording_sink.h"
 
 namespace quorin {
 namespace {
@@ -20,10 +17,11 @@ namespace {
 using namespace std::chrono_literals;
 using std::chrono::microseconds;
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
+// Odd both ways: the last column and row are left out of the stream.
+constexpr int kWidth = 321;
+constexpr int kHeight = 241;
 
-// A gradient with a bright square that moves with `step`, in BGRA.
+// A BGRA gradient with a bright square that moves with `step`.
 std::vector<std::uint8_t> movingPicture(int step) {
   std::vector<std::uint8_t> bgra(std::size_t(kWidth) * kHeight * 4);
   for (int y = 0; y < kHeight; ++y) {
@@ -38,158 +36,84 @@ std::vector<std::uint8_t> movingPicture(int step) {
   return bgra;
 }
 
-BgraImage view(const std::vector<std::uint8_t>& bgra) { return {bgra.data(), kWidth, kHeight, kWidth * 4}; }
+// Mean luma difference between a decoded picture and the top left of a BGRA source.
+double lumaError(const std::vector<std::uint8_t>& bgra, const Picture& decoded) {
+  const int w = decoded.width();
+  const int h = decoded.height();
+  std::vector<std::uint8_t> y(std::size_t(w) * h), u(y.size() / 4), v(y.size() / 4);
+  libyuv::ARGBToI420(bgra.data(), kWidth * 4, y.data(), w, u.data(), w / 2, v.data(), w / 2, w, h);
+  double error = 0;
+  for (int row = 0; row < h; ++row) {
+    for (int x = 0; x < w; ++x) error += std::abs(y[row * w + x] - decoded.plane(0)[row * decoded.stride(0) + x]);
+  }
+  return error / double(y.size());
+}
 
-// Everything the callbacks delivered, in order: configurations and frames.
-struct Event {
+// One delivered frame, with the configuration delivered just before it, if any.
+struct Frame {
   std::optional<VideoConfig> config;
   VideoFrameHeader header;
   Bytes picture;
 };
 
-class Output {
- public:
+struct Output : Recorder<Frame> {
   explicit Output(VideoEncoder& encoder) {
-    encoder.onConfig = [this](const VideoConfig& config) { add({config, {}, {}}); };
+    encoder.onConfig = [this](const VideoConfig& config) { config_ = config; };
     encoder.onFrame = [this](const VideoFrameHeader& header, ByteView picture) {
-      add({std::nullopt, header, Bytes(picture.begin(), picture.end())});
+      add({std::exchange(config_, std::nullopt), header, Bytes(picture.begin(), picture.end())});
     };
   }
-  bool waitForFrames(std::size_t count) {
-    std::unique_lock lock(mutex_);
-    return arrived_.wait_for(lock, 10s, [&] { return headers_.size() >= count; });
-  }
-  std::vector<Event> events() {
-    std::lock_guard lock(mutex_);
-    return events_;
-  }
-  std::vector<VideoFrameHeader> headers() {
-    std::lock_guard lock(mutex_);
-    return headers_;
-  }
-
- private:
-  void add(Event event) {
-    std::lock_guard lock(mutex_);
-    if (!event.config) headers_.push_back(event.header);
-    events_.push_back(std::move(event));
-    arrived_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable arrived_;
-  std::vector<Event> events_;
-  std::vector<VideoFrameHeader> headers_;
+  std::optional<VideoConfig> config_;  // the "encode" thread's
 };
-
-// Encodes one picture after another, each once the previous one came out, so none is skipped.
-void encodeEach(VideoEncoder& encoder, Output& output, const std::vector<microseconds>& times) {
-  for (std::size_t i = 0; i < times.size(); ++i) {
-    const auto picture = movingPicture(int(i));
-    encoder.encode(view(picture), times[i]);
-    ASSERT_TRUE(output.waitForFrames(i + 1)) << "picture " << i;
-  }
-}
 
 int nalType(ByteView unit) { return unit[0] & 0x1F; }
 
-// The NAL units of a length-prefixed picture; nothing unless the 4-byte lengths cover it exactly.
-std::optional<std::vector<ByteView>> splitLengthPrefixed(ByteView picture) {
-  std::vector<ByteView> units;
-  for (std::size_t at = 0; at < picture.size();) {
-    if (picture.size() - at < 4) return std::nullopt;
-    const std::size_t length = std::size_t(picture[at]) << 24 | picture[at + 1] << 16 | picture[at + 2] << 8 | picture[at + 3];
-    at += 4;
-    if (length == 0 || picture.size() - at < length) return std::nullopt;
-    units.push_back(picture.subspan(at, length));
-    at += length;
-  }
-  return units;
-}
-
-// libavcodec's H.264 decoder in strict mode, fed the way a client feeds its decoder.
-class ClientDecoder {
- public:
-  ClientDecoder() : context_(avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264))) {
-    context_->err_recognition = AV_EF_EXPLODE | AV_EF_BITSTREAM;
-    avcodec_open2(context_.get(), context_->codec, nullptr);
-  }
-  // The luma of the decoded picture; nothing if decoding fails, the picture is held back or it
-  // is a B-frame.
-  std::optional<std::vector<std::uint8_t>> decode(const std::vector<Bytes>& parameterSets,
-                                                  const std::vector<ByteView>& units) {
-    Bytes annexB;
-    const auto append = [&](ByteView unit) {
-      annexB.insert(annexB.end(), {0, 0, 0, 1});
-      annexB.insert(annexB.end(), unit.begin(), unit.end());
-    };
-    for (const Bytes& set : parameterSets) append(set);
-    for (ByteView unit : units) append(unit);
-    const std::size_t size = annexB.size();
-    annexB.resize(size + AV_INPUT_BUFFER_PADDING_SIZE);
-    packet_->data = annexB.data();
-    packet_->size = int(size);
-    if (avcodec_send_packet(context_.get(), packet_.get()) < 0 ||
-        avcodec_receive_frame(context_.get(), frame_.get()) < 0 || frame_->pict_type == AV_PICTURE_TYPE_B) {
-      return std::nullopt;
-    }
-    std::vector<std::uint8_t> luma;
-    for (int y = 0; y < frame_->height; ++y) {
-      const std::uint8_t* row = frame_->data[0] + std::ptrdiff_t(y) * frame_->linesize[0];
-      luma.insert(luma.end(), row, row + frame_->width);
-    }
-    return luma;
-  }
-
- private:
-  std::unique_ptr<AVCodecContext, decltype([](AVCodecContext* c) { avcodec_free_context(&c); })> context_;
-  std::unique_ptr<AVFrame, decltype([](AVFrame* f) { av_frame_free(&f); })> frame_{av_frame_alloc()};
-  std::unique_ptr<AVPacket, decltype([](AVPacket* p) { av_packet_free(&p); })> packet_{av_packet_alloc()};
-};
-
-// Reads the stream as a client does and checks the rules it relies on; keeps the lumas.
-void expectDecodableStream(const std::vector<Event>& events,
-                           std::vector<std::vector<std::uint8_t>>& decoded) {
-  ClientDecoder decoder;
-  std::vector<Bytes> pendingSets;
-  bool afterConfig = false;
-  int framesSinceKey = 0;
+// Reads the stream as a client does, checks the rules it relies on and returns the pictures.
+std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
+  H264Decoder decoder;
+  std::vector<Picture> decoded;
+  Bytes annexB;
+  const auto append = [&](ByteView unit) {
+    annexB.insert(annexB.end(), {0, 0, 0, 1});
+    annexB.insert(annexB.end(), unit.begin(), unit.end());
+  };
   std::uint64_t lastKeyPts = 0;
-  EXPECT_TRUE(!events.empty() && events.front().config) << "a configuration comes first";
-  for (const Event& event : events) {
-    if (event.config) {
-      const auto& sets = event.config->parameterSets;
-      EXPECT_EQ(event.config->nalUnitHeaderLength, 4);
-      ASSERT_EQ(sets.size(), 2u);
-      EXPECT_EQ(nalType(sets[0]), 7);
-      EXPECT_EQ(sets[0].at(1), 100) << "profile_idc: High";
-      EXPECT_EQ(nalType(sets[1]), 8);
-      pendingSets = sets;
-      afterConfig = true;
-      continue;
+  int framesSinceKey = 0;
+  for (const Frame& frame : frames) {
+    const VideoFrameHeader& header = frame.header;
+    EXPECT_EQ(bool(frame.config), header.isKeyframe) << "a configuration precedes exactly the key frames";
+    if (frame.config) {
+      const auto& sets = frame.config->parameterSets;
+      EXPECT_EQ(frame.config->nalUnitHeaderLength, 4);
+      EXPECT_TRUE(sets.size() == 2 && nalType(sets[0]) == 7 && nalType(sets[1]) == 8);
+      EXPECT_EQ(sets.at(0).at(1), 100) << "profile_idc: High";
+      for (const Bytes& set : sets) append(set);
     }
-    const VideoFrameHeader& header = event.header;
-    EXPECT_EQ(header.isKeyframe, afterConfig) << "a configuration precedes exactly the key frames";
-    afterConfig = false;
-    const auto units = splitLengthPrefixed(event.picture);
-    ASSERT_TRUE(units) << "lengths add up to the picture";
+    // Length-prefixed NAL units that cover the picture exactly, no parameter sets or delimiters.
     bool idr = false;
-    for (ByteView unit : *units) {
+    for (ByteView rest = frame.picture; !rest.empty();) {
+      const std::size_t length = rest.size() < 4 ? 0 : std::size_t(rest[0]) << 24 | rest[1] << 16 | rest[2] << 8 | rest[3];
+      if (length == 0 || rest.size() - 4 < length) {
+        ADD_FAILURE() << "lengths do not add up";
+        break;
+      }
+      const ByteView unit = rest.subspan(4, length);
       EXPECT_TRUE(nalType(unit) != 7 && nalType(unit) != 8 && nalType(unit) != 9);
       idr = idr || nalType(unit) == 5;
+      append(unit);
+      rest = rest.subspan(4 + length);
     }
     EXPECT_EQ(idr, header.isKeyframe);
-    if (header.isKeyframe) {
-      framesSinceKey = 0;
-      lastKeyPts = header.ptsMicros;
-    } else {
-      EXPECT_LT(++framesSinceKey, 120);
-      EXPECT_LT(header.ptsMicros - lastKeyPts, 2'000'000u);
-    }
-    auto luma = decoder.decode(pendingSets, *units);
-    pendingSets.clear();
-    EXPECT_TRUE(luma) << "frame at " << header.ptsMicros << " decodes at once, not as a B-frame";
-    if (luma) decoded.push_back(std::move(*luma));
+    framesSinceKey = header.isKeyframe ? 0 : framesSinceKey + 1;
+    if (header.isKeyframe) lastKeyPts = header.ptsMicros;
+    EXPECT_LT(framesSinceKey, 120);
+    EXPECT_LT(header.ptsMicros - lastKeyPts, 2'000'000u);
+    const std::size_t before = decoded.size();
+    decoder.decode(annexB, [&](Picture picture) { decoded.push_back(std::move(picture)); });
+    annexB.clear();
+    EXPECT_EQ(decoded.size(), before + 1) << "frame at " << header.ptsMicros << " decodes at once";
   }
+  return decoded;
 }
 
 TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) {
@@ -197,61 +121,59 @@ TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) 
   Output output(encoder);
   encoder.start(8'000'000, 60);
   // 130 pictures 10 ms apart (the first a little before zero), an idle screen until 3.5 s,
-  // then one picture every 250 ms.
+  // then one picture every 250 ms; each once the previous came out, so none is skipped.
   std::vector<microseconds> times{-5ms};
   for (int i = 1; i < 130; ++i) times.push_back(i * 10ms);
   for (int i = 0; i < 12; ++i) times.push_back(3500ms + i * 250ms);
-  encodeEach(encoder, output, times);
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    const auto picture = movingPicture(int(i));
+    encoder.encode({picture.data(), kWidth, kHeight, kWidth * 4}, times[i]);
+    ASSERT_TRUE(output.waitFor(i + 1)) << "picture " << i;
+  }
   encoder.stop();
 
-  std::vector<std::vector<std::uint8_t>> decoded;
-  expectDecodableStream(output.events(), decoded);
+  const auto decoded = expectDecodableStream(output.items());
   ASSERT_EQ(decoded.size(), times.size());
-  const auto headers = output.headers();
-  EXPECT_EQ(headers[0].ptsMicros, 0u) << "negative times count as 0";
-  EXPECT_EQ(headers[130].ptsMicros, 3'500'000u);
-  EXPECT_TRUE(headers[120].isKeyframe) << "120 frames after the first, at 1.2 s";
-  EXPECT_TRUE(headers[130].isKeyframe) << "the first picture after the idle gap";
-  EXPECT_FALSE(headers[131].isKeyframe);
-  EXPECT_TRUE(headers[138].isKeyframe) << "2 s after the previous key frame";
-
-  // The last picture survives conversion and coding: compare luma with the source's.
-  const auto source = movingPicture(int(times.size()) - 1);
-  std::vector<std::uint8_t> y(kWidth * kHeight), u(kWidth * kHeight / 4), v(kWidth * kHeight / 4);
-  libyuv::ARGBToI420(source.data(), kWidth * 4, y.data(), kWidth, u.data(), kWidth / 2, v.data(),
-                     kWidth / 2, kWidth, kHeight);
-  ASSERT_EQ(decoded.back().size(), y.size());
-  double error = 0;
-  for (std::size_t i = 0; i < y.size(); ++i) error += std::abs(int(y[i]) - int(decoded.back()[i]));
-  EXPECT_LT(error / double(y.size()), 3.0);
+  const auto header = [&](std::size_t i) { return output.at(i).header; };
+  EXPECT_TRUE(header(0).isKeyframe);
+  EXPECT_EQ(header(0).ptsMicros, 0u) << "negative times count as 0";
+  EXPECT_EQ(header(130).ptsMicros, 3'500'000u);
+  EXPECT_TRUE(header(120).isKeyframe) << "120 frames after the first, at 1.2 s";
+  EXPECT_TRUE(header(130).isKeyframe) << "the first picture after the idle gap";
+  EXPECT_FALSE(header(131).isKeyframe);
+  EXPECT_TRUE(header(138).isKeyframe) << "2 s after the previous key frame";
+  EXPECT_EQ(decoded.back().width(), kWidth - 1);
+  EXPECT_EQ(decoded.back().height(), kHeight - 1);
+  EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), decoded.back()), 3.0);
 }
 
 TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames) {
   VideoEncoder encoder(kWidth, kHeight);
   Output output(encoder);
   encoder.start(8'000'000, 60);
-  const auto picture = movingPicture(0);
+  const auto bgra = movingPicture(0);
+  const BgraImage picture{bgra.data(), kWidth, kHeight, kWidth * 4};
 
   encoder.setBackPressure(true);
-  for (int ms = 1; ms <= 3; ++ms) encoder.encode(view(picture), microseconds(ms * 1000));
+  for (int ms = 1; ms <= 3; ++ms) encoder.encode(picture, microseconds(ms * 1000));
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(output.headers().size(), 0u);
+  EXPECT_EQ(output.count(), 0u);
   EXPECT_EQ(encoder.skippedImages(), 2u);
 
   encoder.setBackPressure(false);
-  ASSERT_TRUE(output.waitForFrames(1));
-  EXPECT_EQ(output.headers().at(0).ptsMicros, 3000u);
+  ASSERT_TRUE(output.waitFor(1));
+  EXPECT_EQ(output.at(0).header.ptsMicros, 3000u);
 
   encoder.setBackPressure(true);
-  encoder.encode(view(picture), 4ms);
+  encoder.encode(picture, 4ms);
   encoder.stop();
-  ASSERT_EQ(output.headers().size(), 2u) << "stop encodes what was waiting and delivers it";
-  EXPECT_EQ(output.headers().at(1).ptsMicros, 4000u);
+  ASSERT_EQ(output.count(), 2u) << "stop encodes what was waiting and delivers it";
+  EXPECT_EQ(output.at(1).header.ptsMicros, 4000u);
 
-  encoder.encode(view(picture), 5ms);
+  encoder.encode(picture, 5ms);
   encoder.stop();
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(output.headers().size(), 2u);
+  EXPECT_EQ(output.count(), 2u);
 }
 
 TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
@@ -263,7 +185,7 @@ TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
   const std::uint8_t pixel[4] = {};
   broken.encode({pixel, 0, 0, 0}, 0us);
   broken.stop();
-  EXPECT_TRUE(output.events().empty());
+  EXPECT_EQ(output.count(), 0u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: avcodec_open2 failed -22"});
 }
 

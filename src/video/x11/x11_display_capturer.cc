@@ -2,14 +2,20 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "base/x11/first_monitor.h"
@@ -53,8 +59,37 @@ bool intersects(const XRectangle& r, const ScreenRect& area) {
          area.y < r.y + r.height;
 }
 
+// An eventfd that makes the capture thread's poll() return; closed with its owner.
+class Wakeup {
+ public:
+  Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Wakeup() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Wakeup(const Wakeup&) = delete;
+  Wakeup& operator=(const Wakeup&) = delete;
+
+  int fd() const { return fd_; }
+  void raise() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = write(fd_, &one, sizeof one);
+  }
+  // True when raised since the last call.
+  bool take() const {
+    std::uint64_t count = 0;
+    return read(fd_, &count, sizeof count) == sizeof count;
+  }
+
+ private:
+  int fd_;
+};
+
 // Where the pointer is when it is on another X screen: far outside every picture.
 constexpr int kPointerElsewhere = -1'000'000;
+
+// How often a waiting stream looks where the pointer is: a warp (XWarpPointer) moves it
+// without any event, and so does any motion when the server lacks XInput 2.
+constexpr auto kPointerLookInterval = std::chrono::milliseconds(50);
 
 class X11DisplayStream final : public DisplayStream {
  public:
@@ -76,12 +111,17 @@ class X11DisplayStream final : public DisplayStream {
 
   bool open(CaptureError& error);
   const BgraImage* grab(bool force) override;
+  bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
+  void interrupt() override { wakeup_.raise(); }
 
  private:
   bool attachSharedImage(CaptureError& error);
+  void watchPointer();
   void readEvents();
   bool damageTouchesArea();
   void readCursorShape();
+  // Where the pointer is in the picture; far outside when it is on another X screen.
+  std::pair<int, int> pointerPosition();
 
   DisplayPtr display_;
   x11::XErrorTrap errors_;
@@ -96,6 +136,11 @@ class X11DisplayStream final : public DisplayStream {
   Damage damage_ = 0;
   XserverRegion damagedParts_ = 0;
   bool damaged_ = false;
+  int inputOpcode_ = -1;        // XInput 2's, once pointer motion is watched
+  bool pointerChanged_ = true;  // moved or changed shape since the last grab
+  std::chrono::steady_clock::time_point nextPointerLook_;
+  std::pair<int, int> pointer_{kPointerElsewhere, kPointerElsewhere};  // as last looked at
+  Wakeup wakeup_;
   CursorOverlay cursor_;
   MutableBgraImage picture_;
   BgraImage view_;
@@ -127,6 +172,7 @@ bool X11DisplayStream::open(CaptureError& error) {
   damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
   damagedParts_ = XFixesCreateRegion(d, nullptr, 0);
   XFixesSelectCursorInput(d, root_, XFixesDisplayCursorNotifyMask);
+  watchPointer();
   readCursorShape();
   XSync(d, False);
   if (const int code = errors_.takeError()) {
@@ -134,7 +180,31 @@ bool X11DisplayStream::open(CaptureError& error) {
                                             std::to_string(code) + ")");
     return false;
   }
+  if (wakeup_.fd() < 0) {
+    error = x11Error(kCannotConnect, std::string("eventfd failed: ") + std::strerror(errno));
+    return false;
+  }
   return true;
+}
+
+// Pointer motion draws nothing on the screen (the pointer is drawn into each picture here), so
+// it raises no damage; XInput 2's raw motion events, real or injected through XTest, reach the
+// root window whatever grabs the pointer.
+void X11DisplayStream::watchPointer() {
+  Display* d = display_.get();
+  int event = 0;
+  int error = 0;
+  int major = 2;
+  int minor = 0;
+  if (!XQueryExtension(d, "XInputExtension", &inputOpcode_, &event, &error) ||
+      XIQueryVersion(d, &major, &minor) != Success) {
+    inputOpcode_ = -1;
+    return;
+  }
+  unsigned char bits[XIMaskLen(XI_RawMotion)] = {};
+  XISetMask(bits, XI_RawMotion);
+  XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
+  XISelectEvents(d, root_, &mask, 1);
 }
 
 bool X11DisplayStream::attachSharedImage(CaptureError& error) {
@@ -189,6 +259,9 @@ void X11DisplayStream::readEvents() {
       damaged_ = true;
     } else if (event.type == fixesEventBase_ + XFixesCursorNotify) {
       readCursorShape();
+      pointerChanged_ = true;
+    } else if (event.type == GenericEvent && event.xcookie.extension == inputOpcode_) {
+      pointerChanged_ = true;
     }
   }
 }
@@ -196,6 +269,12 @@ void X11DisplayStream::readEvents() {
 bool X11DisplayStream::damageTouchesArea() {
   Display* d = display_.get();
   // Clearing the damage before the grab: whatever is drawn from now on raises a new event.
+  // When the area is the whole screen every damage touches it: no round trip to ask where.
+  if (area_.x == 0 && area_.y == 0 && area_.width == DisplayWidth(d, DefaultScreen(d)) &&
+      area_.height == DisplayHeight(d, DefaultScreen(d))) {
+    XDamageSubtract(d, damage_, None, None);
+    return true;
+  }
   XDamageSubtract(d, damage_, None, damagedParts_);
   int count = 0;
   XRectangle* parts = XFixesFetchRegion(d, damagedParts_, &count);
@@ -215,9 +294,50 @@ void X11DisplayStream::readCursorShape() {
   XFree(cursor);
 }
 
+bool X11DisplayStream::waitForChange(std::chrono::steady_clock::time_point deadline) {
+  using namespace std::chrono;
+  Display* d = display_.get();
+  for (;;) {
+    const auto now = steady_clock::now();
+    if (now >= nextPointerLook_) {
+      nextPointerLook_ = now + kPointerLookInterval;
+      const auto [x, y] = pointerPosition();
+      pointerChanged_ = pointerChanged_ || cursor_.changesPicture(x, y, picture_.width, picture_.height);
+    }
+    // Last before poll(): this also takes the events a reply brought along, and sends what is
+    // still buffered, such as the last damage subtraction.
+    readEvents();
+    if (damaged_ || pointerChanged_) return true;
+    if (now >= deadline) return false;
+    const auto timeout = ceil<milliseconds>(std::min(deadline, nextPointerLook_) - now);
+    pollfd fds[] = {{ConnectionNumber(d), POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
+    if (poll(fds, 2, int(timeout.count())) < 0 && errno != EINTR) return true;
+    if (fds[0].revents & (POLLERR | POLLHUP)) return true;  // the next grab finds out
+    if (wakeup_.take()) return damaged_ || pointerChanged_;
+  }
+}
+
+std::pair<int, int> X11DisplayStream::pointerPosition() {
+  Window rootReturn = 0;
+  Window child = 0;
+  int rootX = 0;
+  int rootY = 0;
+  int windowX = 0;
+  int windowY = 0;
+  unsigned int buttons = 0;
+  if (!XQueryPointer(display_.get(), root_, &rootReturn, &child, &rootX, &rootY, &windowX,
+                     &windowY, &buttons)) {
+    return {kPointerElsewhere, kPointerElsewhere};
+  }
+  return {rootX - area_.x, rootY - area_.y};
+}
+
 const BgraImage* X11DisplayStream::grab(bool force) {
   Display* d = display_.get();
   readEvents();
+  // With pointer events, a pointer that raised none is where it was: one round trip fewer.
+  const bool lookAtPointer = pointerChanged_ || inputOpcode_ < 0;
+  pointerChanged_ = false;
   bool fresh = force;
   if (damaged_) {
     damaged_ = false;
@@ -232,17 +352,8 @@ const BgraImage* X11DisplayStream::grab(bool force) {
     cursor_.forget();
   }
 
-  Window rootReturn = 0;
-  Window child = 0;
-  int rootX = 0;
-  int rootY = 0;
-  int windowX = 0;
-  int windowY = 0;
-  unsigned int buttons = 0;
-  const bool sameScreen = XQueryPointer(d, root_, &rootReturn, &child, &rootX, &rootY, &windowX,
-                                        &windowY, &buttons);
-  const int x = sameScreen ? rootX - area_.x : kPointerElsewhere;
-  const int y = sameScreen ? rootY - area_.y : kPointerElsewhere;
+  if (lookAtPointer) pointer_ = pointerPosition();
+  const auto [x, y] = pointer_;
   if (!fresh && !cursor_.changesPicture(x, y, picture_.width, picture_.height)) return nullptr;
   cursor_.draw(picture_, x, y);
   return &view_;
