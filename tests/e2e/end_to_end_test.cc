@@ -233,6 +233,31 @@ TEST_F(EndToEnd, WithoutAnXDisplayTheClientStaysConnectedWithoutVideo) {
   EXPECT_TRUE(host->waitForLine("Last error: ", 2s)) << host->output();
 }
 
+TEST_F(EndToEnd, SigtermEndsTheHostPromptlyDuringAFloodOfInput) {
+  auto host = startHost();
+  const std::string script = path("flood.jsonl");
+  {
+    std::ofstream out(script);
+    std::string text;
+    for (int i = 0; i < 30'000; ++i) text += "漢";
+    for (int i = 0; i < 200'000; ++i) {
+      out << R"({"input":{"kind":"mouseMove","x":)" << (i % 100) / 100.0 << R"(,"y":0.5}})" "\n";
+      if (i % 1000 == 0) out << R"({"input":{"kind":"keyText","text":")" << text << "\"}}\n";
+    }
+  }
+  ChildProcess flood({kClient, "connect", "127.0.0.1", "--pairing", pairing(), "--input", script,
+                      "--seconds", "30"});
+  ASSERT_TRUE(host->waitForLine("Connected client", 10s)) << host->output();
+  std::this_thread::sleep_for(2s);
+  const auto asked = std::chrono::steady_clock::now();
+  const int status = host->terminate();
+  const auto took = std::chrono::steady_clock::now() - asked;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host->output();
+  EXPECT_LT(took, 2s);
+  std::printf("flood: the host ended %lld ms after SIGTERM\n",
+              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
+}
+
 TEST_F(EndToEnd, RepeatedSessionsLeaveTheHostsMemoryFlat) {
   ScreenPainter painter;
   painter.startAnimation(30);
