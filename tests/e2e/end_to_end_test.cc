@@ -22,16 +22,11 @@ using namespace std::chrono_literals;
 const std::string kHost = QUORIN_HOST_BINARY;
 const std::string kClient = QUORIN_CLIENT_BINARY;
 
-bool inCi() {
-  const char* ci = std::getenv("CI");
-  return ci && std::string(ci) == "true";
-}
-
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!std::getenv("DISPLAY") || std::system("avahi-daemon --check 2>/dev/null") != 0) {
-      if (inCi()) FAIL() << "needs an X display and avahi-daemon (scripts/test starts both)";
+      if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "needs an X display and avahi-daemon (scripts/test starts both)";
       GTEST_SKIP() << "needs an X display and avahi-daemon; run through scripts/test";
     }
     dir_ = "/tmp/quorin-e2e-" + std::to_string(getpid());
