@@ -63,7 +63,7 @@ int runHeadlessHost() {
   std::thread signalWaiter([&] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    loop.post([&] { loop.quit(); });
+    loop.quit();  // at once, not behind whatever the loop still has queued
   });
 
   int status = 0;

@@ -1,7 +1,11 @@
 #include "server/client_session.h"
 
-#include <sys/socket.h>
+#include <deque>
+#include <string_view>
+#include <utility>
+#include <variant>
 
+#include "base/log.h"
 #include "protocol/json_codec.h"
 #include "protocol/video_messages.h"
 #include "transport/message_channel.h"
@@ -12,16 +16,97 @@
 namespace quorin {
 namespace {
 
-// A small kernel send buffer keeps the backlog in our queue, where the congestion signal can
-// see it, instead of hiding a second of video inside the socket.
-constexpr int kSendBufferBytes = 64 * 1024;
+bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// Input and system messages are a few hundred bytes; a JSON document of many megabytes (deeply
-// nested arrays, say) would cost far more memory to parse than to receive, so it is dropped
-// unread like any other message that does not decode.
-constexpr std::size_t kMaxControlPayload = 1 << 20;
+// The longest prefix of at most `bytes` bytes that ends on a character boundary.
+std::size_t cutAtBytes(std::string_view text, std::size_t bytes) {
+  if (text.size() <= bytes) return text.size();
+  while (bytes > 0 && continuationByte(text[bytes])) --bytes;
+  return bytes;
+}
+
+// The bytes of the first `characters` characters.
+std::size_t cutAtCharacters(std::string_view text, std::size_t characters) {
+  std::size_t at = 0;
+  for (std::size_t seen = 0; at < text.size(); ++at) {
+    if (!continuationByte(text[at]) && seen++ == characters) break;
+  }
+  return at;
+}
+
+bool isKind(const InputEvent* event, InputEvent::Kind kind) { return event && event->kind == kind; }
 
 }  // namespace
+
+// Decoded commands on their way from the io thread to the main thread.
+class ClientSession::Inbox {
+ public:
+  using Command = std::variant<InputEvent, SystemCommand::Action>;
+
+  // io thread. True when the main thread must be asked to drain the inbox.
+  bool push(Command command) {
+    std::lock_guard lock(mutex_);
+    auto* event = std::get_if<InputEvent>(&command);
+    if (isKind(event, InputEvent::Kind::keyText) && event->text) {
+      event->text->resize(cutAtBytes(*event->text, kMaxTextBytes));
+    }
+    if (isKind(event, InputEvent::Kind::mouseMove) && !commands_.empty() &&
+        isKind(std::get_if<InputEvent>(&commands_.back()), InputEvent::Kind::mouseMove)) {
+      // Only where the pointer ends up matters; an axis the newer move leaves out stays.
+      InputEvent& last = std::get<InputEvent>(commands_.back());
+      if (!event->x) event->x = last.x;
+      if (!event->y) event->y = last.y;
+      last = std::move(*event);
+      return false;
+    }
+    const std::size_t text = textBytes(command);
+    if (commands_.size() >= kMaxPendingCommands || textBytes_ + text > kMaxPendingTextBytes) {
+      if (!overflowLogged_) logLine("input arrives faster than it can be carried out; dropping some");
+      overflowLogged_ = true;
+      return false;
+    }
+    commands_.push_back(std::move(command));
+    textBytes_ += text;
+    return !std::exchange(drainWanted_, true);
+  }
+
+  // Main thread. The next command (a long text a piece at a time), or nothing once the inbox
+  // is empty; the next push then asks for a drain again.
+  std::optional<Command> take() {
+    std::lock_guard lock(mutex_);
+    if (commands_.empty()) {
+      drainWanted_ = false;
+      return std::nullopt;
+    }
+    auto* event = std::get_if<InputEvent>(&commands_.front());
+    if (isKind(event, InputEvent::Kind::keyText) && event->text) {
+      const std::size_t piece = cutAtCharacters(*event->text, kTypeChunk);
+      if (piece < event->text->size()) {
+        InputEvent first = *event;
+        first.text = event->text->substr(0, piece);
+        event->text->erase(0, piece);
+        textBytes_ -= piece;
+        return first;
+      }
+    }
+    Command command = std::move(commands_.front());
+    commands_.pop_front();
+    textBytes_ -= textBytes(command);
+    return command;
+  }
+
+ private:
+  static std::size_t textBytes(const Command& command) {
+    const auto* event = std::get_if<InputEvent>(&command);
+    return event && event->text ? event->text->size() : 0;
+  }
+
+  std::mutex mutex_;
+  std::deque<Command> commands_;
+  std::size_t textBytes_ = 0;
+  bool drainWanted_ = false;  // a drain was posted and has not yet found the inbox empty
+  bool overflowLogged_ = false;
+};
 
 void ClientSession::CongestionGate::set(bool value) {
   std::lock_guard lock(mutex);
@@ -35,43 +120,59 @@ void ClientSession::CongestionGate::attach(std::shared_ptr<VideoEncoder> value) 
   if (encoder) encoder->setBackPressure(congested);
 }
 
-ClientSession::ClientSession(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls,
-                             TaskRunner& mainThread, Events events)
-    : self_(std::make_shared<ClientSession*>(this)), gate_(std::make_shared<CongestionGate>()) {
-  const int sendBuffer = kSendBufferBytes;
-  setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
-  channel_ = std::make_shared<MessageChannel>(std::move(socket), std::move(tls));
-
-  // Every report reaches the main thread, and the session only if it still exists there.
-  auto toMain = [weak = std::weak_ptr(self_), &mainThread,
-                 events = std::make_shared<Events>(std::move(events))](auto call) {
-    mainThread.post([weak, events, call = std::move(call)] {
-      if (auto self = weak.lock()) call(*events, **self);
+ClientSession::ClientSession(std::shared_ptr<MessageChannel> channel, TaskRunner& mainThread,
+                             Events events)
+    : mainThread_(mainThread),
+      events_(std::make_shared<Events>(std::move(events))),
+      self_(std::make_shared<ClientSession*>(this)),
+      inbox_(std::make_shared<Inbox>()),
+      gate_(std::make_shared<CongestionGate>()),
+      channel_(std::move(channel)) {
+  channel_->maxInboundPayload = kMaxInboundPayload;
+  channel_->onClose = [weak = std::weak_ptr(self_), &mainThread](std::error_code) {
+    mainThread.post([weak] {
+      if (auto self = weak.lock()) {
+        ClientSession& session = **self;
+        if (auto events = session.events_; events->closed) events->closed(session);
+      }
     });
   };
-  channel_->onReady = [toMain] {
-    toMain([](Events& e, ClientSession& s) { if (e.ready) e.ready(s); });
-  };
-  channel_->onClose = [toMain](std::error_code) {
-    toMain([](Events& e, ClientSession& s) { if (e.closed) e.closed(s); });
-  };
-  channel_->onMessage = [toMain](MessageType type, Bytes payload) {
-    if (payload.size() > kMaxControlPayload) return;
+  channel_->onMessage = [weak = std::weak_ptr(self_), &mainThread, inbox = inbox_](MessageType type,
+                                                                                 Bytes payload) {
+    std::optional<Inbox::Command> command;
     if (type == MessageType::input) {
-      if (auto event = json::decodeJson<InputEvent>(ByteView(payload))) {
-        toMain([event = *event](Events& e, ClientSession& s) { if (e.input) e.input(s, event); });
-      }
+      if (auto event = json::decodeJson<InputEvent>(ByteView(payload))) command = std::move(*event);
     } else if (type == MessageType::system) {
-      if (auto command = json::decodeJson<SystemCommand>(ByteView(payload))) {
-        toMain([action = command->action](Events& e, ClientSession& s) {
-          if (e.system) e.system(s, action);
-        });
-      }
+      if (auto system = json::decodeJson<SystemCommand>(ByteView(payload))) command = system->action;
     }
     // hello, videoConfig, videoFrame and ping from a client mean nothing to the host.
+    if (command && inbox->push(std::move(*command))) postDrain(mainThread, weak);
   };
   channel_->onCongestion = [gate = gate_](bool congested) { gate->set(congested); };
   channel_->start();
+}
+
+void ClientSession::postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSession*> weak) {
+  mainThread.post([weak] {
+    if (auto self = weak.lock()) (*self)->drainInbox();
+  });
+}
+
+void ClientSession::drainInbox() {
+  const auto until = std::chrono::steady_clock::now() + kSliceTime;
+  const std::weak_ptr<ClientSession*> alive = self_;
+  const std::shared_ptr<Events> events = events_;
+  do {
+    auto command = inbox_->take();
+    if (!command) return;
+    if (auto* event = std::get_if<InputEvent>(&*command)) {
+      if (events->input) events->input(*this, *event);
+    } else if (events->system) {
+      events->system(*this, std::get<SystemCommand::Action>(*command));
+    }
+    if (alive.expired()) return;
+  } while (std::chrono::steady_clock::now() < until);
+  postDrain(mainThread_, self_);  // the rest after whatever else waits on the main thread
 }
 
 ClientSession::~ClientSession() { end(); }

@@ -7,9 +7,17 @@
 // `mainThread`, and only while the session exists, so a report from a session that was
 // replaced or ended never reaches anyone. Inbound `input` and `system` payloads are decoded
 // on the io thread; anything else, and anything undecodable, is dropped there silently.
+//
+// Input is bounded so that no client can swamp the host: inbound frames larger than
+// kMaxInboundPayload end the connection; a text longer than kMaxTextBytes is cut; decoded
+// commands wait in an inbox of at most kMaxPendingCommands (consecutive pointer moves merge
+// into one) and kMaxPendingTextBytes of text, and what does not fit is dropped. The main
+// thread takes from the inbox for about kSliceTime per turn of its loop, typing long texts
+// kTypeChunk characters at a time, so that other work (Stop, Quit) is never stuck behind
+// a client's backlog.
 
-#include <asio/ip/tcp.hpp>
-
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,14 +33,19 @@ namespace quorin {
 class DisplayCapturer;
 class MessageChannel;
 class ScreenCaptureManager;
-class TlsContext;
 class VideoEncoder;
 
 class ClientSession {
  public:
-  // Main-thread reports. Each may destroy the session.
+  static constexpr std::size_t kMaxInboundPayload = 1 << 20;
+  static constexpr std::size_t kMaxTextBytes = 4096;
+  static constexpr std::size_t kMaxPendingCommands = 256;
+  static constexpr std::size_t kMaxPendingTextBytes = 8 * 1024;
+  static constexpr std::size_t kTypeChunk = 32;  // Unicode characters
+  static constexpr std::chrono::milliseconds kSliceTime{5};
+
+  // Main-thread reports. `closed` may destroy the session.
   struct Events {
-    std::function<void(ClientSession&)> ready;
     std::function<void(ClientSession&)> closed;
     std::function<void(ClientSession&, const InputEvent&)> input;
     std::function<void(ClientSession&, SystemCommand::Action)> system;
@@ -44,9 +57,8 @@ class ClientSession {
     std::string hostName;  // for the greeting
   };
 
-  // Starts the handshake at once. `tls` empty: plain TCP.
-  ClientSession(asio::ip::tcp::socket socket, std::shared_ptr<TlsContext> tls,
-                TaskRunner& mainThread, Events events);
+  // Takes a channel whose handshake succeeded (see PendingHandshakes) and starts it.
+  ClientSession(std::shared_ptr<MessageChannel> channel, TaskRunner& mainThread, Events events);
   ~ClientSession();  // end()
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
@@ -76,7 +88,14 @@ class ClientSession {
     void attach(std::shared_ptr<VideoEncoder> encoder);
   };
 
+  class Inbox;
+  static void postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSession*> session);
+  void drainInbox();
+
+  TaskRunner& mainThread_;
+  std::shared_ptr<Events> events_;
   std::shared_ptr<ClientSession*> self_;  // weak handles guard the posted reports
+  std::shared_ptr<Inbox> inbox_;
   std::shared_ptr<CongestionGate> gate_;
   std::shared_ptr<MessageChannel> channel_;
   std::shared_ptr<VideoEncoder> encoder_;

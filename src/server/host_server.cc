@@ -1,15 +1,27 @@
 #include "server/host_server.h"
 
-#include <asio/post.hpp>
+#include <sys/socket.h>
 
-#include <algorithm>
+#include <asio/post.hpp>
 
 #include "input/input_injector.h"
 #include "server/system_controller.h"
+#include "transport/pending_handshakes.h"
 #include "transport/secure_channel.h"
 #include "transport/tcp_listener.h"
 
 namespace quorin {
+namespace {
+
+// A small kernel send buffer keeps the backlog in our queue, where the congestion signal can
+// see it, instead of hiding a second of video inside the socket.
+constexpr int kSendBufferBytes = 64 * 1024;
+
+// Handshakes under way at once, in total and from one address. Loopback and NAT put many
+// peers behind one address; a newcomer still gets in, since the oldest is dropped for it.
+constexpr PendingHandshakes::Limits kHandshakeLimits{.total = 8, .perAddress = 2};
+
+}  // namespace
 
 HostServer::HostServer(Environment environment)
     : env_(std::move(environment)), self_(std::make_shared<HostServer*>(this)) {
@@ -25,11 +37,13 @@ HostServer::~HostServer() {
   self_.reset();  // silences every task still queued for us
   env_.advertiser->setProblemHandler(nullptr);
   session_.reset();
-  handshaking_.clear();
   // The listener is closed on its own thread before that thread is joined.
-  asio::post(io_.context(), [listener = std::move(listener_)] {
+  asio::post(io_.context(), [listener = std::move(listener_), handshakes = std::move(handshakes_)] {
     if (listener) listener->close();
+    if (handshakes) handshakes->clear();
   });
+  // Lets the last client's close_notify go out.
+  io_.finish(MessageChannel::kCloseTimeout + std::chrono::milliseconds(100));
 }
 
 void HostServer::setAutoStart(bool value) {
@@ -53,18 +67,24 @@ void HostServer::start() {
     return;
   }
   listener_ = listener;
-  listenerTls_ = parameters.tls;  // the key of this start, whatever resets come later
   listeningPort_ = listener->port();
   const std::uint64_t generation = ++listenerGeneration_;
+  auto toMain = mainThreadPoster();
+  // The key of this start, whatever resets come later.
+  handshakes_ = std::make_shared<PendingHandshakes>(
+      parameters.tls, kHandshakeLimits, [toMain, generation](std::unique_ptr<MessageChannel> channel) {
+        toMain([generation, channel = std::shared_ptr<MessageChannel>(std::move(channel))](
+                   HostServer& server) { server.acceptConnection(generation, channel); });
+      });
 
   env_.advertiser->publish({env_.hostName(), std::string(kServiceType), listeningPort_});
 
-  auto toMain = mainThreadPoster();
-  asio::post(io_.context(), [listener, generation, toMain] {
+  asio::post(io_.context(), [listener, handshakes = handshakes_, generation, toMain] {
     listener->startAccepting(
-        [toMain](asio::ip::tcp::socket socket) {
-          auto shared = std::make_shared<asio::ip::tcp::socket>(std::move(socket));
-          toMain([shared](HostServer& server) { server.acceptConnection(std::move(*shared)); });
+        [handshakes](asio::ip::tcp::socket socket) {
+          const int sendBuffer = kSendBufferBytes;
+          setsockopt(socket.native_handle(), SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+          handshakes->admit(std::move(socket));
         },
         [toMain, generation](std::error_code ec) {
           toMain([generation, ec](HostServer& server) {
@@ -81,17 +101,18 @@ void HostServer::stop() {
   if (listener_) {
     const std::uint64_t generation = listenerGeneration_;
     env_.advertiser->withdraw();
-    asio::post(io_.context(),
-               [listener = std::move(listener_), toMain = mainThreadPoster(), generation] {
-                 listener->close();
-                 toMain([generation](HostServer& server) {
-                   server.handleListenerState(generation, ListenerState::cancelled, {});
-                 });
-               });
+    asio::post(io_.context(), [listener = std::move(listener_), handshakes = std::move(handshakes_),
+                               toMain = mainThreadPoster(), generation] {
+      listener->close();
+      handshakes->clear();
+      toMain([generation](HostServer& server) {
+        server.handleListenerState(generation, ListenerState::cancelled, {});
+      });
+    });
     listener_.reset();
+    handshakes_.reset();
   }
   endSession();
-  handshaking_.clear();
   setIsRunning(false);
 }
 
@@ -117,6 +138,7 @@ void HostServer::handleListenerState(std::uint64_t generation, ListenerState sta
       // Release the failed listener so that the next start can listen again.
       if (listener_) {
         env_.advertiser->withdraw();
+        asio::post(io_.context(), [handshakes = std::move(handshakes_)] { handshakes->clear(); });
         listener_.reset();
       }
       break;
@@ -126,34 +148,19 @@ void HostServer::handleListenerState(std::uint64_t generation, ListenerState sta
   }
 }
 
-void HostServer::acceptConnection(asio::ip::tcp::socket socket) {
-  if (!listener_) return;  // accepted just before a stop
-  if (handshaking_.size() >= kMaxHandshakes) {
-    std::error_code ignored;
-    socket.close(ignored);
-    return;
-  }
-  ClientSession::Events events;
-  events.ready = [this](ClientSession& session) { handleReady(session); };
-  events.closed = [this](ClientSession& session) { handleClose(session); };
-  events.input = [this](ClientSession& session, const InputEvent& event) {
-    if (&session == session_.get() && env_.injector) env_.injector->handle(event);
-  };
-  events.system = [this](ClientSession& session, SystemCommand::Action action) {
-    if (&session == session_.get() && env_.systemController) env_.systemController->perform(action);
-  };
-  handshaking_.push_back(std::make_unique<ClientSession>(std::move(socket), listenerTls_,
-                                                         *env_.mainThread, std::move(events)));
-}
-
-void HostServer::handleReady(ClientSession& session) {
-  auto it = std::find_if(handshaking_.begin(), handshaking_.end(),
-                         [&](const auto& s) { return s.get() == &session; });
-  if (it == handshaking_.end()) return;
-  auto ready = std::move(*it);
-  handshaking_.erase(it);
+void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<MessageChannel> channel) {
+  // Ready just before a stop, or under the key of an earlier start.
+  if (!listener_ || generation != listenerGeneration_) return;
   endSession();  // one client at a time: the paired newcomer replaces the current one
-  session_ = std::move(ready);
+  ClientSession::Events events;
+  events.closed = [this](ClientSession& session) { handleClose(session); };
+  events.input = [this](ClientSession&, const InputEvent& event) {
+    if (env_.injector) env_.injector->handle(event);
+  };
+  events.system = [this](ClientSession&, SystemCommand::Action action) {
+    if (env_.systemController) env_.systemController->perform(action);
+  };
+  session_ = std::make_unique<ClientSession>(std::move(channel), *env_.mainThread, std::move(events));
   // Let the queued work of the old session (its close report) drain before video starts.
   mainThreadPoster()([](HostServer& server) { server.beginStreaming(); });
 }
@@ -169,18 +176,15 @@ void HostServer::beginStreaming() {
 }
 
 void HostServer::handleClose(ClientSession& session) {
-  if (&session == session_.get()) {
-    endSession();
-    return;
-  }
-  // A handshake that failed: nobody else's session is touched.
-  std::erase_if(handshaking_, [&](const auto& s) { return s.get() == &session; });
+  if (&session == session_.get()) endSession();
 }
 
 void HostServer::endSession() {
   if (session_) {
     session_->end();
     session_.reset();
+    // A button or key the client held when it went must not stay down for the next one.
+    if (env_.injector) env_.injector->releaseAll();
   }
   setConnectedClient(std::nullopt);
 }

@@ -8,9 +8,10 @@
 // "server" io thread and reach the main thread only as posted tasks that hold the server
 // weakly, so nothing runs on a destroyed server.
 //
-// Clients: a new connection completes its TLS handshake on its own; only when it is ready
-// does it replace the current client. A connection that fails its handshake never touches
-// the current client, and at most kMaxHandshakes connections may be handshaking at once.
+// Clients: a new connection completes its TLS handshake on the server thread (see
+// PendingHandshakes: a few at a time, the oldest dropped for a newcomer); only a ready one
+// reaches the main thread, where it replaces the current client. A connection that fails
+// its handshake never touches the current client.
 // The ready client gets the first display as H.264 (video flows from the capture and encoder
 // threads straight to the socket, never through the main thread), a greeting once capture
 // runs, and its input and system commands carried out on the main thread.
@@ -23,8 +24,6 @@
 #include <string_view>
 #include <vector>
 
-#include <asio/ip/tcp.hpp>
-
 #include "base/io_thread.h"
 #include "base/task_runner.h"
 #include "identity/host_identity.h"
@@ -36,16 +35,16 @@ namespace quorin {
 
 class DisplayCapturer;
 class InputInjector;
+class MessageChannel;
+class PendingHandshakes;
 class SystemController;
 class TcpListener;
-class TlsContext;
 
 class HostServer {
  public:
   static constexpr std::uint16_t kPort = 52877;
   static constexpr std::string_view kServiceType = "_quorinremote._tcp";
   static constexpr std::string_view kAutoStartKey = "QuorinAutoStart";
-  static constexpr std::size_t kMaxHandshakes = 8;
 
   // What the composition root hands in; everything must outlive the server.
   struct Environment {
@@ -108,8 +107,7 @@ class HostServer {
   MainThreadPoster mainThreadPoster() const;
 
   void handleListenerState(std::uint64_t generation, ListenerState state, std::error_code error);
-  void acceptConnection(asio::ip::tcp::socket socket);
-  void handleReady(ClientSession& session);
+  void acceptConnection(std::uint64_t generation, std::shared_ptr<MessageChannel> channel);
   void handleClose(ClientSession& session);
   void beginStreaming();
   void endSession();
@@ -124,10 +122,9 @@ class HostServer {
   bool autoStart_ = false;
 
   std::shared_ptr<TcpListener> listener_;
-  std::shared_ptr<TlsContext> listenerTls_;  // empty for plain TCP
+  std::shared_ptr<PendingHandshakes> handshakes_;  // used on the server thread only
   std::uint64_t listenerGeneration_ = 0;
   std::uint16_t listeningPort_ = 0;
-  std::vector<std::unique_ptr<ClientSession>> handshaking_;
   std::unique_ptr<ClientSession> session_;  // the ready client
 
   std::vector<std::pair<int, Observer>> observers_;

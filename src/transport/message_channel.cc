@@ -8,6 +8,7 @@
 #include <array>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <variant>
 
 #include "base/log.h"
@@ -26,10 +27,9 @@ std::string describe(const asio::ip::tcp::endpoint& endpoint) {
                          : address.to_string() + ":" + port;
 }
 
-// The peer simply closing its side, with or without a TLS close_notify, is an orderly end.
-bool isOrderlyEnd(const std::error_code& ec) {
-  return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
-}
+// With TLS, an orderly end is the peer's close_notify (read as eof); a bare TCP close under
+// TLS (stream truncated) is a broken link.
+bool isOrderlyEnd(const std::error_code& ec) { return ec == asio::error::eof; }
 
 }  // namespace
 
@@ -50,17 +50,32 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     std::function<void()> onReady;
     std::function<void(bool)> onCongestion;
     std::size_t congestionFrames = 2;
+    std::size_t maxInboundPayload = FrameExtractor::kDefaultMaxPayload;
   };
 
+  void handshake(std::function<void(std::error_code)> done) {
+    asio::post(executor(), [self = shared_from_this(), done = std::move(done)]() mutable {
+      self->handshakeDone_ = std::move(done);
+      self->beginHandshake();
+    });
+  }
+
   void start(Callbacks callbacks) {
-    callbacks_ = std::move(callbacks);
-    asio::post(executor(), [self = shared_from_this()] { self->beginHandshake(); });
+    asio::post(executor(), [self = shared_from_this(), callbacks = std::move(callbacks)]() mutable {
+      self->callbacks_ = std::move(callbacks);
+      self->inbound_ = FrameExtractor(self->callbacks_.maxInboundPayload);
+      if (self->state_ == State::handshaken) {
+        self->becomeReady();
+      } else if (self->state_ == State::idle) {
+        self->beginHandshake();
+      }
+    });
   }
 
   void send(std::shared_ptr<Bytes> frame) {
     queued_ += frame->size();
     asio::post(executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
-      if (self->state_ == State::ended) {
+      if (self->state_ == State::ended || self->state_ == State::closing) {
         self->queued_ -= frame->size();
         return;
       }
@@ -76,13 +91,17 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
 
   void detach() {
     detached_ = true;
-    asio::post(executor(), [self = shared_from_this()] { self->closeSocket(); });
+    asio::post(executor(), [self = shared_from_this()] {
+      if (self->state_ != State::closing) self->closeSocket();  // a close_notify finishes
+    });
   }
 
   std::size_t queued() const { return queued_; }
 
  private:
-  enum class State { idle, handshaking, ready, ended };
+  // handshaken: the handshake succeeded through handshake(), start() not yet seen.
+  // closing: cancelled while ready, sending close_notify before the socket closes.
+  enum class State { idle, handshaking, handshaken, ready, closing, ended };
 
   static Stream makeStream(asio::ip::tcp::socket socket, const std::shared_ptr<TlsContext>& tls) {
     if (tls) return Stream(std::in_place_type<TlsStream>, std::move(socket), tls->native());
@@ -109,32 +128,52 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     log("connection preparing (resolving + handshake)");
     auto* tls = std::get_if<TlsStream>(&stream_);
     if (!tls) {
-      becomeReady();
+      handshakeSucceeded();
       return;
     }
-    timer_.expires_after(kHandshakeTimeout);
+    const bool server = tls_->role() == TlsContext::Role::server;
+    armHandshakeTimer(server ? kFirstBytesTimeout : kHandshakeTimeout);
+    if (server) {
+      // A peer that opens a connection and says nothing must not hold a slot for long.
+      socket().async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
+        if (!ec && self->state_ == State::handshaking) self->armHandshakeTimer(kHandshakeTimeout);
+      });
+    }
+    tls->async_handshake(server ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
+                         [self = shared_from_this()](std::error_code ec) {
+                           if (self->state_ != State::handshaking) return;
+                           self->timer_.cancel();
+                           if (self->handshakeTimedOut_) ec = asio::error::timed_out;
+                           if (ec) {
+                             self->fail(ec);
+                           } else {
+                             self->handshakeSucceeded();
+                           }
+                         });
+  }
+
+  void armHandshakeTimer(std::chrono::seconds limit) {
+    timer_.expires_after(limit);
     timer_.async_wait([self = shared_from_this()](std::error_code ec) {
       if (ec || self->state_ != State::handshaking) return;
       self->handshakeTimedOut_ = true;
       self->closeSocket();
     });
-    const auto side = tls_->role() == TlsContext::Role::server ? asio::ssl::stream_base::server
-                                                               : asio::ssl::stream_base::client;
-    tls->async_handshake(side, [self = shared_from_this()](std::error_code ec) {
-      if (self->state_ != State::handshaking) return;
-      self->timer_.cancel();
-      if (self->handshakeTimedOut_) ec = asio::error::timed_out;
-      if (ec) {
-        self->fail(ec);
-      } else {
-        self->becomeReady();
-      }
-    });
+  }
+
+  void handshakeSucceeded() {
+    if (!handshakeDone_) {
+      becomeReady();
+      return;
+    }
+    state_ = State::handshaken;
+    log("connection READY");
+    std::exchange(handshakeDone_, nullptr)(std::error_code());
   }
 
   void becomeReady() {
+    if (state_ != State::handshaken) log("connection READY");
     state_ = State::ready;
-    log("connection READY");
     if (!detached_ && callbacks_.onReady) callbacks_.onReady();
     if (state_ != State::ready) return;  // onReady cancelled the channel
     readNext();
@@ -145,6 +184,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     state_ = State::ended;
     closeSocket();
     log("connection FAILED — " + ec.message());
+    if (handshakeDone_) std::exchange(handshakeDone_, nullptr)(ec);
     report(ec);
   }
 
@@ -155,10 +195,41 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   void onCancel() {
     if (cancelled_) return;
     cancelled_ = true;
-    state_ = State::ended;
-    closeSocket();
+    auto* tls = std::get_if<TlsStream>(&stream_);
+    if (tls && state_ == State::ready) {
+      beginClose();
+    } else {
+      state_ = State::ended;
+      closeSocket();
+    }
     log("connection cancelled");
     report({});
+  }
+
+  // Frames not yet started are dropped; the one being written is finished, so that the
+  // close_notify follows a whole record.
+  void beginClose() {
+    state_ = State::closing;
+    for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) queued_ -= writes_[i]->size();
+    writes_.resize(writing_ ? 1 : 0);
+    timer_.expires_after(kCloseTimeout);
+    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
+      if (!ec && self->state_ == State::closing) self->endClose();
+    });
+    if (!writing_) sendCloseNotify();
+  }
+
+  void sendCloseNotify() {
+    std::error_code ignored;
+    socket().cancel(ignored);  // the pending read; the shutdown reads the peer's answer itself
+    std::get<TlsStream>(stream_).async_shutdown([self = shared_from_this()](std::error_code) {
+      if (self->state_ == State::closing) self->endClose();
+    });
+  }
+
+  void endClose() {
+    state_ = State::ended;
+    closeSocket();
   }
 
   void closeSocket() {
@@ -231,6 +302,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
       self->queued_ -= frame->size();
       self->writes_.pop_front();
       self->writing_ = false;
+      if (self->state_ == State::closing) {
+        if (ec) {
+          self->endClose();
+        } else {
+          self->sendCloseNotify();
+        }
+        return;
+      }
       self->updateCongestion();
       // A failing socket is reported by the read side; the frames left are dropped.
       if (ec) {
@@ -249,6 +328,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   State state_ = State::idle;
   bool cancelled_ = false;
   bool handshakeTimedOut_ = false;
+  std::function<void(std::error_code)> handshakeDone_;
   std::atomic<bool> detached_{false};
   std::atomic<std::size_t> queued_{0};
   std::deque<std::shared_ptr<Bytes>> writes_;
@@ -267,8 +347,12 @@ MessageChannel::MessageChannel(asio::ip::tcp::socket socket, std::shared_ptr<Tls
 
 MessageChannel::~MessageChannel() { core_->detach(); }
 
+void MessageChannel::handshake(std::function<void(std::error_code)> done) {
+  core_->handshake(std::move(done));
+}
+
 void MessageChannel::start() {
-  core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames});
+  core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames, maxInboundPayload});
 }
 
 void MessageChannel::send(MessageType type, ByteView payload) {

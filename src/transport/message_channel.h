@@ -7,12 +7,17 @@
 // contiguous write.
 //
 // Life cycle: construct around a connected socket, set the callbacks, start(). The
-// handshake (TLS, or nothing for plain TCP) must finish within 10 s. Then onReady runs
+// handshake (TLS, or nothing for plain TCP) must finish within 10 s, and a TLS server
+// must see the peer's first bytes within 2 s. Then onReady runs
 // once, before any onMessage; inbound frames are cut and delivered in stream order; the
 // end (peer closed, error, failure, cancel) is reported through onClose, with an empty
 // error code for an orderly end or a cancel. onClose may run more than once (for example
 // the peer's end and later a cancel); the owner decides what a repeat means.
-// Destroying the channel closes the connection quietly: no callback runs afterwards.
+// cancel() on a ready TLS channel sends close_notify (waiting at most 1 s for the write in
+// progress and the peer's answer) before closing, so the peer can tell an ended session from
+// a broken link; a peer that closes without close_notify is reported as an error.
+// Destroying the channel closes the connection quietly: no callback runs afterwards (a
+// close_notify already under way still completes).
 //
 // Log lines: "connection setup", "connection preparing (resolving + handshake)",
 // "connection READY", "connection FAILED — <error>", "connection cancelled".
@@ -27,6 +32,7 @@
 #include <system_error>
 
 #include "base/bytes.h"
+#include "protocol/frame.h"
 #include "protocol/json_codec.h"
 #include "protocol/message_type.h"
 #include "transport/tls_context.h"
@@ -50,7 +56,13 @@ class MessageChannel {
   // hold back new data on a slow link instead of queueing without bound.
   std::function<void(bool congested)> onCongestion;
   std::size_t congestionFrames = 2;
+  // Inbound frames announcing a larger payload end the connection.
+  std::size_t maxInboundPayload = FrameExtractor::kDefaultMaxPayload;
 
+  // Runs the handshake alone, without reading: `done` gets an empty error once it succeeded
+  // (then start() makes the channel ready at once) or the failure (the channel is over).
+  // Lets a listener vet a connection before anyone sets the callbacks.
+  void handshake(std::function<void(std::error_code)> done);
   void start();
   void send(MessageType type, ByteView payload);
   // Encodes with the JSON conventions; a record that cannot be encoded is dropped silently.
@@ -66,6 +78,8 @@ class MessageChannel {
   const std::string& remoteEndpoint() const { return remoteEndpoint_; }
 
   static constexpr std::chrono::seconds kHandshakeTimeout{10};
+  static constexpr std::chrono::seconds kFirstBytesTimeout{2};
+  static constexpr std::chrono::seconds kCloseTimeout{1};
   static constexpr std::size_t kReadChunk = 256 * 1024;
 
  private:

@@ -2,9 +2,11 @@
 
 #include <asio/ip/v6_only.hpp>
 
+#include "base/log.h"
+
 namespace quorin {
 
-TcpListener::TcpListener(asio::io_context& context) : acceptor_(context) {}
+TcpListener::TcpListener(asio::io_context& context) : acceptor_(context), retry_(context) {}
 
 TcpListener::~TcpListener() {
   *alive_ = false;
@@ -36,24 +38,38 @@ void TcpListener::startAccepting(AcceptHandler onAccept, FailureHandler onFailur
 void TcpListener::close() {
   std::error_code ignored;
   acceptor_.close(ignored);
+  retry_.cancel();
 }
 
 void TcpListener::acceptNext() {
   acceptor_.async_accept([this, alive = alive_](std::error_code ec, asio::ip::tcp::socket socket) {
     if (!*alive || !acceptor_.is_open()) return;
     if (!ec) {
+      starved_ = false;
       std::error_code ignored;
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
       if (onAccept_) onAccept_(std::move(socket));
     } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
-               ec == asio::error::no_memory || ec == asio::error::connection_aborted) {
-      // Resource pressure or a client that gave up: keep serving the others.
+               ec == asio::error::no_memory) {
+      retryLater(ec);
+      return;
+    } else if (ec == asio::error::connection_aborted) {
+      // A client that gave up: keep serving the others.
     } else {
       close();
       if (onFailure_) onFailure_(ec);
       return;
     }
     acceptNext();
+  });
+}
+
+void TcpListener::retryLater(const std::error_code& ec) {
+  if (!starved_) logLine("accept failed, retrying: " + ec.message());
+  starved_ = true;
+  retry_.expires_after(kRetryDelay);
+  retry_.async_wait([this, alive = alive_](std::error_code waitError) {
+    if (!waitError && *alive && acceptor_.is_open()) acceptNext();
   });
 }
 

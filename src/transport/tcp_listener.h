@@ -4,6 +4,9 @@
 // every accept callback, on the io_context's thread.
 
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <chrono>
 
 #include <cstdint>
 #include <functional>
@@ -27,13 +30,21 @@ class TcpListener {
 
   // Hands each accepted socket (no-delay on) to `onAccept` until close(). A fatal accept
   // error closes the listener and goes to `onFailure`; per-connection errors are skipped.
+  // When the process runs out of descriptors or memory, accepting pauses for kRetryDelay
+  // (the waiting connection would otherwise wake us at once, again and again), logged once
+  // until an accept succeeds again.
   void startAccepting(AcceptHandler onAccept, FailureHandler onFailure);
   void close();
 
+  static constexpr std::chrono::milliseconds kRetryDelay{100};
+
  private:
   void acceptNext();
+  void retryLater(const std::error_code& ec);
 
   asio::ip::tcp::acceptor acceptor_;
+  asio::steady_timer retry_;
+  bool starved_ = false;  // the last accept failed for lack of resources
   AcceptHandler onAccept_;
   FailureHandler onFailure_;
   std::uint16_t port_ = 0;

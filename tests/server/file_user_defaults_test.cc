@@ -50,7 +50,7 @@ TEST_F(FileUserDefaultsTest, StoresPrivatelyAndSurvivesANewInstance) {
             1) << "no temporary file is left beside it";
 }
 
-TEST_F(FileUserDefaultsTest, ReadsOtherValueKindsAsBooleans) {
+TEST_F(FileUserDefaultsTest, ReadsOtherValueKindsAsBooleansAndACorruptFileAsEmpty) {
   write(R"({"n":2,"z":0,"s":"YES","t":"true","o":"on","null":null,"list":[1]})");
   FileUserDefaults defaults(file);
   EXPECT_TRUE(defaults.boolValue("n"));
@@ -60,16 +60,15 @@ TEST_F(FileUserDefaultsTest, ReadsOtherValueKindsAsBooleans) {
   EXPECT_FALSE(defaults.boolValue("o"));
   EXPECT_TRUE(defaults.contains("null"));
   EXPECT_FALSE(defaults.boolValue("list"));
-}
 
-TEST_F(FileUserDefaultsTest, CorruptFileReadsEmptyIsLoggedOnceAndIsReplacedByTheNextWrite) {
+  // A corrupt file reads empty, is logged once and is replaced by the next write.
   write("{\"QuorinAutoStart\": fal");
   LogCapture log;
-  FileUserDefaults defaults(file);
-  EXPECT_FALSE(defaults.contains("QuorinAutoStart"));
-  EXPECT_FALSE(defaults.boolValue("QuorinAutoStart"));
+  FileUserDefaults corrupt(file);
+  EXPECT_FALSE(corrupt.contains("QuorinAutoStart"));
+  EXPECT_FALSE(corrupt.boolValue("QuorinAutoStart"));
   EXPECT_EQ(log.lines().size(), 1u);
-  ASSERT_TRUE(defaults.setBool("QuorinAutoStart", true));
+  ASSERT_TRUE(corrupt.setBool("QuorinAutoStart", true));
   EXPECT_TRUE(FileUserDefaults(file).boolValue("QuorinAutoStart"));
 }
 

@@ -4,63 +4,19 @@
 
 #include <sys/socket.h>
 
-#include "base/event_loop.h"
-#include "fakes/fake_secret_backend.h"
-#include "fakes/fake_service_advertiser.h"
-#include "fakes/fake_user_defaults.h"
-#include "identity/keychain_store.h"
-#include "transport/channel_harness.h"
-#include "transport/client_connector.h"
-#include "transport/secure_channel.h"
+#include "server/server_harness.h"
 
 namespace quorin {
 namespace {
 
-using namespace std::chrono_literals;
-
-class HostServerTest : public ::testing::Test {
- protected:
-  HostServerTest() { KeychainStore::setBackend(secrets); }
-  ~HostServerTest() override { KeychainStore::setBackend(nullptr); }
-
-  std::unique_ptr<HostServer> makeServer(std::uint16_t port = 0) {
-    auto server = std::make_unique<HostServer>(HostServer::Environment{
-        .mainThread = &main,
-        .identity = &identity,
-        .defaults = &defaults,
-        .advertiser = &advertiser,
-        .hostName = [] { return std::string("Test Host"); },
-        .port = port});
-    server->addObserver([this](HostServer::Property p) { changes.push_back(p); });
-    return server;
-  }
-
-  bool settle(const std::function<bool()>& done) { return main.runUntil(done, 5s); }
-
-  // A client with `key`; returns once it reported ready or closed.
-  std::unique_ptr<MessageChannel> connectClient(std::uint16_t port, const Bytes& key, Recorder& recorder) {
-    auto channel = connectRecorded(clientThread, port, SecureChannel::clientContext(key), recorder);
-    EXPECT_TRUE(channel);
-    // The server accepts on the main thread, which this thread runs.
-    main.runUntil([&] { return !recorder.events().empty(); }, 5s);
-    return channel;
-  }
-
-  EventLoop main;
-  std::shared_ptr<FakeSecretBackend> secrets = std::make_shared<FakeSecretBackend>();
-  HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
-  FakeUserDefaults defaults;
-  FakeServiceAdvertiser advertiser;
-  std::vector<HostServer::Property> changes;
-  IoThread clientThread{"client"};
-};
+using HostServerTest = ServerTest;
 
 TEST_F(HostServerTest, FirstLaunchStoresAutoStartAndListensOnceReady) {
-  auto server = makeServer();
+  makeServer();
   EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
   EXPECT_TRUE(server->autoStart());
   EXPECT_FALSE(server->isRunning()) << "running is only reported by the listener";
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   ASSERT_TRUE(advertiser.published);
   EXPECT_EQ(*advertiser.published,
             (ServiceDescription{"Test Host", "_quorinremote._tcp", server->listeningPort()}));
@@ -78,7 +34,7 @@ TEST_F(HostServerTest, FirstLaunchStoresAutoStartAndListensOnceReady) {
 TEST_F(HostServerTest, StoredFalseIsRespectedAndNotRewritten) {
   defaults.setBool(HostServer::kAutoStartKey, false);
   defaults.writes = 0;
-  auto server = makeServer();
+  makeServer();
   EXPECT_FALSE(server->autoStart());
   EXPECT_EQ(defaults.writes, 0);
   main.runFor(50ms);
@@ -96,12 +52,11 @@ TEST_F(HostServerTest, StoredFalseIsRespectedAndNotRewritten) {
   EXPECT_EQ(changes, (std::vector{HostServer::Property::connectedClient, HostServer::Property::isRunning}));
 }
 
-TEST_F(HostServerTest, BusyPortReportsTheSystemTextAndALaterStartRecovers) {
+TEST_F(HostServerTest, FailuresBecomeTheLastErrorAndALaterStartRecovers) {
   defaults.setBool(HostServer::kAutoStartKey, false);
   auto blocker = std::make_unique<asio::ip::tcp::acceptor>(
       clientThread.context(), asio::ip::tcp::endpoint(asio::ip::address_v6::any(), 0));
-  const std::uint16_t port = blocker->local_endpoint().port();
-  auto server = makeServer(port);
+  makeServer(blocker->local_endpoint().port());
   server->start();
   EXPECT_EQ(server->lastError(), "Address already in use");
   EXPECT_FALSE(server->isRunning());
@@ -109,80 +64,74 @@ TEST_F(HostServerTest, BusyPortReportsTheSystemTextAndALaterStartRecovers) {
 
   blocker.reset();
   server->start();
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   EXPECT_EQ(server->lastError(), "Address already in use") << "nothing clears the last error";
+  advertiser.reportProblem("Advertising is unavailable.");
+  EXPECT_EQ(server->lastError(), "Advertising is unavailable.");
 }
 
 TEST_F(HostServerTest, KeyResetAppliesFromTheNextStart) {
-  auto server = makeServer();
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
-  const Bytes oldKey = *identity.loadOrCreateKey();
+  runningServer();
+  const Bytes oldKey = key();
   identity.resetKey();
-  const Bytes newKey = *identity.loadOrCreateKey();
-  ASSERT_NE(oldKey, newKey);
+  ASSERT_NE(oldKey, key());
 
   Recorder withOld, withNew;
-  auto a = connectClient(server->listeningPort(), oldKey, withOld);
-  auto b = connectClient(server->listeningPort(), newKey, withNew);
+  auto a = connect(withOld, oldKey);
+  auto b = connect(withNew);
   EXPECT_EQ(withOld.events().front(), "ready");
   EXPECT_NE(withNew.events().front(), "ready");
 
   server->stop();
   server->start();
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder afterRestart;
-  auto c = connectClient(server->listeningPort(), newKey, afterRestart);
+  auto c = connect(afterRestart);
   EXPECT_EQ(afterRestart.events().front(), "ready");
 }
 
-TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClient) {
-  auto server = makeServer();
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
-  const Bytes key = *identity.loadOrCreateKey();
-
+// Strangers (a wrong key, sockets that never speak, all from the client's own address) must
+// neither disturb the current client nor keep a paired newcomer out.
+TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndSilenceCannotLockItOut) {
+  runningServer();
   Recorder first;
-  auto firstChannel = connectClient(server->listeningPort(), key, first);
+  auto firstChannel = connect(first);
   ASSERT_EQ(first.events().front(), "ready");
 
-  // Strangers: a wrong key, and a plain socket that never speaks.
   Recorder stranger;
-  auto strangerChannel = connectClient(server->listeningPort(), *SecureChannel::generateKey(), stranger);
-  asio::ip::tcp::socket silent(clientThread.context());
-  silent.connect({asio::ip::make_address("127.0.0.1"), server->listeningPort()});
-  main.runFor(200ms);
-  EXPECT_EQ(first.events(), std::vector<std::string>{"ready"}) << "strangers must not disturb";
-
-  Recorder second;
-  auto secondChannel = connectClient(server->listeningPort(), key, second);
-  EXPECT_EQ(second.events().front(), "ready");
-  main.runUntil([&] { return first.events().size() > 1; }, 5s);
-  EXPECT_TRUE(first.waitForEvent("close:")) << "the paired newcomer replaces the first client";
-  main.runFor(200ms);
-  EXPECT_EQ(second.events(), std::vector<std::string>{"ready"});
-}
-
-TEST_F(HostServerTest, HandshakesBeyondTheLimitAreClosedAtOnce) {
-  auto server = makeServer();
-  ASSERT_TRUE(settle([&] { return server->isRunning(); }));
+  auto strangerChannel = connect(stranger, *SecureChannel::generateKey());
   std::vector<asio::ip::tcp::socket> silent;
-  for (std::size_t i = 0; i < HostServer::kMaxHandshakes; ++i) {
+  for (int i = 0; i < 12; ++i) {
     silent.emplace_back(clientThread.context());
     silent.back().connect({asio::ip::make_address("127.0.0.1"), server->listeningPort()});
   }
-  asio::ip::tcp::socket extra(clientThread.context());
-  extra.connect({asio::ip::make_address("127.0.0.1"), server->listeningPort()});
-  main.runUntil([] { return false; }, 300ms);  // let the server see all nine
-  // The ninth is closed at once; a waiting one would only end at the 10 s handshake limit.
-  const timeval limit{3, 0};
-  setsockopt(extra.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  char byte = 0;
-  EXPECT_EQ(::recv(extra.native_handle(), &byte, 1, 0), 0) << "expected the end of the stream";
-}
+  main.runFor(200ms);
+  EXPECT_EQ(first.closeEvent(), "") << "strangers must not disturb";
 
-TEST_F(HostServerTest, AdvertisingProblemsBecomeTheLastError) {
-  auto server = makeServer();
-  advertiser.reportProblem("Advertising is unavailable.");
-  EXPECT_EQ(server->lastError(), "Advertising is unavailable.");
+  const auto started = std::chrono::steady_clock::now();
+  Recorder second;
+  auto secondChannel = connect(second);
+  EXPECT_EQ(second.events().front(), "ready");
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+  ASSERT_TRUE(pump([&] { return !first.closeEvent().empty(); }));
+  EXPECT_EQ(first.closeEvent(), "close:") << "replaced with a goodbye, not a broken link";
+
+  // The first client's late input is not carried out for the newcomer.
+  firstChannel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 1, 1));
+  secondChannel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 0, 0));
+  ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
+  main.runFor(100ms);
+  EXPECT_EQ(sink->posted, std::vector<std::string>{"move 0,0"});
+
+  // The silent ones do not keep their place for long either.
+  const timeval limit{4, 0};
+  setsockopt(silent.back().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  char byte = 0;
+  EXPECT_EQ(::recv(silent.back().native_handle(), &byte, 1, 0), 0) << "expected the end of the stream";
+  ASSERT_TRUE(received(second, MessageType::hello));
+  ASSERT_TRUE(server->connectedClient());
+  secondChannel->cancel();
+  EXPECT_TRUE(pump([&] { return !server->connectedClient(); }));
 }
 
 }  // namespace

@@ -54,6 +54,14 @@ class Recorder {
   bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return waitFor([&](auto&, auto& messages) { return messages.size() >= count; }, timeout);
   }
+  // The first "close:" event, empty while there is none.
+  std::string closeEvent() {
+    std::lock_guard lock(mutex_);
+    for (const auto& event : events_) {
+      if (event.rfind("close:", 0) == 0) return event;
+    }
+    return {};
+  }
   std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
     return events_;

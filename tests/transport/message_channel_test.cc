@@ -6,6 +6,9 @@
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <thread>
 
@@ -41,17 +44,11 @@ asio::ip::tcp::socket rawConnect(asio::io_context& io, std::uint16_t port) {
   return socket;
 }
 
-TEST(SecureChannel, KeysAreRandom32Bytes) {
-  auto a = SecureChannel::generateKey();
-  auto b = SecureChannel::generateKey();
-  ASSERT_TRUE(a && b);
-  EXPECT_EQ(a->size(), 32u);
-  EXPECT_NE(*a, *b);
-}
-
 TEST(MessageChannel, PairedPeersExchangeFramesBothWays) {
   LogCapture log;
   const Bytes key = testKey();
+  EXPECT_EQ(key.size(), 32u);
+  EXPECT_NE(key, testKey()) << "keys must be random";
   ChannelHarness harness(SecureChannel::parameters(key).tls);
   Recorder client;
   auto channel = harness.connect(SecureChannel::clientContext(key), client);
@@ -103,26 +100,38 @@ TEST(MessageChannel, RefusesEveryPeerWithoutTheKey) {
       return !events.empty() && startsWith(events.back(), "close:");
     }));
     EXPECT_EQ(client.events().size(), 1u) << "the client must never become ready";
-    bool failedLine = false;
-    for (const auto& line : log.lines()) failedLine |= startsWith(line, "QuorinRemote: connection FAILED — ");
-    EXPECT_TRUE(failedLine);
+    const auto lines = log.lines();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return startsWith(line, "QuorinRemote: connection FAILED — ");
+    }));
   }
 }
 
-TEST(MessageChannel, PlainTcpPeerIsRefusedAndTlsOffServesPlainTcp) {
-  const Bytes key = testKey();
-  {
-    ChannelHarness harness(SecureChannel::parameters(key).tls);
-    asio::io_context io;
-    auto socket = rawConnect(io, harness.port());
-    asio::write(socket, asio::buffer(encodeFrame(MessageType::ping, bytesOf("hello there"))));
-    ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return !events.empty(); }));
-    EXPECT_NE(harness.serverSide.events()[0], "ready");
-    EXPECT_TRUE(harness.serverSide.messages().empty());
-  }
+TEST(MessageChannel, PeersThatDoNotSpeakTlsAreRefusedTheSilentOnesWithinTwoSeconds) {
+  LogCapture log;
+  ChannelHarness harness(SecureChannel::parameters(testKey()).tls);
+  asio::io_context io;
+  auto noisy = rawConnect(io, harness.port());
+  asio::write(noisy, asio::buffer(encodeFrame(MessageType::ping, bytesOf("hello there"))));
+  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return !events.empty(); }));
+  EXPECT_NE(harness.serverSide.events()[0], "ready");
+
+  auto silent = rawConnect(io, harness.port());
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return events.size() == 2; }));
+  const auto waited = std::chrono::steady_clock::now() - started;
+  const std::string timedOut = std::make_error_code(std::errc::timed_out).message();
+  EXPECT_EQ(harness.serverSide.events()[1], "close:" + timedOut);
+  EXPECT_TRUE(log.contains("QuorinRemote: connection FAILED — " + timedOut));
+  EXPECT_GE(waited, 1500ms);
+  EXPECT_LT(waited, 4s);
+  EXPECT_TRUE(harness.serverSide.messages().empty());
+}
+
+TEST(MessageChannel, TlsOffServesPlainTcp) {
   LogCapture log;
   SecureChannel::setTlsEnabled(false);
-  auto plain = SecureChannel::parameters(key);
+  auto plain = SecureChannel::parameters(testKey());
   SecureChannel::setTlsEnabled(true);
   EXPECT_FALSE(plain.tls);
   EXPECT_TRUE(log.contains("QuorinRemote: SecureChannel using PLAIN TCP (TLS disabled)"));
@@ -159,20 +168,6 @@ TEST(MessageChannel, OpensslCommandLineClientReachesReadyAndItsBytesArriveAsFram
   EXPECT_EQ(messages[0].first, MessageType::input);
   EXPECT_EQ(textOf(messages[0].second), R"({"kind":"leftClick"})");
   EXPECT_EQ(messages[1].first, MessageType::ping);
-}
-
-TEST(MessageChannel, SilentPeerFailsAfterTheHandshakeTimeout) {
-  LogCapture log;
-  ChannelHarness harness(SecureChannel::parameters(testKey()).tls);
-  asio::io_context io;
-  auto socket = rawConnect(io, harness.port());
-  const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return !events.empty(); }, 15s));
-  const auto waited = std::chrono::steady_clock::now() - started;
-  const std::string timedOut = std::make_error_code(std::errc::timed_out).message();
-  EXPECT_EQ(harness.serverSide.events()[0], "close:" + timedOut);
-  EXPECT_TRUE(log.contains("QuorinRemote: connection FAILED — " + timedOut));
-  EXPECT_GE(waited, 9s);
 }
 
 TEST(MessageChannel, OversizeFrameEndsTheConnectionInsteadOfBuffering) {
@@ -216,7 +211,9 @@ TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) 
   EXPECT_EQ(server->queuedBytes(), 0u);
 }
 
-TEST(MessageChannel, LastBytesArriveBeforeTheEndAndCancelReportsOnce) {
+// A cancel says goodbye with close_notify, so the peer sees an orderly end; a connection that
+// simply goes away is a broken link.
+TEST(MessageChannel, OnlyACancelEndsOrderlyAndTheLastBytesArriveFirst) {
   LogCapture log;
   const Bytes key = testKey();
   ChannelHarness harness(SecureChannel::parameters(key).tls);
@@ -241,21 +238,17 @@ TEST(MessageChannel, LastBytesArriveBeforeTheEndAndCancelReportsOnce) {
   EXPECT_EQ(harness.serverSide.events().back(), "close:");
   EXPECT_EQ(harness.serverSide.events().size(), 4u);
   EXPECT_GE(log.count("QuorinRemote: connection cancelled"), 2);
-}
 
-TEST(MessageChannel, DroppedChannelStaysSilent) {
-  LogCapture log;
-  const Bytes key = testKey();
-  ChannelHarness harness(SecureChannel::parameters(key).tls);
-  Recorder client;
-  auto channel = harness.connect(SecureChannel::clientContext(key), client);
-  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
-  harness.dropServerChannels();  // the owner lets go: the connection closes quietly
-  ASSERT_TRUE(client.waitForEvent("close:"));
-  channel->send(MessageType::ping, {});
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(harness.serverSide.events(), std::vector<std::string>{"ready"});
-  EXPECT_EQ(log.count("QuorinRemote: connection cancelled"), 0);
+  // The owner lets go: the connection closes quietly, and the peer cannot mistake it for a goodbye.
+  harness.dropServerChannels();
+  Recorder dropped;
+  auto channel = harness.connect(SecureChannel::clientContext(key), dropped);
+  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return events.size() == 5; }));
+  harness.dropServerChannels();
+  ASSERT_TRUE(dropped.waitFor([](auto& events, auto&) { return events.size() == 2; }));
+  EXPECT_NE(dropped.events().back(), "close:");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(harness.serverSide.events().size(), 5u);
 }
 
 TEST(MessageChannel, ConcurrentSendersKeepEveryFrameWholeAndInOrder) {
@@ -294,6 +287,48 @@ TEST(MessageChannel, ConcurrentSendersKeepEveryFrameWholeAndInOrder) {
     for (std::size_t k = 1; k < size; ++k) ASSERT_EQ(payload[k], t);
   }
   EXPECT_EQ(server->queuedBytes(), 0u);
+}
+
+// Out of descriptors, a waiting connection makes every accept fail at once.
+TEST(TcpListener, BacksOffWhileOutOfDescriptorsAndAcceptsAgainAfterwards) {
+  LogCapture log;
+  IoThread io("server");
+  TcpListener listener(io.context());
+  ASSERT_FALSE(listener.open(0));
+  std::atomic<int> accepted{0};
+  io.post([&] { listener.startAccepting([&](asio::ip::tcp::socket) { ++accepted; }, nullptr); });
+
+  asio::io_context client;
+  asio::ip::tcp::socket peer(client);
+  peer.open(asio::ip::tcp::v4());
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit low = saved;
+  low.rlim_cur = 256;
+  setrlimit(RLIMIT_NOFILE, &low);
+  std::vector<int> filler;
+  for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
+  peer.connect({asio::ip::make_address("127.0.0.1"), listener.port()});
+
+  rusage before{}, after{};
+  getrusage(RUSAGE_SELF, &before);
+  std::this_thread::sleep_for(500ms);
+  getrusage(RUSAGE_SELF, &after);
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  auto cpuMs = [](const rusage& r) {
+    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
+  };
+  EXPECT_LT(cpuMs(after) - cpuMs(before), 100) << "the listener spins";
+  for (int i = 0; i < 100 && accepted == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(accepted, 1);
+  EXPECT_EQ(log.lines().size(), 1u);
+  std::promise<void> closed;
+  io.post([&] {
+    listener.close();
+    closed.set_value();
+  });
+  closed.get_future().wait();
 }
 
 }  // namespace
