@@ -2,7 +2,10 @@
 // The platform's screen source: which displays exist, and a stream of pictures of one of them.
 // The X11 implementation is x11/x11_display_capturer.h; tests use a fake.
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -28,6 +31,22 @@ class DisplayStream {
   // last picture returned, or always when `force` is set. Nothing when the display is idle or
   // the grab failed. The picture stays valid until the next call or the stream's end.
   virtual const BgraImage* grab(bool force) = 0;
+
+  // Waits until the display may have changed since the last grab, `deadline` passes, or
+  // interrupt() is called; true when a change may be waiting. Capture thread.
+  // The default sleeps until the deadline (or interrupt) and returns true, so a stream that
+  // cannot tell when its display changes is polled at the frame rate as before.
+  virtual bool waitForChange(std::chrono::steady_clock::time_point deadline);
+  // Makes a waitForChange in progress, or the next one, return at once. Any thread.
+  virtual void interrupt();
+  // Set once the stream has ended for good (the compositor or the user stopped sharing);
+  // grab() then returns nothing. The capture manager then stops and reports it. Capture thread.
+  virtual std::optional<CaptureError> failure() const { return std::nullopt; }
+
+ private:
+  std::mutex wakeMutex_;
+  std::condition_variable wake_;
+  bool interrupted_ = false;
 };
 
 class DisplayCapturer {

@@ -11,6 +11,8 @@ ScreenCaptureManager::ScreenCaptureManager(ImageSink& encoder, DisplayCapturer& 
 
 ScreenCaptureManager::~ScreenCaptureManager() { stop(); }
 
+void ScreenCaptureManager::setEndHandler(EndHandler handler) { endHandler_ = std::move(handler); }
+
 std::optional<CaptureError> ScreenCaptureManager::start(int fps) {
   ShareableContent content = capturer_.shareableContent();
   if (content.error) return content.error;
@@ -23,6 +25,7 @@ std::optional<CaptureError> ScreenCaptureManager::start(int fps) {
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
+    stream_ = stream.get();
   }
   const auto interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / std::max(fps, 1);
   thread_ = std::thread(
@@ -35,33 +38,50 @@ void ScreenCaptureManager::stop() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    if (stream_) stream_->interrupt();
   }
   wake_.notify_one();
   if (thread_.joinable()) thread_.join();
+}
+
+bool ScreenCaptureManager::stopRequested() {
+  std::lock_guard lock(mutex_);
+  return stopping_;
+}
+
+bool ScreenCaptureManager::sleepUntil(std::chrono::steady_clock::time_point until) {
+  std::unique_lock lock(mutex_);
+  return !wake_.wait_until(lock, until, [this] { return stopping_; });
 }
 
 void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
                                std::chrono::nanoseconds interval) {
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> startTime;
-  auto tick = Clock::now();
-  std::unique_lock lock(mutex_);
-  while (!stopping_) {
-    lock.unlock();
+  std::optional<CaptureError> failure;
+  for (;;) {
     const auto now = Clock::now();
-    // Until a first picture went out, every tick delivers one whatever changed.
+    // Until a first picture went out, every grab delivers one whatever changed.
     if (const BgraImage* image = stream->grab(!startTime)) {
       if (!startTime) startTime = now;
       encoder_.encode(*image, std::chrono::duration_cast<std::chrono::microseconds>(now - *startTime));
     }
-    // Stay on the tick grid; ticks missed while busy are skipped, not caught up.
-    const auto after = Clock::now();
-    while (tick <= after) tick += interval;
-    lock.lock();
-    wake_.wait_until(lock, tick, [this] { return stopping_; });
+    if ((failure = stream->failure())) break;
+    // The next grab comes with the next change, but no sooner than one frame after this one;
+    // changes made meanwhile are taken together by that grab.
+    const auto notBefore = now + interval;
+    bool changed = !startTime || stream->waitForChange(notBefore);
+    while (!changed && !stopRequested()) {
+      changed = stream->waitForChange(Clock::now() + std::chrono::seconds(1));
+    }
+    if (!sleepUntil(notBefore)) break;
   }
-  lock.unlock();
+  {
+    std::lock_guard lock(mutex_);
+    stream_ = nullptr;
+  }
   stream.reset();  // the stream's connection is closed on the thread that used it
+  if (failure && endHandler_) endHandler_(*failure);
 }
 
 }  // namespace quorin
