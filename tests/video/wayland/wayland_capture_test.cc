@@ -1,0 +1,181 @@
+// Capture of a real wlroots desktop (headless sway) through xdg-desktop-portal and PipeWire,
+// as scripts/test starts it (scripts/lib/wayland.sh).
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "fakes/child_process.h"
+#include "video/screen_capture_manager.h"
+#include "video/wayland/wayland_capture_errors.h"
+#include "video/wayland/wayland_display_capturer.h"
+
+namespace quorin {
+namespace {
+
+using namespace std::chrono_literals;
+
+bool hasDesktop() {
+  return std::getenv("WAYLAND_DISPLAY") && std::getenv("SWAYSOCK") &&
+         std::getenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+#define REQUIRE_DESKTOP()                                                                  \
+  do {                                                                                     \
+    if (!hasDesktop()) {                                                                   \
+      const char* ci = std::getenv("CI");                                                  \
+      if (ci && std::string(ci) == "true") FAIL() << "no sway / portal stack";             \
+      GTEST_SKIP() << "no sway / portal stack (scripts/test starts one)";                  \
+    }                                                                                      \
+  } while (0)
+
+void paintBackground(const char* colour) {
+  const std::string command =
+      std::string("swaymsg output HEADLESS-1 bg '") + colour + "' solid_color >/dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+}
+
+// Keeps only the centre pixel of each picture: full pictures are large.
+class CentreSink final : public ImageSink {
+ public:
+  void encode(const BgraImage& image, std::chrono::microseconds) override {
+    const auto* row = image.pixels + std::size_t(image.height / 2) * image.stride;
+    std::uint32_t pixel = 0;
+    std::memcpy(&pixel, row + std::size_t(image.width / 2) * 4, 4);
+    std::lock_guard lock(mutex_);
+    width_ = image.width;
+    centre_ = pixel & 0xFFFFFF;
+    ++count_;
+    arrived_.notify_all();
+  }
+  // Waits until the centre pixel shows `rgb`; false after 5 s.
+  bool waitForCentre(std::uint32_t rgb) {
+    std::unique_lock lock(mutex_);
+    return arrived_.wait_for(lock, 5s, [&] { return count_ > 0 && centre_ == rgb; });
+  }
+  int width() {
+    std::lock_guard lock(mutex_);
+    return width_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  int count_ = 0;
+  int width_ = 0;
+  std::uint32_t centre_ = 0;
+};
+
+struct Tokens {
+  std::string stored;
+  int saves = 0;
+  WaylandDisplayCapturer::TokenStore store() {
+    return {[this] { return stored; },
+            [this](const std::string& token) {
+              stored = token;
+              ++saves;
+            }};
+  }
+};
+
+TEST(WaylandCapture, ThePaintedScreenReachesTheEncoderAndEachChangeFollows) {
+  REQUIRE_DESKTOP();
+  paintBackground("#1E90FF");
+  Tokens tokens;
+  WaylandDisplayCapturer capturer(tokens.store());
+  CentreSink sink;
+  ScreenCaptureManager capture(sink, capturer);
+  ASSERT_EQ(capture.start(60), std::nullopt);
+  // The first picture comes even though nothing changes after the start.
+  EXPECT_TRUE(sink.waitForCentre(0x1E90FF));
+  EXPECT_EQ(sink.width(), 1920);
+  paintBackground("#B22222");
+  EXPECT_TRUE(sink.waitForCentre(0xB22222));
+  capture.stop();
+}
+
+TEST(WaylandCapture, TheApprovalIsKeptAndOfferedToTheNextSession) {
+  REQUIRE_DESKTOP();
+  Tokens tokens;
+  WaylandDisplayCapturer capturer(tokens.store());
+  ASSERT_FALSE(capturer.shareableContent().error);
+  ASSERT_EQ(tokens.saves, 1);
+  ASSERT_FALSE(tokens.stored.empty());
+  const std::string first = tokens.stored;
+  CaptureError error;
+  ASSERT_NE(capturer.openStream({}, error), nullptr) << error.description;
+
+  // Watch what the next session asks the portal for.
+  ChildProcess monitor({"/usr/bin/dbus-monitor", "--session",
+                        "interface='org.freedesktop.portal.ScreenCast',member='SelectSources'"});
+  std::this_thread::sleep_for(300ms);
+  ASSERT_FALSE(capturer.shareableContent().error);
+  monitor.waitForLine("(the whole output)", 1s);
+  EXPECT_NE(monitor.output().find('"' + first + '"'), std::string::npos)
+      << "the stored token was not sent";
+  EXPECT_EQ(tokens.saves, 2);
+}
+
+TEST(WaylandCapture, AStreamStoppedByTheDesktopEndsCaptureWithADescription) {
+  REQUIRE_DESKTOP();
+  Tokens tokens;
+  WaylandDisplayCapturer capturer(tokens.store());
+  CentreSink sink;
+  ScreenCaptureManager capture(sink, capturer);
+  std::mutex mutex;
+  std::condition_variable ended;
+  std::optional<CaptureError> end;
+  capture.setEndHandler([&](const CaptureError& error) {
+    std::lock_guard lock(mutex);
+    end = error;
+    ended.notify_all();
+  });
+  ASSERT_EQ(capture.start(60), std::nullopt);
+  const auto session = capturer.session();
+  ASSERT_NE(session, nullptr);
+  // What the compositor side does when the user stops sharing: the node goes away.
+  const std::string destroy =
+      "pw-cli destroy " + std::to_string(session->stream().nodeId) + " >/dev/null 2>&1";
+  ASSERT_EQ(std::system(destroy.c_str()), 0);
+  std::unique_lock lock(mutex);
+  ASSERT_TRUE(ended.wait_for(lock, 5s, [&] { return end.has_value(); }));
+  EXPECT_EQ(*end, sharingEndedError());
+}
+
+TEST(WaylandCapture, WithoutAPortalStartFailsWithASentence) {
+  // A session bus of its own that offers nothing.
+  const std::string config = testing::TempDir() + "/bare-bus.conf";
+  std::ofstream(config) << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                           "<auth>EXTERNAL</auth><policy context='default'>"
+                           "<allow send_destination='*' eavesdrop='true'/><allow eavesdrop='true'/>"
+                           "<allow own='*'/></policy></busconfig>";
+  ChildProcess bus({"/usr/bin/dbus-daemon", "--nofork", "--print-address=1",
+                    "--config-file=" + config});
+  ASSERT_TRUE(bus.waitForLine("unix:", 5s));
+  const std::string address = bus.output().substr(0, bus.output().find('\n'));
+  const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved = previous ? previous : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+  Tokens tokens;
+  WaylandDisplayCapturer capturer(tokens.store());
+  CentreSink sink;
+  ScreenCaptureManager capture(sink, capturer);
+  EXPECT_EQ(capture.start(60), portalUnavailableError());
+  // Nothing is left half-started: the next attempt asks again and fails the same way.
+  EXPECT_EQ(capture.start(60), portalUnavailableError());
+  if (previous) {
+    setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1);
+  } else {
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+}
+
+}  // namespace
+}  // namespace quorin
