@@ -30,6 +30,9 @@ struct PipeWireDisplayStream::PipeWire {
 
   ~PipeWire() {
     if (loop) pw_thread_loop_stop(loop);
+    // Our own disconnection is no failure to report.
+    if (stream) spa_hook_remove(&streamListener);
+    if (core) spa_hook_remove(&coreListener);
     if (stream) pw_stream_destroy(stream);
     if (core) pw_core_disconnect(core);
     if (context) pw_context_destroy(context);
