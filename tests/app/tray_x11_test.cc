@@ -37,11 +37,18 @@ using namespace std::chrono_literals;
 
 TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot) {
   REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  const std::string waylandDisplay = wayland ? wayland : "";
+  unsetenv("WAYLAND_DISPLAY");  // scripts/test runs a Wayland desktop beside Xvfb
   EXPECT_TRUE(Permissions::hasScreenRecording());
   EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
   setenv("WAYLAND_DISPLAY", "wayland-0", 1);
   EXPECT_FALSE(Permissions::hasScreenRecording());
-  unsetenv("WAYLAND_DISPLAY");
+  if (wayland) {
+    setenv("WAYLAND_DISPLAY", waylandDisplay.c_str(), 1);
+  } else {
+    unsetenv("WAYLAND_DISPLAY");
+  }
 
   const std::string display = std::getenv("DISPLAY");
   unsetenv("DISPLAY");
