@@ -114,7 +114,7 @@ struct PipeWireDisplayStream::PipeWire {
     const int width = static_cast<int>(format.size.width);
     const int height = static_cast<int>(format.size.height);
     if (!plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) ||
-        width <= 0 || height <= 0) {
+        plane.maxsize == 0 || width <= 0 || height <= 0) {
       return;
     }
     const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : width * 4;
