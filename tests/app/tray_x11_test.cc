@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "app/fake_login_item.h"
+#include "app/host_components.h"
 #include "app/permissions.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
@@ -49,6 +50,25 @@ TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot
   EXPECT_FALSE(Permissions::hasGraphicalSession());
   EXPECT_FALSE(Permissions::hasScreenRecording());
   EXPECT_FALSE(Permissions::isAccessibilityTrusted(false));
+  setenv("DISPLAY", display.c_str(), 1);
+}
+
+TEST(DesktopBackend, AnXDisplayShowingTheDesktopWinsUnlessTheVariableSaysOtherwise) {
+  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  const std::string display = std::getenv("DISPLAY");
+  unsetenv("QUORIN_BACKEND");
+  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11) << "Xvfb beside a Wayland display";
+  setenv("QUORIN_BACKEND", "wayland", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::wayland);
+  setenv("DISPLAY", ":999", 1);
+  unsetenv("QUORIN_BACKEND");
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::wayland) << "no X display";
+  setenv("QUORIN_BACKEND", "x11", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11);
+  unsetenv("QUORIN_BACKEND");
+  unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11) << "neither: X11 says what is missing";
   setenv("DISPLAY", display.c_str(), 1);
 }
 
