@@ -1,6 +1,7 @@
 #pragma once
 // A session bus of the test's own (no services), made the process's session bus while it
-// lives, and a stand-in ScreenCast portal on it that refuses every request or never answers
+// lives, and a stand-in portal on it that refuses every request, never answers, or grants a
+// remote-desktop session (without a picture stream behind it) and records the calls it got
 // (tests only).
 
 #include <systemd/sd-bus.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -51,13 +53,16 @@ class PrivateSessionBus {
 
 class FakePortal {
  public:
-  enum Behaviour { kRefuse, kNeverAnswer };
+  enum Behaviour { kRefuse, kNeverAnswer, kGrantRemoteDesktop };
 
   FakePortal(const std::string& address, Behaviour behaviour) : behaviour_(behaviour) {
     if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
         sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
         sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
                                  "org.freedesktop.portal.ScreenCast", kVtable, this) < 0 ||
+        (behaviour == kGrantRemoteDesktop &&
+         sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
+                                  "org.freedesktop.portal.RemoteDesktop", kRemoteVtable, this) < 0) ||
         sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) < 0) {
       ADD_FAILURE() << "the fake portal could not start";
       return;
@@ -68,6 +73,16 @@ class FakePortal {
       }
     });
   }
+  // "Interface.Method" of every call so far, and the restore token last sent.
+  std::vector<std::string> calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
+  }
+  std::string restoreTokenSent() {
+    std::lock_guard lock(mutex_);
+    return restoreToken_;
+  }
+
   ~FakePortal() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -85,7 +100,13 @@ class FakePortal {
   static int request(sd_bus_message* call, void* data, sd_bus_error*) {
     auto* self = static_cast<FakePortal*>(data);
     const std::string member = sd_bus_message_get_member(call);
-    if (member == "SelectSources") sd_bus_message_skip(call, "o");
+    const std::string interface = sd_bus_message_get_interface(call);
+    {
+      std::lock_guard lock(self->mutex_);
+      self->calls_.push_back(interface.substr(interface.rfind('.') + 1) + "." + member);
+    }
+    if (member.rfind("Notify", 0) == 0) return sd_bus_reply_method_return(call, "");
+    if (member.rfind("Select", 0) == 0) sd_bus_message_skip(call, "o");
     if (member == "Start") sd_bus_message_skip(call, "os");
     std::string token;
     sd_bus_message_enter_container(call, 'a', "{sv}");
@@ -96,6 +117,11 @@ class FakePortal {
         const char* value = nullptr;
         sd_bus_message_read(call, "v", "s", &value);
         token = value;
+      } else if (std::strcmp(key, "restore_token") == 0) {
+        const char* value = nullptr;
+        sd_bus_message_read(call, "v", "s", &value);
+        std::lock_guard lock(self->mutex_);
+        self->restoreToken_ = value;
       } else {
         sd_bus_message_skip(call, "v");
       }
@@ -110,8 +136,30 @@ class FakePortal {
     if (self->behaviour_ == kRefuse) {
       sd_bus_emit_signal(self->bus_, path.c_str(), "org.freedesktop.portal.Request", "Response",
                          "ua{sv}", 1u, 0);
+    } else if (self->behaviour_ == kGrantRemoteDesktop) {
+      self->grant(path);
     }
     return r;
+  }
+
+  // A Response granting everything: a session, keyboard and pointer, a 1280x720 stream.
+  void grant(const std::string& path) {
+    sd_bus_message* m = nullptr;
+    sd_bus_message_new_signal(bus_, &m, path.c_str(), "org.freedesktop.portal.Request", "Response");
+    sd_bus_message_append(m, "u", 0u);
+    sd_bus_message_open_container(m, 'a', "{sv}");
+    sd_bus_message_append(m, "{sv}", "session_handle", "s", "/org/freedesktop/portal/desktop/session/1/f");
+    sd_bus_message_append(m, "{sv}", "devices", "u", 3u);
+    sd_bus_message_append(m, "{sv}", "restore_token", "s", "granted");
+    sd_bus_message_open_container(m, 'e', "sv");
+    sd_bus_message_append(m, "s", "streams");
+    sd_bus_message_open_container(m, 'v', "a(ua{sv})");
+    sd_bus_message_append(m, "a(ua{sv})", 1, 7u, 1, "size", "(ii)", 1280, 720);
+    sd_bus_message_close_container(m);
+    sd_bus_message_close_container(m);
+    sd_bus_message_close_container(m);
+    sd_bus_send(bus_, m, nullptr);
+    sd_bus_message_unref(m);
   }
 
   static constexpr sd_bus_vtable kVtable[] = {
@@ -122,9 +170,21 @@ class FakePortal {
       SD_BUS_METHOD("Start", "osa{sv}", "o", request, 0),
       SD_BUS_VTABLE_END,
   };
+  static constexpr sd_bus_vtable kRemoteVtable[] = {
+      SD_BUS_VTABLE_START(0),
+      SD_BUS_PROPERTY("version", "u", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_METHOD("CreateSession", "a{sv}", "o", request, 0),
+      SD_BUS_METHOD("SelectDevices", "oa{sv}", "o", request, 0),
+      SD_BUS_METHOD("Start", "osa{sv}", "o", request, 0),
+      SD_BUS_METHOD("NotifyPointerMotion", "oa{sv}dd", "", request, 0),
+      SD_BUS_VTABLE_END,
+  };
 
   Behaviour behaviour_;
   sd_bus* bus_ = nullptr;
+  std::mutex mutex_;
+  std::vector<std::string> calls_;
+  std::string restoreToken_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -174,5 +174,31 @@ TEST_F(WaylandCapture, AMissingRefusingOrSilentPortalStartsNothingAndSaysWhy) {
   EXPECT_EQ(tokens.saves, 0);
 }
 
+TEST(PortalSession, WhereRemoteDesktopIsOfferedOneSessionCoversScreenAndInput) {
+  PrivateSessionBus bus;
+  ASSERT_TRUE(bus.running());
+  FakePortal portal(bus.address(), FakePortal::kGrantRemoteDesktop);
+  PortalSession::Options options;
+  options.restoreToken = "earlier";
+  CaptureError error;
+  const auto session = PortalSession::open(options, error);
+  ASSERT_NE(session, nullptr) << error.description;
+  EXPECT_TRUE(session->remoteDesktop());
+  EXPECT_EQ(session->devices(), 3u);
+  EXPECT_EQ(session->stream().nodeId, 7u);
+  EXPECT_EQ(session->stream().width, 1280);
+  EXPECT_EQ(session->stream().height, 720);
+  EXPECT_EQ(session->restoreToken(), "granted");
+  EXPECT_EQ(portal.restoreTokenSent(), "earlier");
+  EXPECT_TRUE(session->notifyRemoteDesktop("NotifyPointerMotion", "dd", 1.0, 2.0));
+  const std::vector<std::string> expected = {
+      "RemoteDesktop.CreateSession", "RemoteDesktop.SelectDevices", "ScreenCast.SelectSources",
+      "RemoteDesktop.Start", "RemoteDesktop.NotifyPointerMotion"};
+  for (int i = 0; i < 20 && portal.calls().size() < expected.size(); ++i) {
+    std::this_thread::sleep_for(50ms);
+  }
+  EXPECT_EQ(portal.calls(), expected);
+}
+
 }  // namespace
 }  // namespace quorin
