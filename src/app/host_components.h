@@ -1,8 +1,9 @@
 #pragma once
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
-// keyring, the preferences file, the Avahi advertiser, the X11 screen and XTest input, and the
-// power commands. Thread: the main thread.
+// keyring, the preferences file, the Avahi advertiser, the screen and input of the desktop
+// (X11 with XTest, or Wayland through the screen-sharing portal), and the power commands.
+// Thread: the main thread.
 
 #include <memory>
 
@@ -18,6 +19,13 @@
 
 namespace quorin {
 
+enum class DesktopBackend { x11, wayland };
+
+// The desktop the host serves. QUORIN_BACKEND=x11|wayland decides; otherwise Wayland when
+// WAYLAND_DISPLAY is set and no X display shows the desktop (none is reachable, or it is
+// Xwayland's), else X11.
+DesktopBackend chooseDesktopBackend();
+
 class HostComponents {
  public:
   explicit HostComponents(TaskRunner& mainThread);
@@ -28,11 +36,12 @@ class HostComponents {
 
  private:
   TaskRunner& mainThread_;
+  const DesktopBackend backend_;
   HostIdentity identity_;
   FileUserDefaults defaults_;
   SpawnCommandRunner commandRunner_;
   SystemController systemController_{commandRunner_};
-  // Made with the server: they connect to Avahi and to the X display.
+  // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
   std::unique_ptr<DisplayCapturer> capturer_;
   std::unique_ptr<InputInjector> injector_;

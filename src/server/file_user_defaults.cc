@@ -43,6 +43,18 @@ bool truthy(const json::Json& value) {
   return false;
 }
 
+// Replaces the value of `key` in the file; false, with the file untouched, on failure.
+bool store(const std::filesystem::path& file, bool& reportedUnreadable, std::string_view key,
+           json::Json value) {
+  json::Json object = load(file, reportedUnreadable);
+  object[std::string(key)] = std::move(value);
+  const auto text = json::write(object);
+  if (!text || !makePrivateDirectory(file.parent_path())) return false;
+  if (!writeFileAtomically(file, bytesOf(*text), 0600)) return false;
+  reportedUnreadable = false;
+  return true;
+}
+
 }  // namespace
 
 std::filesystem::path FileUserDefaults::defaultPath() {
@@ -70,13 +82,17 @@ bool FileUserDefaults::boolValue(std::string_view key) const {
 }
 
 bool FileUserDefaults::setBool(std::string_view key, bool value) {
-  json::Json object = load(file_, reportedUnreadable_);
-  object[std::string(key)] = value;
-  const auto text = json::write(object);
-  if (!text || !makePrivateDirectory(file_.parent_path())) return false;
-  if (!writeFileAtomically(file_, bytesOf(*text), 0600)) return false;
-  reportedUnreadable_ = false;
-  return true;
+  return store(file_, reportedUnreadable_, key, value);
+}
+
+std::string FileUserDefaults::stringValue(std::string_view key) const {
+  const json::Json object = load(file_, reportedUnreadable_);
+  const auto it = object.find(key);
+  return it != object.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+bool FileUserDefaults::setString(std::string_view key, std::string_view value) {
+  return store(file_, reportedUnreadable_, key, std::string(value));
 }
 
 }  // namespace quorin

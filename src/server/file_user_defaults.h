@@ -20,6 +20,8 @@ class FileUserDefaults final : public UserDefaults {
   bool contains(std::string_view key) const override;
   bool boolValue(std::string_view key) const override;
   bool setBool(std::string_view key, bool value) override;
+  std::string stringValue(std::string_view key) const override;
+  bool setString(std::string_view key, std::string_view value) override;
 
  private:
   std::filesystem::path file_;

@@ -2,6 +2,7 @@
 // The user's preferences, a few named values that survive restarts. FileUserDefaults is the
 // real store; tests use a fake. Thread: the main thread.
 
+#include <string>
 #include <string_view>
 
 namespace quorin {
@@ -16,6 +17,10 @@ class UserDefaults {
   virtual bool boolValue(std::string_view key) const = 0;
   // False when the value could not be stored; the stored values are then unchanged.
   virtual bool setBool(std::string_view key, bool value) = 0;
+  // The value when it is a text; empty for anything else and when absent.
+  virtual std::string stringValue(std::string_view key) const = 0;
+  // False when the value could not be stored; the stored values are then unchanged.
+  virtual bool setString(std::string_view key, std::string_view value) = 0;
 };
 
 }  // namespace quorin

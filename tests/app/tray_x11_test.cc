@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "app/fake_login_item.h"
+#include "app/host_components.h"
 #include "app/permissions.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
@@ -37,6 +38,7 @@ using namespace std::chrono_literals;
 
 TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot) {
   REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  unsetenv("WAYLAND_DISPLAY");  // scripts/test runs a Wayland desktop beside Xvfb
   EXPECT_TRUE(Permissions::hasScreenRecording());
   EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
   setenv("WAYLAND_DISPLAY", "wayland-0", 1);
@@ -58,8 +60,28 @@ TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot
   setenv("DISPLAY", display.c_str(), 1);
 }
 
+TEST(DesktopBackend, AnXDisplayShowingTheDesktopWinsUnlessTheVariableSaysOtherwise) {
+  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  const std::string display = std::getenv("DISPLAY");
+  unsetenv("QUORIN_BACKEND");
+  setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11) << "Xvfb beside a Wayland display";
+  setenv("QUORIN_BACKEND", "wayland", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::wayland);
+  setenv("DISPLAY", ":999", 1);
+  unsetenv("QUORIN_BACKEND");
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::wayland) << "no X display";
+  setenv("QUORIN_BACKEND", "x11", 1);
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11);
+  unsetenv("QUORIN_BACKEND");
+  unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(chooseDesktopBackend(), DesktopBackend::x11) << "neither: X11 says what is missing";
+  setenv("DISPLAY", display.c_str(), 1);
+}
+
 TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
   REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  unsetenv("WAYLAND_DISPLAY");  // the panel's probes read the X display
   startApplication("xcb");
 
   // trayer, a stand-alone system tray, along the top edge at the right.

@@ -177,7 +177,7 @@ TEST_F(EndToEnd, ASlowClientKeepsTheHostsMemoryBoundedAndItsStreamDecodable) {
 }
 
 TEST_F(EndToEnd, WithoutAnXDisplayTheClientStaysConnectedWithoutVideo) {
-  auto host = startHost({"DISPLAY=:999"});
+  auto host = startHost({"DISPLAY=:999", "QUORIN_BACKEND=x11"});
   const std::string script = path("input.jsonl");
   std::ofstream(script) << R"({"input":{"kind":"leftClick","x":0.5,"y":0.5}})" "\n"
                         << R"({"delayMs":200,"input":{"kind":"keyText","text":"a"}})" "\n";

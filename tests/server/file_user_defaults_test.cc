@@ -41,6 +41,10 @@ TEST_F(FileUserDefaultsTest, StoresPrivatelyAndSurvivesANewInstance) {
   EXPECT_FALSE(again.boolValue("QuorinAutoStart"));
   ASSERT_TRUE(again.setBool("QuorinAutoStart", true));
   EXPECT_TRUE(defaults.boolValue("QuorinAutoStart")) << "read afresh, not cached";
+  ASSERT_TRUE(again.setString("token", "a\"b"));
+  EXPECT_EQ(defaults.stringValue("token"), "a\"b");
+  EXPECT_TRUE(defaults.boolValue("QuorinAutoStart")) << "each value is kept beside the others";
+  EXPECT_EQ(defaults.stringValue("QuorinAutoStart"), "") << "a Boolean is no text";
 
   struct stat info {};
   ASSERT_EQ(stat(file.c_str(), &info), 0);

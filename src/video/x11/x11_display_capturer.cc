@@ -364,6 +364,14 @@ const BgraImage* X11DisplayStream::grab(bool force) {
 X11DisplayCapturer::X11DisplayCapturer(std::string displayName)
     : displayName_(std::move(displayName)) {}
 
+bool X11DisplayCapturer::showsDesktop(const std::string& displayName) {
+  CaptureError error;
+  const DisplayPtr display = connect(displayName, error);
+  int opcode = 0, event = 0, errorBase = 0;
+  return display && !x11::monitorsSharedFirst(display.get()).empty() &&
+         !XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &errorBase);
+}
+
 ShareableContent X11DisplayCapturer::shareableContent() {
   ShareableContent content;
   CaptureError error;

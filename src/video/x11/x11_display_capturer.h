@@ -16,6 +16,10 @@ class X11DisplayCapturer final : public DisplayCapturer {
   // `displayName` as XOpenDisplay takes it; empty means $DISPLAY.
   explicit X11DisplayCapturer(std::string displayName = {});
 
+  // Whether the display can be opened and its root shows the desktop: false without a
+  // display, without a monitor, and on Xwayland, whose root shows only the X clients.
+  static bool showsDesktop(const std::string& displayName = {});
+
   // Opens a short-lived connection to list the monitors.
   ShareableContent shareableContent() override;
   std::unique_ptr<DisplayStream> openStream(const ScreenRect& display,

@@ -1,0 +1,279 @@
+#include "video/wayland/pipewire_display_stream.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "base/log.h"
+#include "video/wayland/wayland_capture_errors.h"
+
+namespace quorin {
+
+struct PipeWireDisplayStream::PipeWire {
+  PipeWireDisplayStream* owner = nullptr;
+  pw_thread_loop* loop = nullptr;
+  pw_context* context = nullptr;
+  pw_core* core = nullptr;
+  pw_stream* stream = nullptr;
+  spa_hook coreListener{};
+  spa_hook streamListener{};
+  spa_video_info_raw format{};
+  Picture filling;  // the PipeWire thread's copy in progress
+  bool reportedUnmappable = false;
+
+  ~PipeWire() {
+    if (loop) pw_thread_loop_stop(loop);
+    // Our own disconnection is no failure to report.
+    if (stream) spa_hook_remove(&streamListener);
+    if (core) spa_hook_remove(&coreListener);
+    if (stream) pw_stream_destroy(stream);
+    if (core) pw_core_disconnect(core);
+    if (context) pw_context_destroy(context);
+    if (loop) pw_thread_loop_destroy(loop);
+  }
+
+  static void onCoreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
+    if (id != PW_ID_CORE) return;
+    logLine("PipeWire connection failed: " + std::string(message ? message : "") + " (" +
+            std::strerror(-res) + ")");
+    static_cast<PipeWire*>(data)->owner->fail(sharingEndedError());
+  }
+
+  static void onStateChanged(void* data, pw_stream_state old, pw_stream_state state,
+                             const char* error) {
+    auto* self = static_cast<PipeWire*>(data);
+    if (state == PW_STREAM_STATE_STREAMING) {
+      std::lock_guard lock(self->owner->mutex_);
+      self->owner->running_ = true;
+      self->owner->changed_.notify_all();
+    } else if (state == PW_STREAM_STATE_ERROR ||
+               (state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_CONNECTING)) {
+      logLine(std::string("screen stream ended: ") + pw_stream_state_as_string(state) +
+              (error ? std::string(" (") + error + ")" : std::string()));
+      self->owner->fail(sharingEndedError());
+    }
+  }
+
+  static void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+    auto* self = static_cast<PipeWire*>(data);
+    if (id != SPA_PARAM_Format || !param) return;
+    uint32_t mediaType = 0, mediaSubtype = 0;
+    if (spa_format_parse(param, &mediaType, &mediaSubtype) < 0 ||
+        mediaType != SPA_MEDIA_TYPE_video || mediaSubtype != SPA_MEDIA_SUBTYPE_raw ||
+        spa_format_video_raw_parse(param, &self->format) < 0) {
+      return;
+    }
+    std::uint8_t storage[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_pod* params[2];
+    // Mappable memory only: a DMA-BUF could not be read without a GPU context.
+    params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+        SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemFd) | (1 << SPA_DATA_MemPtr))));
+    params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
+    pw_stream_update_params(self->stream, params, 2);
+  }
+
+  static void onProcess(void* data) {
+    auto* self = static_cast<PipeWire*>(data);
+    // Only the newest queued picture matters; older ones go straight back.
+    pw_buffer* newest = nullptr;
+    while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
+      if (newest) pw_stream_queue_buffer(self->stream, newest);
+      newest = buffer;
+    }
+    if (!newest) return;
+    self->copy(*newest->buffer);
+    pw_stream_queue_buffer(self->stream, newest);
+  }
+
+  void copy(const spa_buffer& buffer) {
+    const auto* header = static_cast<const spa_meta_header*>(
+        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return;
+    if (buffer.n_datas < 1) return;
+    const spa_data& plane = buffer.datas[0];
+    if (!plane.data) {
+      if (!reportedUnmappable) {
+        reportedUnmappable = true;
+        logLine("screen stream delivers buffers that cannot be mapped (type " +
+                std::to_string(plane.type) + ")");
+        owner->fail(pipeWireError());
+      }
+      return;
+    }
+    const int width = static_cast<int>(format.size.width);
+    const int height = static_cast<int>(format.size.height);
+    if (!plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) ||
+        plane.maxsize == 0 || width <= 0 || height <= 0) {
+      return;
+    }
+    const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : width * 4;
+    const std::size_t offset = plane.chunk->offset % plane.maxsize;
+    if (offset + static_cast<std::size_t>(stride) * (height - 1) + width * 4u > plane.maxsize) return;
+    const auto* source = static_cast<const std::uint8_t*>(plane.data) + offset;
+    filling.width = width;
+    filling.height = height;
+    filling.stride = width * 4;
+    filling.bytes.resize(static_cast<std::size_t>(filling.stride) * height);
+    for (int row = 0; row < height; ++row) {
+      std::memcpy(filling.bytes.data() + static_cast<std::size_t>(row) * filling.stride,
+                  source + static_cast<std::size_t>(row) * stride, filling.stride);
+    }
+    owner->deliver(filling);
+  }
+};
+
+std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
+    std::shared_ptr<PortalSession> session, std::chrono::milliseconds timeout,
+    CaptureError& error) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+
+  std::unique_ptr<PipeWireDisplayStream> self(new PipeWireDisplayStream());
+  self->session_ = std::move(session);
+  const int fd = self->session_->openPipeWireRemote();
+  if (fd < 0) {
+    error = pipeWireError();
+    return nullptr;
+  }
+  self->pipeWire_ = std::make_unique<PipeWire>();
+  PipeWire& pw = *self->pipeWire_;
+  pw.owner = self.get();
+  pw.loop = pw_thread_loop_new("pipewire", nullptr);
+  pw.context = pw.loop ? pw_context_new(pw_thread_loop_get_loop(pw.loop), nullptr, 0) : nullptr;
+  if (!pw.context || pw_thread_loop_start(pw.loop) < 0) {
+    close(fd);
+    error = pipeWireError();
+    return nullptr;
+  }
+
+  static const pw_core_events coreEvents = [] {
+    pw_core_events events{};
+    events.version = PW_VERSION_CORE_EVENTS;
+    events.error = &PipeWire::onCoreError;
+    return events;
+  }();
+  static const pw_stream_events streamEvents = [] {
+    pw_stream_events events{};
+    events.version = PW_VERSION_STREAM_EVENTS;
+    events.state_changed = &PipeWire::onStateChanged;
+    events.param_changed = &PipeWire::onParamChanged;
+    events.process = &PipeWire::onProcess;
+    return events;
+  }();
+
+  const PortalSession::Stream& node = self->session_->stream();
+  pw_thread_loop_lock(pw.loop);
+  pw.core = pw_context_connect_fd(pw.context, fd, nullptr, 0);  // takes the descriptor
+  bool connected = false;
+  if (pw.core) {
+    pw_core_add_listener(pw.core, &pw.coreListener, &coreEvents, &pw);
+    pw.stream = pw_stream_new(pw.core, "quorin-screen",
+                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                                "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+  }
+  if (pw.stream) {
+    pw_stream_add_listener(pw.stream, &pw.streamListener, &streamEvents, &pw);
+    std::uint8_t storage[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    spa_rectangle size{static_cast<uint32_t>(node.width), static_cast<uint32_t>(node.height)};
+    spa_rectangle minSize{1, 1};
+    spa_rectangle maxSize{16384, 16384};
+    spa_fraction rate{60, 1};
+    spa_fraction minRate{0, 1};
+    spa_fraction maxRate{1000, 1};
+    const spa_pod* format = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType,
+        SPA_POD_Id(SPA_MEDIA_TYPE_video), SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw),
+        SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                               SPA_VIDEO_FORMAT_BGRA),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
+        SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
+    connected = pw_stream_connect(pw.stream, PW_DIRECTION_INPUT, node.nodeId,
+                                  static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                               PW_STREAM_FLAG_MAP_BUFFERS |
+                                                               PW_STREAM_FLAG_DONT_RECONNECT),
+                                  &format, 1) >= 0;
+  }
+  pw_thread_loop_unlock(pw.loop);
+  if (!connected) {
+    logLine("could not connect to the screen's PipeWire node " + std::to_string(node.nodeId));
+    error = pipeWireError();
+    return nullptr;
+  }
+
+  std::unique_lock lock(self->mutex_);
+  const bool settled = self->changed_.wait_for(
+      lock, timeout, [&] { return self->running_ || self->failure_.has_value(); });
+  if (self->failure_) {
+    error = pipeWireError();
+    lock.unlock();
+    return nullptr;
+  }
+  if (!settled) logLine("screen stream is slow to start; waiting for its pictures");
+  return self;
+}
+
+PipeWireDisplayStream::~PipeWireDisplayStream() {
+  pipeWire_.reset();  // stops the PipeWire thread before the state it writes goes away
+}
+
+const BgraImage* PipeWireDisplayStream::grab(bool force) {
+  {
+    std::lock_guard lock(mutex_);
+    if (failure_) return nullptr;
+    if (hasNew_) {
+      std::swap(front_, latest_);
+      hasNew_ = false;
+    } else if (!force) {
+      return nullptr;
+    }
+  }
+  if (front_.bytes.empty()) return nullptr;
+  image_ = BgraImage{front_.bytes.data(), front_.width, front_.height, front_.stride};
+  return &image_;
+}
+
+bool PipeWireDisplayStream::waitForChange(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  changed_.wait_until(lock, deadline, [this] { return hasNew_ || interrupted_ || failure_; });
+  interrupted_ = false;
+  return hasNew_ || failure_.has_value();
+}
+
+void PipeWireDisplayStream::interrupt() {
+  std::lock_guard lock(mutex_);
+  interrupted_ = true;
+  changed_.notify_all();
+}
+
+std::optional<CaptureError> PipeWireDisplayStream::failure() const {
+  std::lock_guard lock(mutex_);
+  return failure_;
+}
+
+void PipeWireDisplayStream::deliver(Picture& filled) {
+  std::lock_guard lock(mutex_);
+  std::swap(filled, latest_);
+  hasNew_ = true;
+  changed_.notify_all();
+}
+
+void PipeWireDisplayStream::fail(const CaptureError& error) {
+  std::lock_guard lock(mutex_);
+  if (!failure_) failure_ = error;
+  changed_.notify_all();
+}
+
+}  // namespace quorin

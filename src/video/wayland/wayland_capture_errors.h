@@ -1,0 +1,29 @@
+#pragma once
+// Why screen sharing through the desktop portal could not start or ended: sentences for the
+// user (they become the host's last error).
+
+#include "video/capture_error.h"
+
+namespace quorin {
+
+inline CaptureError portalUnavailableError() {
+  return {"QuorinRemote", 2,
+          "The desktop offers no screen-sharing portal (xdg-desktop-portal is not running)."};
+}
+inline CaptureError sharingRefusedError() {
+  return {"QuorinRemote", 3, "Screen sharing was not allowed on this computer."};
+}
+inline CaptureError portalTimeoutError() {
+  return {"QuorinRemote", 4, "The screen-sharing portal did not answer in time."};
+}
+inline CaptureError portalFailedError() {
+  return {"QuorinRemote", 5, "The screen-sharing portal could not start sharing the screen."};
+}
+inline CaptureError pipeWireError() {
+  return {"QuorinRemote", 6, "The shared screen's picture stream could not be opened."};
+}
+inline CaptureError sharingEndedError() {
+  return {"QuorinRemote", 7, "Screen sharing was stopped on this computer."};
+}
+
+}  // namespace quorin
