@@ -3,9 +3,13 @@
 #include <malloc.h>
 
 #include <cstdlib>
+#include <thread>
 #include <string_view>
 
 #include "base/log.h"
+#include "app/wayland/permissions.h"
+#include "app/wayland/portal_input_sink.h"
+#include "input/wayland/wlr_event_sink.h"
 #include "input/x11/xtest_event_sink.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
@@ -44,25 +48,51 @@ HostComponents::HostComponents(TaskRunner& mainThread)
   // its freed frame buffers, and a host that serves many short sessions slowly grows. Two
   // arenas keep its memory flat at no measurable cost.
   mallopt(M_ARENA_MAX, 2);
+  approvalStored_ = !defaults_.stringValue(kRestoreTokenKey).empty();
+}
+
+void HostComponents::storeRestoreToken(const std::string& token) {
+  if (token.empty() || !defaults_.setString(kRestoreTokenKey, token)) return;
+  approvalStored_ = true;
+}
+
+PermissionServices HostComponents::permissionServices(PermissionServices x11) {
+  if (backend_ == DesktopBackend::x11) return x11;
+  return WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
+    // The components live as long as the process, so the answer always finds them.
+    std::thread([this] {
+      CaptureError error;
+      const std::unique_ptr<PortalSession> session = PortalSession::open({}, error);
+      const std::string token = session ? session->restoreToken() : std::string();
+      mainThread_.post([this, token, error] {
+        if (token.empty()) {
+          logLine("screen sharing was not approved: " + error.description);
+        } else {
+          storeRestoreToken(token);
+        }
+      });
+    }).detach();
+  });
 }
 
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
   if (!capturer_ && backend_ == DesktopBackend::wayland) {
     logLine("sharing the Wayland desktop through the screen-sharing portal");
-    capturer_ = std::make_unique<WaylandDisplayCapturer>(WaylandDisplayCapturer::TokenStore{
+    auto capturer = std::make_unique<WaylandDisplayCapturer>(WaylandDisplayCapturer::TokenStore{
         .load = [this] { return defaults_.stringValue(kRestoreTokenKey); },
-        .save = [this](const std::string& token) { defaults_.setString(kRestoreTokenKey, token); },
+        .save = [this](const std::string& token) { storeRestoreToken(token); },
     });
+    // wlroots compositors take input from virtual devices of our own and their portal has no
+    // remote desktop; GNOME and KDE take it through the portal session that shares the screen.
+    std::unique_ptr<EventSink> sink = wayland::openWlrEventSink();
+    if (!sink) sink = makePortalInputSink(*capturer);
+    injector_ = std::make_unique<InputInjector>(std::move(sink));
+    capturer_ = std::move(capturer);
   }
   if (!capturer_) capturer_ = std::make_unique<X11DisplayCapturer>();
-  // Without a sink the injector still takes events and posts nothing. On Wayland the sink
-  // is the portal session's RemoteDesktop (WaylandDisplayCapturer::session()) or the
-  // compositor's virtual devices; until one is wired in here, input is not injected.
-  if (!injector_) {
-    injector_ = std::make_unique<InputInjector>(
-        backend_ == DesktopBackend::x11 ? x11::openXTestEventSink() : nullptr);
-  }
+  // Without a reachable display the injector still takes events and posts nothing.
+  if (!injector_) injector_ = std::make_unique<InputInjector>(x11::openXTestEventSink());
   return std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &mainThread_,
       .identity = &identity_,

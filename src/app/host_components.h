@@ -5,8 +5,10 @@
 // (X11 with XTest, or Wayland through the screen-sharing portal), and the power commands.
 // Thread: the main thread.
 
+#include <atomic>
 #include <memory>
 
+#include "app/menu_view_model.h"
 #include "base/task_runner.h"
 #include "identity/host_identity.h"
 #include "input/input_injector.h"
@@ -34,13 +36,22 @@ class HostComponents {
   // The one server of the process; construction may start it (the auto-start preference).
   std::unique_ptr<HostServer> makeServer();
 
+  // What the panel shows and asks for this desktop: `x11` on X11. On Wayland the rows follow
+  // the portal and the approval the host keeps, and "Grant" brings up the portal's dialog (on
+  // a thread of its own, since the user may take long); the approval is kept for later runs.
+  PermissionServices permissionServices(PermissionServices x11);
+
  private:
+  void storeRestoreToken(const std::string& token);
+
   TaskRunner& mainThread_;
   const DesktopBackend backend_;
   HostIdentity identity_;
   FileUserDefaults defaults_;
   SpawnCommandRunner commandRunner_;
   SystemController systemController_{commandRunner_};
+  // Whether the portal's approval is kept; read by the panel's probe thread.
+  std::atomic<bool> approvalStored_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
   std::unique_ptr<DisplayCapturer> capturer_;

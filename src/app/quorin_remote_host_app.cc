@@ -15,11 +15,11 @@ QuorinRemoteHostApp::QuorinRemoteHostApp()
       MenuViewModel::Environment{
           .server = server_.get(),
           .flags = &permissions_,
-          .permissions =
+          .permissions = components_.permissionServices(
               {.isAccessibilityTrusted = Permissions::isAccessibilityTrusted,
                .hasScreenRecording = Permissions::hasScreenRecording,
                .openScreenRecordingSettings = [] { HelpPage::show(HelpPage::kScreenRecording); },
-               .openAccessibilitySettings = [] { HelpPage::show(HelpPage::kAccessibility); }},
+               .openAccessibilitySettings = [] { HelpPage::show(HelpPage::kAccessibility); }}),
           .loginItem = &loginItem_,
           .mainThread = &mainThread_},
       components_.identity());

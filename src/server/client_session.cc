@@ -196,6 +196,15 @@ std::optional<std::string> ClientSession::beginStreaming(DisplayCapturer& captur
   encoder->start(settings.bitrate, settings.fps);
 
   auto capture = std::make_unique<ScreenCaptureManager>(*encoder, capturer);
+  capture->setEndHandler([weak = std::weak_ptr(self_), &main = mainThread_](const CaptureError& error) {
+    main.post([weak, description = error.description] {
+      if (auto self = weak.lock()) {
+        ClientSession& session = **self;
+        const std::shared_ptr<Events> events = session.events_;
+        if (events->captureEnded) events->captureEnded(session, description);
+      }
+    });
+  });
   if (auto error = capture->start(settings.fps)) {
     gate_->attach(nullptr);
     return error->description;  // the encoder and capture go with this scope

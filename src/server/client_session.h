@@ -49,6 +49,9 @@ class ClientSession {
     std::function<void(ClientSession&)> closed;
     std::function<void(ClientSession&, const InputEvent&)> input;
     std::function<void(ClientSession&, SystemCommand::Action)> system;
+    // The shared screen went away for good (the user stopped sharing, the compositor ended
+    // the stream); the text says why, for the user. Video has stopped.
+    std::function<void(ClientSession&, const std::string&)> captureEnded;
   };
 
   struct StreamSettings {

@@ -160,6 +160,12 @@ void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<Mess
   events.system = [this](ClientSession&, SystemCommand::Action action) {
     if (env_.systemController) env_.systemController->perform(action);
   };
+  // A client without a screen to watch has nothing left to do; the next one may try again.
+  events.captureEnded = [this](ClientSession& session, const std::string& description) {
+    if (&session != session_.get()) return;
+    setLastError(description);
+    endSession();
+  };
   session_ = std::make_unique<ClientSession>(std::move(channel), *env_.mainThread, std::move(events));
   // Let the queued work of the old session (its close report) drain before video starts.
   mainThreadPoster()([](HostServer& server) { server.beginStreaming(); });
