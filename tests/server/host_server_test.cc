@@ -134,5 +134,22 @@ TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndSilenceCann
   EXPECT_TRUE(pump([&] { return !server->connectedClient(); }));
 }
 
+TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionWithItsReasonAndLetsGoOfHeldButtons) {
+  runningServer();
+  Recorder client;
+  auto channel = connect(client);
+  ASSERT_TRUE(received(client, MessageType::hello));
+  channel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseDown, 0.5, 0.5));
+  ASSERT_TRUE(pump([&] { return !sink->posted.empty() && sink->posted.back() == "down left"; }));
+
+  const std::string reason = "Screen sharing was stopped on this computer.";
+  capturer.change(CaptureError{"Portal", 6, reason});
+  ASSERT_TRUE(pump([&] { return server->lastError() == reason; }));
+  EXPECT_FALSE(server->connectedClient());
+  EXPECT_EQ(sink->posted.back(), "up left") << "a button held by the client stays down";
+  EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
+  EXPECT_TRUE(server->isRunning()) << "the next client may try again";
+}
+
 }  // namespace
 }  // namespace quorin
