@@ -20,4 +20,14 @@ inline InputEvent inputEvent(InputEvent::Kind kind, std::optional<std::string> t
   return e;
 }
 
+// `count` consecutive CJK ideographs from U+4E00 as UTF-8: more characters than a keymap holds.
+inline std::string ideographs(int count) {
+  std::string text;
+  for (char32_t c = 0x4E00; c < 0x4E00 + char32_t(count); ++c) {
+    text += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+             static_cast<char>(0x80 | (c & 0x3F))};
+  }
+  return text;
+}
+
 }  // namespace quorin

@@ -5,6 +5,7 @@
 
 #include <limits>
 
+#include "input/input_events.h"
 #include "input/recording_event_sink.h"
 
 namespace quorin {
@@ -29,11 +30,7 @@ class InputInjectorTest : public ::testing::Test {
     return post(event);
   }
   std::vector<std::string> post(Kind kind, std::optional<std::string> text, Names modifiers = {}) {
-    InputEvent event;
-    event.kind = kind;
-    (kind == Kind::keySpecial ? event.specialKey : event.text) = std::move(text);
-    event.modifiers = std::move(modifiers);
-    return post(event);
+    return post(inputEvent(kind, std::move(text), std::move(modifiers)));
   }
   std::vector<std::string> post(const InputEvent& event) {
     sink_->posted.clear();

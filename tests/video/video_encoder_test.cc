@@ -7,6 +7,7 @@
 #include <thread>
 #include <utility>
 
+#include "client/annex_b.h"
 #include "client/h264_decoder.h"
 #include "fakes/log_capture.h"
 #include "video/recording_sink.h"
@@ -73,10 +74,6 @@ std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
   H264Decoder decoder;
   std::vector<Picture> decoded;
   Bytes annexB;
-  const auto append = [&](ByteView unit) {
-    annexB.insert(annexB.end(), {0, 0, 0, 1});
-    annexB.insert(annexB.end(), unit.begin(), unit.end());
-  };
   std::uint64_t lastKeyPts = 0;
   int framesSinceKey = 0;
   for (const Frame& frame : frames) {
@@ -87,21 +84,18 @@ std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
       EXPECT_EQ(frame.config->nalUnitHeaderLength, 4);
       EXPECT_TRUE(sets.size() == 2 && nalType(sets[0]) == 7 && nalType(sets[1]) == 8);
       EXPECT_EQ(sets.at(0).at(1), 100) << "profile_idc: High";
-      for (const Bytes& set : sets) append(set);
+      for (const Bytes& set : sets) annexb::appendNalUnit(annexB, set);
     }
     // Length-prefixed NAL units that cover the picture exactly, no parameter sets or delimiters.
+    EXPECT_TRUE(annexb::appendPicture(annexB, frame.picture, 4)) << "lengths do not add up";
     bool idr = false;
-    for (ByteView rest = frame.picture; !rest.empty();) {
-      const std::size_t length = rest.size() < 4 ? 0 : std::size_t(rest[0]) << 24 | rest[1] << 16 | rest[2] << 8 | rest[3];
-      if (length == 0 || rest.size() - 4 < length) {
-        ADD_FAILURE() << "lengths do not add up";
-        break;
-      }
-      const ByteView unit = rest.subspan(4, length);
+    for (ByteView rest = frame.picture; rest.size() > 4;) {
+      const std::size_t length = std::size_t(rest[0]) << 24 | rest[1] << 16 | rest[2] << 8 | rest[3];
+      const ByteView unit = rest.subspan(4, std::min(length, rest.size() - 4));
+      if (unit.empty()) break;
       EXPECT_TRUE(nalType(unit) != 7 && nalType(unit) != 8 && nalType(unit) != 9);
       idr = idr || nalType(unit) == 5;
-      append(unit);
-      rest = rest.subspan(4 + length);
+      rest = rest.subspan(4 + unit.size());
     }
     EXPECT_EQ(idr, header.isKeyframe);
     framesSinceKey = header.isKeyframe ? 0 : framesSinceKey + 1;
@@ -142,8 +136,7 @@ TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) 
   EXPECT_TRUE(header(130).isKeyframe) << "the first picture after the idle gap";
   EXPECT_FALSE(header(131).isKeyframe);
   EXPECT_TRUE(header(138).isKeyframe) << "2 s after the previous key frame";
-  EXPECT_EQ(decoded.back().width(), kWidth - 1);
-  EXPECT_EQ(decoded.back().height(), kHeight - 1);
+  EXPECT_EQ(std::pair(decoded.back().width(), decoded.back().height()), std::pair(kWidth - 1, kHeight - 1));
   EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), decoded.back()), 3.0);
 }
 

@@ -75,14 +75,10 @@ struct WaylandTestClient::State {
   unsigned modifiers() const {
     if (!keyState) return 0;
     unsigned mask = 0;
-    const auto active = [&](const char* name, unsigned bit) {
+    for (const auto& [name, bit] : {std::pair{XKB_MOD_NAME_SHIFT, kWaylandShift}, {XKB_MOD_NAME_CTRL, kWaylandControl},
+                                    {XKB_MOD_NAME_ALT, kWaylandAlt}}) {
       if (xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
-    };
-    active(XKB_MOD_NAME_SHIFT, kWaylandShift);
-    active(XKB_MOD_NAME_CTRL, kWaylandControl);
-    active(XKB_MOD_NAME_ALT, kWaylandAlt);
-    active(XKB_MOD_NAME_LOGO, kWaylandLogo);
-    active(XKB_MOD_NAME_CAPS, kWaylandCapsLock);
+    }
     return mask;
   }
 
@@ -231,8 +227,7 @@ const wl_seat_listener S::seatListener = {
         wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
       } else if (!keyboard && s.keyboard) {
         wl_keyboard_release(std::exchange(s.keyboard, nullptr));
-        std::lock_guard lock(s.owner.mutex_);
-        s.owner.keyboardFocus_ = false;
+        s.owner.setFocus(false);
       }
     },
     [](void*, wl_seat*, const char*) {}};
@@ -287,19 +282,8 @@ const wl_keyboard_listener S::keyboardListener = {
       s.keymap = keymap;
       s.keyState = xkb_state_new(keymap);
     },
-    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {
-      S& s = self(data);
-      {
-        std::lock_guard lock(s.owner.mutex_);
-        s.owner.keyboardFocus_ = true;
-      }
-      s.record(event(Type::keyboardEnter));
-    },
-    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) {
-      S& s = self(data);
-      std::lock_guard lock(s.owner.mutex_);
-      s.owner.keyboardFocus_ = false;
-    },
+    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { self(data).owner.setFocus(true); },
+    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },
     .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       S& s = self(data);
       WaylandInputEvent e = event(Type::key, key);
@@ -395,15 +379,9 @@ void WaylandTestClient::run(std::chrono::milliseconds timeout) {
   if (!ready_) return;
 
   while (alive) {
-    std::optional<std::uint32_t> colour;
     {
       std::lock_guard lock(mutex_);
       if (stop_) break;
-      colour.swap(paintWanted_);
-    }
-    if (colour) {
-      s.colour = *colour;
-      s.paint();
     }
     alive = s.pump(-1);
   }
@@ -416,14 +394,10 @@ void WaylandTestClient::record(WaylandInputEvent event) {
   changed_.notify_all();
 }
 
-bool WaylandTestClient::paint(std::uint32_t argb, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  if (!ready_) return false;
-  const std::uint64_t before = painted_;
-  paintWanted_ = argb;
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
-  return changed_.wait_for(lock, timeout, [&] { return painted_ > before; });
+void WaylandTestClient::setFocus(bool held) {
+  std::lock_guard lock(mutex_);
+  keyboardFocus_ = held;
+  changed_.notify_all();
 }
 
 bool WaylandTestClient::waitForKeyboardFocus(std::chrono::milliseconds timeout) {

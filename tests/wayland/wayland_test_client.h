@@ -22,12 +22,10 @@ enum WaylandModifier : unsigned {
   kWaylandShift = 1,
   kWaylandControl = 2,
   kWaylandAlt = 4,
-  kWaylandLogo = 8,
-  kWaylandCapsLock = 16,
 };
 
 struct WaylandInputEvent {
-  enum class Type { pointerEnter, motion, button, axis, axisDiscrete, keyboardEnter, key, modifiers };
+  enum class Type { pointerEnter, motion, button, axis, axisDiscrete, key, modifiers };
   Type type = Type::motion;
   // Surface-local pointer position as of the event.
   double x = 0;
@@ -58,8 +56,6 @@ class WaylandTestClient {
   int width() const { return width_; }
   int height() const { return height_; }
 
-  // Fills the window with one 0xAARRGGBB colour and waits until the compositor has shown it.
-  bool paint(std::uint32_t argb, std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Waits until the window holds the keyboard focus.
   bool waitForKeyboardFocus(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
@@ -75,6 +71,7 @@ class WaylandTestClient {
  private:
   void run(std::chrono::milliseconds timeout);
   void record(WaylandInputEvent event);
+  void setFocus(bool held);
   friend struct State;
 
   mutable std::mutex mutex_;
@@ -87,9 +84,8 @@ class WaylandTestClient {
   std::string error_;
   int width_ = 0;
   int height_ = 0;
-  std::optional<std::uint32_t> paintWanted_;  // colour the client's thread is asked to paint
-  std::uint64_t painted_ = 0;                 // paints shown so far
-  int wake_ = -1;                             // eventfd that wakes the client's thread
+  std::uint64_t painted_ = 0;  // paints shown so far
+  int wake_ = -1;              // eventfd that wakes the client's thread
   std::thread thread_;
 };
 
