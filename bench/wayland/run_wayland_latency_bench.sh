@@ -21,6 +21,8 @@ bus_pid=
 cleanup() {
   ! declare -F stop_wayland_stack >/dev/null || stop_wayland_stack
   [ -z "$bus_pid" ] || kill "$bus_pid" 2>/dev/null || true
+  # The portal has the bus start the document portal, which mounts itself in the runtime dir.
+  fusermount -uz "$sandbox/runtime/doc" 2>/dev/null || true
   rm -rf "$sandbox"
 }
 trap cleanup EXIT
