@@ -37,5 +37,6 @@ bus_pid=$(sed -n 2p <<<"$bus")
 start_wayland_stack "$sandbox/wayland" "$build/tests/quorin_screencopy_format_shim.so"
 
 echo "Wayland (headless sway, pixman renderer):"
-"$build/bench/wayland_latency_bench" "$seconds"
+# shellcheck disable=SC2086 # one argument per PID
+"$build/bench/wayland_latency_bench" "$seconds" $WAYLAND_STACK_PIDS
 echo "load after: $(uptime)"

@@ -4,7 +4,8 @@
 // callbacks: random blocks everywhere, and the monotonic clock as a barcode in the top left
 // corner, taken just before each commit. Run beside sway (WAYLAND_DISPLAY set, the portal on
 // the session bus): run_wayland_latency_bench.sh starts it all.
-// Usage: wayland_latency_bench [seconds]
+// Usage: wayland_latency_bench [seconds [pid...]]: also reports the CPU the processes `pid`
+// (the compositor, the portal, PipeWire) used while the host ran.
 
 #include <poll.h>
 #include <sys/mman.h>
@@ -268,11 +269,20 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string size = std::to_string(probe.width()) + "x" + std::to_string(probe.height());
+  std::vector<pid_t> stack;
+  for (int i = 2; i < argc; ++i) stack.push_back(std::stoi(argv[i]));
+  const auto stackCpu = [&] {
+    double total = 0;
+    for (pid_t pid : stack) total += cpuSeconds(pid);
+    return total;
+  };
   const int committedBefore = probe.framesCommitted();
+  const double stackBefore = stackCpu();
   const auto start = Clock::now();
   Result host = measureHost("quorin-remote-host, portal + PipeWire", seconds, {"QUORIN_BACKEND=wayland"});
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   printResults(size, {host});
-  std::printf("(the probe committed %.1f frames/s)\n", (probe.framesCommitted() - committedBefore) / elapsed);
+  std::printf("(the probe committed %.1f frames/s; the desktop stack used %.2f cores)\n",
+              (probe.framesCommitted() - committedBefore) / elapsed, (stackCpu() - stackBefore) / elapsed);
   return 0;
 }
