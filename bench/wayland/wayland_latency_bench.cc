@@ -82,6 +82,7 @@ class WaylandScreenProbe {
     wl_buffer* buffer = nullptr;
     std::uint32_t* pixels = nullptr;
     bool busy = false;
+    WaylandScreenProbe* owner = nullptr;
   };
 
   // Waits for the next configure; whether it gave the window a size.
@@ -128,6 +129,7 @@ class WaylandScreenProbe {
       b.buffer = wl_shm_pool_create_buffer(pool, std::int32_t(i * bytes), width, height, width * 4,
                                            WL_SHM_FORMAT_XRGB8888);
       b.pixels = reinterpret_cast<std::uint32_t*>(static_cast<char*>(mapped) + i * bytes);
+      b.owner = this;
       wl_buffer_add_listener(b.buffer, &kBufferListener, &b);
     }
     wl_shm_pool_destroy(pool);
@@ -136,33 +138,34 @@ class WaylandScreenProbe {
   }
 
   // Fills a free buffer with new random blocks and the current time, and commits it with a
-  // frame callback that paints the next one. Skips a frame when the compositor holds all.
+  // frame callback that paints the next one. When the compositor holds every buffer, the
+  // next release paints instead: a commit without damage might never be answered.
   void paint() {
     Buffer* free = nullptr;
     for (auto& b : buffers_) {
       if (!b.busy) free = &b;
     }
-    if (free) {
-      for (int y = 0; y < height_; y += kBlock) {
-        for (int x = 0; x < width_; x += kBlock) {
-          const std::uint32_t colour = random_() & 0xFFFFFF;
-          for (int row = y; row < std::min(y + kBlock, height_); ++row) {
-            std::fill_n(free->pixels + std::size_t(row) * width_ + x, std::min(kBlock, width_ - x), colour);
-          }
+    waitingForBuffer_ = !free;
+    if (!free) return;
+    for (int y = 0; y < height_; y += kBlock) {
+      for (int x = 0; x < width_; x += kBlock) {
+        const std::uint32_t colour = random_() & 0xFFFFFF;
+        for (int row = y; row < std::min(y + kBlock, height_); ++row) {
+          std::fill_n(free->pixels + std::size_t(row) * width_ + x, std::min(kBlock, width_ - x), colour);
         }
       }
-      const std::uint64_t time = nowMicros() & ((1ull << kBits) - 1);
-      for (int row = 0; row < kRows * kCell; ++row) {
-        for (int bit = 0; bit < kBits; ++bit) {
-          const bool white = barcodeCellWhite(time, row / kCell, bit);
-          std::fill_n(free->pixels + std::size_t(row) * width_ + bit * kCell, kCell, white ? 0xFFFFFF : 0);
-        }
-      }
-      free->busy = true;
-      wl_surface_attach(surface_, free->buffer, 0, 0);
-      wl_surface_damage_buffer(surface_, 0, 0, width_, height_);
-      ++committed_;
     }
+    const std::uint64_t time = nowMicros() & ((1ull << kBits) - 1);
+    for (int row = 0; row < kRows * kCell; ++row) {
+      for (int bit = 0; bit < kBits; ++bit) {
+        const bool white = barcodeCellWhite(time, row / kCell, bit);
+        std::fill_n(free->pixels + std::size_t(row) * width_ + bit * kCell, kCell, white ? 0xFFFFFF : 0);
+      }
+    }
+    free->busy = true;
+    wl_surface_attach(surface_, free->buffer, 0, 0);
+    wl_surface_damage_buffer(surface_, 0, 0, width_, height_);
+    ++committed_;
     wl_callback_add_listener(wl_surface_frame(surface_), &kFrameListener, this);
     wl_surface_commit(surface_);
     wl_display_flush(display_);
@@ -198,6 +201,7 @@ class WaylandScreenProbe {
   xdg_surface* xdgSurface_ = nullptr;
   xdg_toplevel* toplevel_ = nullptr;
   bool configured_ = false;
+  bool waitingForBuffer_ = false;
   bool ready_ = false;
   int width_ = 0;
   int height_ = 0;
@@ -247,7 +251,12 @@ const xdg_toplevel_listener WaylandScreenProbe::kToplevel = {
     .wm_capabilities = [](void*, xdg_toplevel*, wl_array*) {},
 };
 const wl_buffer_listener WaylandScreenProbe::kBufferListener = {
-    .release = [](void* data, wl_buffer*) { static_cast<Buffer*>(data)->busy = false; },
+    .release =
+        [](void* data, wl_buffer*) {
+          auto* buffer = static_cast<Buffer*>(data);
+          buffer->busy = false;
+          if (buffer->owner->waitingForBuffer_) buffer->owner->paint();
+        },
 };
 const wl_callback_listener WaylandScreenProbe::kFrameListener = {
     .done =
