@@ -1,0 +1,165 @@
+#pragma once
+// What the screen-to-picture latency benchmarks share: a probe draws the monotonic clock as a
+// barcode in the top left corner of the screen (kBits cells of kCell pixels: a row of bits,
+// then the same bits inverted as a check), the client reads it back from each decoded
+// picture. measureHost() runs the real host (QUORIN_HOST_BINARY) and decodes its stream.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/command_output.h"
+#include "client/h264_decoder.h"
+#include "client/stream_client.h"
+#include "fakes/child_process.h"
+#include "identity/pairing_payload.h"
+
+namespace quorin::latency {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBits = 40;     // microseconds of the monotonic clock, modulo 2^40 (12 days)
+constexpr int kCell = 24;     // pixels per bit, square
+constexpr int kRows = 2;      // the bits, then the same bits inverted as a check
+
+inline std::uint64_t nowMicros() {
+  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// The time in a decoded picture, when both rows agree.
+inline std::optional<std::uint64_t> readBarcode(const Picture& picture) {
+  if (picture.empty() || picture.width() < kBits * kCell) return std::nullopt;
+  const std::uint8_t* luma = picture.plane(0);
+  const int stride = picture.stride(0);
+  auto bright = [&](int bit, int row) {
+    return luma[(row * kCell + kCell / 2) * stride + bit * kCell + kCell / 2] > 128;
+  };
+  std::uint64_t time = 0;
+  for (int bit = 0; bit < kBits; ++bit) {
+    const bool one = bright(bit, 0);
+    if (one == bright(bit, 1)) return std::nullopt;
+    time = (time << 1) | (one ? 1 : 0);
+  }
+  return time;
+}
+
+struct Latencies {
+  std::mutex mutex;
+  std::vector<double> millis;
+  int unreadable = 0;
+
+  void add(const Picture& picture, Clock::time_point decodedAt) {
+    const auto drawn = readBarcode(picture);
+    std::lock_guard lock(mutex);
+    if (!drawn) {
+      ++unreadable;
+      return;
+    }
+    const std::uint64_t decoded =
+        std::chrono::duration_cast<std::chrono::microseconds>(decodedAt.time_since_epoch()).count() &
+        ((1ull << kBits) - 1);
+    millis.push_back(double(decoded - *drawn) / 1000.0);
+  }
+  double percentile(double p) {
+    std::lock_guard lock(mutex);
+    if (millis.empty()) return 0;
+    std::vector<double> sorted = millis;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted[std::min(sorted.size() - 1, std::size_t(p * sorted.size()))];
+  }
+};
+
+// CPU seconds (user + system) a process has used so far.
+inline double cpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const auto close = text.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(text.substr(close + 2));
+  std::string field;
+  unsigned long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14) utime = std::stoull(field);
+    if (i == 15) stime = std::stoull(field);
+  }
+  return double(utime + stime) / sysconf(_SC_CLK_TCK);
+}
+
+struct Result {
+  std::string name;
+  double p50 = 0, p99 = 0, cores = 0, fps = 0;
+  std::size_t samples = 0;
+  int unreadable = 0;
+};
+
+// Lets a pipeline settle past its first key frame, then measures it for `seconds`: the CPU
+// of `pid`, the frames counted by `frames`, the latencies collected while `measuring`.
+template <class FrameCount>
+void measureWindow(double seconds, pid_t pid, FrameCount frames, std::atomic<bool>& measuring,
+                   Latencies& latencies, Result& result) {
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  const double cpuBefore = cpuSeconds(pid);
+  const auto framesBefore = frames();
+  measuring = true;
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  measuring = false;
+  result.cores = (cpuSeconds(pid) - cpuBefore) / seconds;
+  result.fps = double(frames() - framesBefore) / seconds;
+  result.p50 = latencies.percentile(0.5);
+  result.p99 = latencies.percentile(0.99);
+  result.samples = latencies.millis.size();
+  result.unreadable = latencies.unreadable;
+}
+
+// `environment` entries are added to the host's.
+inline Result measureHost(const std::string& name, double seconds, std::vector<std::string> environment = {}) {
+  Result result{name};
+  ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, environment);
+  if (!host.waitForLine("Advertising")) {
+    std::fprintf(stderr, "the host did not start:\n%s\n", host.output().c_str());
+    return result;
+  }
+  const auto payload = PairingPayload::decode(commandOutput(std::string(QUORIN_HOST_BINARY) + " --pairing-text 2>/dev/null"));
+  if (!payload) return result;
+
+  Latencies latencies;
+  std::atomic<bool> measuring{false};
+  StreamClient client({.host = "127.0.0.1", .key = payload->key});
+  client.onPicture = [&](const DecodedFrame& frame) {
+    if (measuring) latencies.add(frame.picture, frame.decodedAt);
+  };
+  client.start();
+  measureWindow(seconds, host.pid(), [&] { return client.framesReceived(); }, measuring, latencies, result);
+  client.stop();
+  return result;
+}
+
+// Whether bit `bit` of row `row` of the barcode for `time` is white.
+inline bool barcodeCellWhite(std::uint64_t time, int row, int bit) {
+  return ((time >> (kBits - 1 - bit)) & 1) != (row == 1);
+}
+
+inline void printResults(const std::string& size, const std::vector<Result>& results) {
+  double load[3] = {0, 0, 0};
+  getloadavg(load, 3);
+  std::printf("| pipeline, %s, full-screen motion, load %.2f | p50 | p99 | frames/s | CPU (cores) | samples |\n",
+              size.c_str(), load[0]);
+  std::printf("|---|---|---|---|---|---|\n");
+  for (const auto& r : results) {
+    std::printf("| %s | %.1f ms | %.1f ms | %.1f | %.2f | %zu (+%d unreadable) |\n", r.name.c_str(), r.p50,
+                r.p99, r.fps, r.cores, r.samples, r.unreadable);
+  }
+}
+
+}  // namespace quorin::latency
