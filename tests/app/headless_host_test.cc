@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <thread>
-
 #include "app/command_output.h"
 #include "fakes/child_process.h"
 #include "identity/host_identity.h"
@@ -16,13 +12,9 @@
 namespace quorin {
 namespace {
 
-using namespace std::chrono_literals;
-
 // The host program as a child, its stdout read line by line.
-class HostProcess : public ChildProcess {
- public:
+struct HostProcess : ChildProcess {
   HostProcess() : ChildProcess({QUORIN_HOST_BINARY, "--headless"}) {}
-  const std::string& lines() const { return output(); }
 };
 
 TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {
@@ -32,8 +24,7 @@ TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {
   EXPECT_EQ(KeychainStore::load(HostIdentity::kKeyAccount), payload->key);
 
   HostProcess host;
-  ASSERT_TRUE(host.waitForLine("Advertising")) << host.lines();
-  EXPECT_NE(host.lines().find("port 52877"), std::string::npos) << host.lines();
+  ASSERT_TRUE(host.waitForLine("Advertising")) << host.output();
 
   IoThread io("client");
   auto connect = [&](const Bytes& key, Recorder& recorder) {
@@ -47,21 +38,13 @@ TEST(HeadlessHost, PairingTextCarriesTheKeyringKeyAndOnlyThatKeyConnects) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(paired.events().front(), "ready");
   EXPECT_NE(stranger.events().front(), "ready");
-
-  if (std::system("avahi-daemon --check 2>/dev/null") == 0) {
-    const std::string browsed = commandOutput("avahi-browse -rpt _quorinremote._tcp 2>/dev/null");
-    EXPECT_NE(browsed.find(";52877;"), std::string::npos) << browsed;
-  }
-
-  const int status = host.terminate();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
   HostProcess first;
   ASSERT_TRUE(first.waitForLine("Advertising"));
   HostProcess second;
-  EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.lines();
+  EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.output();
   EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
 }
 

@@ -9,11 +9,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 
 #include "app/autostart_entry.h"
 #include "app/command_output.h"
-#include "app/fake_login_item.h"
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
@@ -43,14 +41,14 @@ class TrayWidgetsTest : public ::testing::Test {
   }
   ~TrayWidgetsTest() override { std::filesystem::remove_all(config); }
 
-  MenuViewModel::Environment environment(LoginItem& login) {
+  MenuViewModel::Environment environment() {
     return {.server = &server,
             .flags = &flags,
             .permissions = {.isAccessibilityTrusted = [this](bool) { return granted.load(); },
                             .hasScreenRecording = [this] { ++screenProbes; return granted.load(); },
                             .openScreenRecordingSettings = [this] { ++screenHelp; },
                             .openAccessibilitySettings = [] {}},
-            .loginItem = &login,
+            .loginItem = &autostart,
             .mainThread = &main};
   }
 
@@ -63,7 +61,6 @@ class TrayWidgetsTest : public ::testing::Test {
   FakeUserDefaults& defaults = host.defaults;
   FakeServiceAdvertiser& advertiser = host.advertiser;
   PermissionFlags flags;
-  FakeLoginItem fakeLogin;
   AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
   std::atomic<bool> granted{false};
   std::atomic<int> screenProbes{0};
@@ -71,7 +68,7 @@ class TrayWidgetsTest : public ::testing::Test {
 };
 
 TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
-  MenuContent panel(environment(fakeLogin), identity);
+  MenuContent panel(environment(), identity);
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   PairingQRView& view = *panel.pairingView();
@@ -105,19 +102,8 @@ TEST_F(TrayWidgetsTest, NoPairingTextMeansTheRedLineInsteadOfACode) {
   EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
 }
 
-TEST_F(TrayWidgetsTest, OpenAtLoginSwitchAddsAndRemovesTheAutostartEntry) {
-  MenuContent panel(environment(autostart), identity);
-  EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
-  panel.openAtLoginSwitch().click();
-  EXPECT_TRUE(std::filesystem::exists(config / "autostart" / "quorin-remote-host.desktop"));
-  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
-  panel.openAtLoginSwitch().click();
-  EXPECT_FALSE(std::filesystem::exists(config / "autostart" / "quorin-remote-host.desktop"));
-  EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
-}
-
-TEST_F(TrayWidgetsTest, StartStopAndAutoStartDoWhatTheySayAndNothingMore) {
-  MenuContent panel(environment(fakeLogin), identity);
+TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingMore) {
+  MenuContent panel(environment(), identity);
   EXPECT_EQ(panel.startStopButton().text(), "Start");
   panel.startStopButton().click();
   ASSERT_TRUE(processUntil([&] { return server.isRunning(); }));
@@ -134,12 +120,19 @@ TEST_F(TrayWidgetsTest, StartStopAndAutoStartDoWhatTheySayAndNothingMore) {
   EXPECT_FALSE(server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
 
+  const auto entry = config / "autostart" / "quorin-remote-host.desktop";
+  EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
+  panel.openAtLoginSwitch().click();
+  EXPECT_TRUE(std::filesystem::exists(entry) && panel.openAtLoginSwitch().isChecked());
+  panel.openAtLoginSwitch().click();
+  EXPECT_FALSE(std::filesystem::exists(entry) || panel.openAtLoginSwitch().isChecked());
+
   advertiser.reportProblem("Advertising on the local network is unavailable.");
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
 }
 
 TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
-  MenuContent panel(environment(fakeLogin), identity);
+  MenuContent panel(environment(), identity);
   panel.show();
   ASSERT_TRUE(processUntil([&] { return screenProbes == 1; }));
   processUntil([] { return false; }, 50ms);  // its answer reaches the panel
@@ -160,7 +153,7 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
   ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
   LogCapture log;
-  TrayItem tray(environment(fakeLogin), identity, 0ms);
+  TrayItem tray(environment(), identity, 0ms);
   ASSERT_TRUE(tray.usesWindow());
   ASSERT_NE(tray.panel(), nullptr);
   EXPECT_TRUE(tray.panel()->isVisible());

@@ -20,6 +20,7 @@
 #include "app/tray_item.h"
 #include "app/ui_style.h"
 #include "app/x11/pointer_click.h"
+#include "fakes/require_service.h"
 
 extern char** environ;
 
@@ -28,16 +29,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Without the service a test needs it skips, or fails when CI is "true".
-#define REQUIRE(available, what)                                              \
-  if (!(available)) {                                                         \
-    const char* ci = std::getenv("CI");                                       \
-    if (ci && std::string(ci) == "true") FAIL() << what << " (CI is true)";   \
-    GTEST_SKIP() << what;                                                     \
-  }
-
 TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot) {
-  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  QUORIN_REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
   unsetenv("WAYLAND_DISPLAY");  // scripts/test runs a Wayland desktop beside Xvfb
   EXPECT_TRUE(Permissions::hasScreenRecording());
   EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
@@ -61,7 +54,7 @@ TEST(X11Permissions, AnXDisplayIsRecordedAndTakesInputButWaylandOrNoDisplayIsNot
 }
 
 TEST(DesktopBackend, AnXDisplayShowingTheDesktopWinsUnlessTheVariableSaysOtherwise) {
-  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  QUORIN_REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
   const std::string display = std::getenv("DISPLAY");
   unsetenv("QUORIN_BACKEND");
   setenv("WAYLAND_DISPLAY", "wayland-0", 1);
@@ -80,7 +73,7 @@ TEST(DesktopBackend, AnXDisplayShowingTheDesktopWinsUnlessTheVariableSaysOtherwi
 }
 
 TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
-  REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
+  QUORIN_REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
   unsetenv("WAYLAND_DISPLAY");  // the panel's probes read the X display
   startApplication("xcb");
 
@@ -88,7 +81,7 @@ TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
   const char* trayerArgs[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
                               "--height", "24", nullptr};
   pid_t trayer = -1;
-  REQUIRE(posix_spawnp(&trayer, "trayer", nullptr, nullptr, const_cast<char**>(trayerArgs), environ) == 0,
+  QUORIN_REQUIRE(posix_spawnp(&trayer, "trayer", nullptr, nullptr, const_cast<char**>(trayerArgs), environ) == 0,
           "trayer is not installed");
   const std::shared_ptr<void> stopTrayer(nullptr, [trayer](void*) {
     kill(trayer, SIGTERM);

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -25,12 +26,11 @@ class ChildProcess {
   explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
-      const std::string entry = *e;
-      bool replaced = false;
-      for (const auto& extra : environment) {
-        replaced |= entry.substr(0, entry.find('=') + 1) == extra.substr(0, extra.find('=') + 1);
+      const std::string entry = *e, name = entry.substr(0, entry.find('=') + 1);
+      if (std::none_of(environment.begin(), environment.end(),
+                       [&](const std::string& extra) { return extra.rfind(name, 0) == 0; })) {
+        env.push_back(entry);
       }
-      if (!replaced) env.push_back(entry);
     }
     env.insert(env.end(), environment.begin(), environment.end());
 
@@ -58,9 +58,6 @@ class ChildProcess {
   }
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-
-  bool started() const { return pid_ > 0; }
-  pid_t pid() const { return pid_; }
 
   // Reads output until a line starts with `prefix`; false at the end of the output or when
   // `timeout` passes first.

@@ -3,6 +3,7 @@
 
 #include <map>
 #include <string>
+#include <variant>
 
 #include "server/user_defaults.h"
 
@@ -10,34 +11,27 @@ namespace quorin {
 
 class FakeUserDefaults final : public UserDefaults {
  public:
-  bool contains(std::string_view key) const override {
-    return values_.count(std::string(key)) > 0 || strings_.count(std::string(key)) > 0;
-  }
-  bool boolValue(std::string_view key) const override {
-    const auto it = values_.find(std::string(key));
-    return it != values_.end() && it->second;
-  }
-  bool setBool(std::string_view key, bool value) override {
-    ++writes;
-    strings_.erase(std::string(key));
-    values_[std::string(key)] = value;
-    return true;
-  }
-  std::string stringValue(std::string_view key) const override {
-    const auto it = strings_.find(std::string(key));
-    return it != strings_.end() ? it->second : std::string();
-  }
-  bool setString(std::string_view key, std::string_view value) override {
-    ++writes;
-    values_.erase(std::string(key));
-    strings_[std::string(key)] = std::string(value);
-    return true;
-  }
+  bool contains(std::string_view key) const override { return values_.count(std::string(key)) > 0; }
+  bool boolValue(std::string_view key) const override { return valueOr(key, false); }
+  std::string stringValue(std::string_view key) const override { return valueOr(key, std::string()); }
+  bool setBool(std::string_view key, bool value) override { return set(key, value); }
+  bool setString(std::string_view key, std::string_view value) override { return set(key, std::string(value)); }
   int writes = 0;
 
  private:
-  std::map<std::string, bool> values_;
-  std::map<std::string, std::string> strings_;
+  using Value = std::variant<bool, std::string>;
+  template <typename T>
+  T valueOr(std::string_view key, T fallback) const {
+    const auto it = values_.find(std::string(key));
+    const T* value = it != values_.end() ? std::get_if<T>(&it->second) : nullptr;
+    return value ? *value : fallback;
+  }
+  bool set(std::string_view key, Value value) {
+    ++writes;
+    values_[std::string(key)] = std::move(value);
+    return true;
+  }
+  std::map<std::string, Value> values_;
 };
 
 }  // namespace quorin

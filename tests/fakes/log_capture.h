@@ -26,10 +26,7 @@ class LogCapture {
     std::lock_guard lock(mutex_);
     return lines_;
   }
-  bool contains(const std::string& line) const {
-    auto all = lines();
-    return std::find(all.begin(), all.end(), line) != all.end();
-  }
+  bool contains(const std::string& line) const { return count(line) > 0; }
   int count(const std::string& line) const {
     auto all = lines();
     return static_cast<int>(std::count(all.begin(), all.end(), line));

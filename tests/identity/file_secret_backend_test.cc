@@ -32,9 +32,6 @@ class FileSecretBackendTest : public testing::Test {
     fs::create_directories(file_.parent_path());
     std::ofstream(file_) << contents;
   }
-  std::size_t filesInFolder() const {
-    return std::distance(fs::directory_iterator(file_.parent_path()), fs::directory_iterator());
-  }
 
   const TemporaryFolder folder_;
   const fs::path file_ = folder_.path / "quorin-remote" / "keychain.json";
@@ -64,7 +61,7 @@ TEST_F(FileSecretBackendTest, StoreIsPrivateAndReplacedWhole) {
   std::signal(SIGXFSZ, previousHandler);
   EXPECT_FALSE(saved);
   EXPECT_EQ(backend_.load("host-key"), bytesOf("old"));
-  EXPECT_EQ(filesInFolder(), 1u);  // no temporary left behind
+  EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1) << "a temporary was left behind";
 }
 
 TEST_F(FileSecretBackendTest, DamagedStoreReadsAsAbsentAndIsKeptAside) {

@@ -17,7 +17,6 @@ TEST(PairingPayload, TextIsCompactJsonThatReadsBack) {
   const PairingPayload payload("Büro/東京 ✓", kKey);
   const std::string text = payload.encodedString();
   EXPECT_EQ(text, R"({"key":")" + base64::encode(kKey) + R"(","name":"Büro\/東京 ✓","v":1})");
-  EXPECT_EQ(base64::encode(kKey).size(), 44u);
 
   const std::string wrapped = base64::encode(bytesOf(text));
   for (const std::string& form : {text, " \n" + text + "\r\n\t", wrapped, "\n" + wrapped + " "}) {

@@ -4,13 +4,13 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <sstream>
 
+#include "app/command_output.h"
+#include "fakes/require_service.h"
 #include "fakes/temporary_folder.h"
 #include "identity/pairing_payload.h"
 #include "tools/fake_host.h"
@@ -37,16 +37,6 @@ Run runClient(const std::vector<std::string>& args) {
 }
 
 bool says(const Run& run, const std::string& text) { return run.err.find(text) != std::string::npos; }
-
-std::string command(const std::string& line) {
-  std::string output;
-  std::array<char, 512> buffer{};
-  if (FILE* pipe = popen(line.c_str(), "r")) {
-    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) output.append(buffer.data(), n);
-    pclose(pipe);
-  }
-  return output;
-}
 
 class ClientProgram : public ::testing::Test {
  protected:
@@ -81,10 +71,10 @@ TEST_F(ClientProgram, DecodesTheStreamAndWritesSnapshotRecordingAndStats) {
   EXPECT_GT(stats["bitRate"].get<double>(), 2e6) << "heavy enough for the read-rate test to mean something";
 
   // Other readers take both files as they are.
-  EXPECT_EQ(command("ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,nb_read_frames "
+  EXPECT_EQ(commandOutput("ffprobe -v error -count_frames -show_entries stream=codec_name,width,height,nb_read_frames "
                     "-of csv=p=0 " + h264),
             "h264,320,240," + std::to_string(frames) + "\n");
-  EXPECT_EQ(command("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + png),
+  EXPECT_EQ(commandOutput("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + png),
             "png,320,240\n");
 }
 
@@ -167,10 +157,8 @@ TEST_F(ClientProgram, AReadRateHoldsTheStreamBackWithoutBreakingIt) {
 }
 
 TEST_F(ClientProgram, FindsTheHostNamedInThePairingCodeByBrowsing) {
-  if (std::system("avahi-daemon --check 2>/dev/null") != 0) {
-    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "avahi-daemon is not running";
-    GTEST_SKIP() << "avahi-daemon is not running; run through scripts/test";
-  }
+  QUORIN_REQUIRE(std::system("avahi-daemon --check 2>/dev/null") == 0,
+                 "avahi-daemon is not running; run through scripts/test");
   FakeHost host(key_, FakeHost::Screen::video);
   const std::string name = "client test " + std::to_string(getpid()), port = std::to_string(host.port());
   const char* argv[] = {"avahi-publish-service", name.c_str(), "_quorinremote._tcp", port.c_str(), nullptr};
