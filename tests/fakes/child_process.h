@@ -59,6 +59,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
+  pid_t pid() const { return pid_; }  // for the benchmarks' CPU readings
+
   // Reads output until a line starts with `prefix`; false at the end of the output or when
   // `timeout` passes first.
   bool waitForLine(const std::string& prefix, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
