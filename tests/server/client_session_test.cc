@@ -71,8 +71,7 @@ TEST_F(ClientSessionTest, WithoutADisplayTheClientStaysConnectedAndInputStillWor
 }
 
 // Types as slowly as a real display may: a few microseconds per character.
-class SlowSink final : public EventSink {
- public:
+struct SlowSink final : EventSink {
   std::optional<ScreenRect> screenFrame() override { return ScreenRect{0, 0, 1000, 1000}; }
   void movePointer(int, int) override {}
   void setButton(MouseButton, bool) override {}
