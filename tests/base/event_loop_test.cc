@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <thread>
 #include <vector>
 
@@ -17,8 +18,9 @@ TEST(EventLoop, RunsTasksFromOtherThreadsInOrderUntilQuit) {
   });
   loop.run();
   poster.join();
-  ASSERT_EQ(seen.size(), 100u);
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(seen[i], i);
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(seen, expected);
 }
 
 TEST(EventLoop, RunUntilStopsAtPredicateOrTimeout) {

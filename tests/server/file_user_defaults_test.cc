@@ -13,20 +13,15 @@ namespace {
 
 class FileUserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = std::filesystem::temp_directory_path() /
-          ("quorin-defaults-" + std::to_string(getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::remove_all(dir);
-    file = dir / "quorin-remote" / "defaults.json";
-  }
   void TearDown() override { std::filesystem::remove_all(dir); }
   void write(const std::string& text) {
     std::filesystem::create_directories(file.parent_path());
     std::ofstream(file) << text;
   }
-  std::filesystem::path dir;
-  std::filesystem::path file;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+      ("quorin-defaults-" + std::to_string(getpid()) + "-" +
+       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  const std::filesystem::path file = dir / "quorin-remote" / "defaults.json";
 };
 
 TEST_F(FileUserDefaultsTest, StoresPrivatelyAndSurvivesANewInstance) {
@@ -57,13 +52,11 @@ TEST_F(FileUserDefaultsTest, StoresPrivatelyAndSurvivesANewInstance) {
 TEST_F(FileUserDefaultsTest, ReadsOtherValueKindsAsBooleansAndACorruptFileAsEmpty) {
   write(R"({"n":2,"z":0,"s":"YES","t":"true","o":"on","null":null,"list":[1]})");
   FileUserDefaults defaults(file);
-  EXPECT_TRUE(defaults.boolValue("n"));
-  EXPECT_FALSE(defaults.boolValue("z"));
-  EXPECT_TRUE(defaults.boolValue("s"));
-  EXPECT_TRUE(defaults.boolValue("t"));
-  EXPECT_FALSE(defaults.boolValue("o"));
+  for (const auto& [key, value] : {std::pair{"n", true}, {"z", false}, {"s", true}, {"t", true},
+                                    {"o", false}, {"null", false}, {"list", false}}) {
+    EXPECT_EQ(defaults.boolValue(key), value) << key;
+  }
   EXPECT_TRUE(defaults.contains("null"));
-  EXPECT_FALSE(defaults.boolValue("list"));
 
   // A corrupt file reads empty, is logged once and is replaced by the next write.
   write("{\"QuorinAutoStart\": fal");

@@ -49,7 +49,9 @@ class Recorder {
   }
   bool waitForEvent(const std::string& event,
                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return waitFor([&](auto& events, auto&) { return contains(events, event); }, timeout);
+    return waitFor([&](auto& events, auto&) {
+      return std::find(events.begin(), events.end(), event) != events.end();
+    }, timeout);
   }
   bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return waitFor([&](auto&, auto& messages) { return messages.size() >= count; }, timeout);
@@ -72,9 +74,6 @@ class Recorder {
   }
 
  private:
-  static bool contains(const std::vector<std::string>& events, const std::string& event) {
-    return std::find(events.begin(), events.end(), event) != events.end();
-  }
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> events_;
@@ -129,11 +128,11 @@ class ChannelHarness {
   std::uint16_t port() const { return listener_.port(); }
 
   // The first server-side channel, once one was accepted.
-  std::shared_ptr<MessageChannel> serverChannel(std::size_t index = 0) {
+  std::shared_ptr<MessageChannel> serverChannel() {
     for (int i = 0; i < 500; ++i) {
       {
         std::lock_guard lock(mutex_);
-        if (serverChannels_.size() > index) return serverChannels_[index];
+        if (!serverChannels_.empty()) return serverChannels_.front();
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -148,8 +147,6 @@ class ChannelHarness {
   std::unique_ptr<MessageChannel> connect(std::shared_ptr<TlsContext> clientTls, Recorder& recorder) {
     return connectRecorded(client_, port(), std::move(clientTls), recorder);
   }
-
-  IoThread& clientThread() { return client_; }
   Recorder serverSide;
 
  private:
