@@ -8,40 +8,10 @@
 #include <optional>
 #include <vector>
 
+#include "input/special_key_keysym.h"
+
 namespace quorin {
 namespace {
-
-std::uint32_t keysym(SpecialKey key) {
-  switch (key) {
-    case SpecialKey::escape: return XKB_KEY_Escape;
-    case SpecialKey::tab: return XKB_KEY_Tab;
-    case SpecialKey::deleteKey: return XKB_KEY_BackSpace;
-    case SpecialKey::forwardDelete: return XKB_KEY_Delete;
-    case SpecialKey::returnKey: return XKB_KEY_Return;
-    case SpecialKey::left: return XKB_KEY_Left;
-    case SpecialKey::right: return XKB_KEY_Right;
-    case SpecialKey::up: return XKB_KEY_Up;
-    case SpecialKey::down: return XKB_KEY_Down;
-    case SpecialKey::home: return XKB_KEY_Home;
-    case SpecialKey::end: return XKB_KEY_End;
-    case SpecialKey::pageUp: return XKB_KEY_Prior;
-    case SpecialKey::pageDown: return XKB_KEY_Next;
-    case SpecialKey::f1: return XKB_KEY_F1;
-    case SpecialKey::f2: return XKB_KEY_F2;
-    case SpecialKey::f3: return XKB_KEY_F3;
-    case SpecialKey::f4: return XKB_KEY_F4;
-    case SpecialKey::f5: return XKB_KEY_F5;
-    case SpecialKey::f6: return XKB_KEY_F6;
-    case SpecialKey::f7: return XKB_KEY_F7;
-    case SpecialKey::f8: return XKB_KEY_F8;
-    case SpecialKey::f9: return XKB_KEY_F9;
-    case SpecialKey::f10: return XKB_KEY_F10;
-    case SpecialKey::f11: return XKB_KEY_F11;
-    case SpecialKey::f12: return XKB_KEY_F12;
-    case SpecialKey::space: return XKB_KEY_space;
-  }
-  return XKB_KEY_NoSymbol;
-}
 
 // The keysym that types `scalar`: the legacy one where it exists, else the Unicode keysym.
 // Control characters other than line feed and tab type nothing.
@@ -103,7 +73,7 @@ void RemoteDesktopEventSink::setButton(MouseButton which, bool down) {
 }
 
 void RemoteDesktopEventSink::pressKey(SpecialKey special, const Modifiers& modifiers) {
-  typeKeysym(keysym(special), modifiers);
+  typeKeysym(specialKeyKeysym(special), modifiers);
 }
 
 void RemoteDesktopEventSink::typeText(std::u32string_view text, const Modifiers& modifiers) {

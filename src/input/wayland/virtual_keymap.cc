@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "input/special_key_keysym.h"
+
 namespace quorin::wayland {
 namespace {
 
@@ -17,16 +19,10 @@ struct KeyDefinition {
   xkb_keysym_t keysym;
 };
 
-// By SpecialKey case.
-constexpr std::array<KeyDefinition, 26> kSpecialKeys = {{
-    {1, XKB_KEY_Escape},    {15, XKB_KEY_Tab},        {14, XKB_KEY_BackSpace}, {111, XKB_KEY_Delete},
-    {28, XKB_KEY_Return},   {105, XKB_KEY_Left},      {106, XKB_KEY_Right},    {103, XKB_KEY_Up},
-    {108, XKB_KEY_Down},    {102, XKB_KEY_Home},      {107, XKB_KEY_End},      {104, XKB_KEY_Prior},
-    {109, XKB_KEY_Next},    {59, XKB_KEY_F1},         {60, XKB_KEY_F2},        {61, XKB_KEY_F3},
-    {62, XKB_KEY_F4},       {63, XKB_KEY_F5},         {64, XKB_KEY_F6},        {65, XKB_KEY_F7},
-    {66, XKB_KEY_F8},       {67, XKB_KEY_F9},         {68, XKB_KEY_F10},       {87, XKB_KEY_F11},
-    {88, XKB_KEY_F12},      {57, XKB_KEY_space},
-}};
+// The evdev code of each special key, by SpecialKey case; the keysyms are the shared ones.
+constexpr std::array<std::uint32_t, kAllSpecialKeys.size()> kSpecialKeyCodes = {
+    1, 15, 14, 111, 28, 105, 106, 103, 108, 102, 107, 104, 109,
+    59, 60, 61, 62, 63, 64, 65, 66, 67, 68, 87, 88, 57};
 
 // By Modifier, with the real modifier each one sets.
 constexpr std::array<KeyDefinition, VirtualKeymap::kModifierCount> kModifierKeys = {{
@@ -51,7 +47,7 @@ void addKey(std::string& symbols, std::uint32_t key, xkb_keysym_t keysym) {
 VirtualKeymap::VirtualKeymap() {
   for (std::uint32_t key = 1; key <= kLastKey; ++key) {
     const auto uses = [key](const KeyDefinition& d) { return d.key == key; };
-    if (std::none_of(kSpecialKeys.begin(), kSpecialKeys.end(), uses) &&
+    if (std::find(kSpecialKeyCodes.begin(), kSpecialKeyCodes.end(), key) == kSpecialKeyCodes.end() &&
         std::none_of(kModifierKeys.begin(), kModifierKeys.end(), uses)) {
       characterKeys_.push_back(key);
     }
@@ -64,7 +60,7 @@ VirtualKeymap::VirtualKeymap() {
   place(ascii);
 }
 
-std::uint32_t VirtualKeymap::keyFor(SpecialKey key) { return kSpecialKeys[static_cast<std::size_t>(key)].key; }
+std::uint32_t VirtualKeymap::keyFor(SpecialKey key) { return kSpecialKeyCodes[static_cast<std::size_t>(key)]; }
 
 std::uint32_t VirtualKeymap::keyFor(Modifier modifier) { return kModifierKeys[modifier].key; }
 
@@ -102,7 +98,9 @@ std::string VirtualKeymap::text() const {
     keycodes += "    " + keyName(key) + " = " + std::to_string(key + kXkbOffset) + ";\n";
   }
   std::string symbols;
-  for (const KeyDefinition& d : kSpecialKeys) addKey(symbols, d.key, d.keysym);
+  for (const SpecialKey key : kAllSpecialKeys) {
+    addKey(symbols, kSpecialKeyCodes[static_cast<std::size_t>(key)], specialKeyKeysym(key));
+  }
   for (std::size_t m = 0; m < kModifierKeys.size(); ++m) {
     addKey(symbols, kModifierKeys[m].key, kModifierKeys[m].keysym);
     symbols += std::string("    modifier_map ") + kModifierMaps[m] + " { " + keyName(kModifierKeys[m].key) + " };\n";

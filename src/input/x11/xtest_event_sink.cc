@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/x11/first_monitor.h"
+#include "input/special_key_keysym.h"
 
 namespace quorin::x11 {
 namespace {
@@ -42,38 +43,6 @@ struct XFreeDeleter {
 struct ModifierMapDeleter {
   void operator()(XModifierKeymap* map) const { XFreeModifiermap(map); }
 };
-
-KeySym keySym(SpecialKey key) {
-  switch (key) {
-    case SpecialKey::escape: return XK_Escape;
-    case SpecialKey::tab: return XK_Tab;
-    case SpecialKey::deleteKey: return XK_BackSpace;
-    case SpecialKey::forwardDelete: return XK_Delete;
-    case SpecialKey::returnKey: return XK_Return;
-    case SpecialKey::left: return XK_Left;
-    case SpecialKey::right: return XK_Right;
-    case SpecialKey::up: return XK_Up;
-    case SpecialKey::down: return XK_Down;
-    case SpecialKey::home: return XK_Home;
-    case SpecialKey::end: return XK_End;
-    case SpecialKey::pageUp: return XK_Prior;
-    case SpecialKey::pageDown: return XK_Next;
-    case SpecialKey::f1: return XK_F1;
-    case SpecialKey::f2: return XK_F2;
-    case SpecialKey::f3: return XK_F3;
-    case SpecialKey::f4: return XK_F4;
-    case SpecialKey::f5: return XK_F5;
-    case SpecialKey::f6: return XK_F6;
-    case SpecialKey::f7: return XK_F7;
-    case SpecialKey::f8: return XK_F8;
-    case SpecialKey::f9: return XK_F9;
-    case SpecialKey::f10: return XK_F10;
-    case SpecialKey::f11: return XK_F11;
-    case SpecialKey::f12: return XK_F12;
-    case SpecialKey::space: return XK_space;
-  }
-  return NoSymbol;
-}
 
 // The modifier keys in the order they go down, and the keysyms that act as each.
 enum ModifierIndex : std::size_t { kCommand, kShift, kControl, kOption };
@@ -203,7 +172,7 @@ class XTestEventSink final : public EventSink {
   }
 
   void pressKey(SpecialKey key, const Modifiers& modifiers) override {
-    typeKeys({{keySym(key), NoSymbol}}, modifiers);
+    typeKeys({{specialKeyKeysym(key), NoSymbol}}, modifiers);
   }
 
   void typeText(std::u32string_view text, const Modifiers& modifiers) override {
