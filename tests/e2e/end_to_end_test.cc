@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "fakes/require_service.h"
 #include "app/command_output.h"
 #include "e2e/x11/screen_painter.h"
 #include "fakes/child_process.h"
@@ -25,10 +26,8 @@ const std::string kClient = QUORIN_CLIENT_BINARY;
 class EndToEnd : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::getenv("DISPLAY") || std::system("avahi-daemon --check 2>/dev/null") != 0) {
-      if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "needs an X display and avahi-daemon (scripts/test starts both)";
-      GTEST_SKIP() << "needs an X display and avahi-daemon; run through scripts/test";
-    }
+    QUORIN_REQUIRE(std::getenv("DISPLAY") && std::system("avahi-daemon --check 2>/dev/null") == 0,
+                   "needs an X display and avahi-daemon (scripts/test starts both)");
     dir_ = "/tmp/quorin-e2e-" + std::to_string(getpid());
     std::filesystem::create_directories(dir_);
   }

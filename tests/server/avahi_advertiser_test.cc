@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 
+#include "fakes/require_service.h"
 #include "app/command_output.h"
 #include "base/event_loop.h"
 #include "fakes/fake_secret_backend.h"
@@ -31,11 +32,7 @@ bool listed(const std::string& entry) {
 class AvahiAdvertiserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (daemonRunning()) return;
-    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") {
-      FAIL() << "avahi-daemon is not running (scripts/test starts it)";
-    }
-    GTEST_SKIP() << "avahi-daemon is not running; run through scripts/test";
+    QUORIN_REQUIRE(daemonRunning(), "avahi-daemon is not running (scripts/test starts it)");
   }
   // Letters and digits only, so that avahi-browse prints it as it is.
   static std::string uniqueName(const char* base) { return base + std::to_string(getpid()); }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <tuple>
 
+#include "fakes/require_service.h"
 #include "fakes/child_process.h"
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
@@ -21,11 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-#define REQUIRE_DESKTOP()                                                                  \
-  if (!std::getenv("WAYLAND_DISPLAY") || !std::getenv("SWAYSOCK")) {                       \
-    if (const char* ci = std::getenv("CI"); ci && std::string(ci) == "true") FAIL() << "no sway"; \
-    GTEST_SKIP() << "no sway / portal stack (scripts/test starts one)";                    \
-  }
+#define REQUIRE_DESKTOP()                                                           \
+  QUORIN_REQUIRE(std::getenv("WAYLAND_DISPLAY") && std::getenv("SWAYSOCK"),           \
+                 "no sway / portal stack (scripts/test starts one)")
 
 struct Tokens {
   std::string stored;
