@@ -3,12 +3,12 @@
 #include <malloc.h>
 
 #include <cstdlib>
-#include <thread>
 #include <string_view>
+#include <thread>
 
-#include "base/log.h"
 #include "app/wayland/permissions.h"
 #include "app/wayland/portal_input_sink.h"
+#include "base/log.h"
 #include "input/wayland/wlr_event_sink.h"
 #include "input/x11/xtest_event_sink.h"
 #include "server/host_info.h"
