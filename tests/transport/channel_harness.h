@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <future>
-#include <thread>
 #include <condition_variable>
-#include <memory>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -23,35 +21,28 @@
 namespace quorin {
 
 // What one channel reported, in order: "ready", "close:" + error text, "congested",
-// "relieved", and the messages.
+// "relieved", and "message" for each message, whose contents are in messages().
 class Recorder {
  public:
+  using Message = std::pair<MessageType, Bytes>;
+
   void attach(MessageChannel& channel) {
     channel.onReady = [this] { add("ready"); };
     channel.onClose = [this](std::error_code ec) { add("close:" + (ec ? ec.message() : "")); };
     channel.onCongestion = [this](bool congested) { add(congested ? "congested" : "relieved"); };
-    channel.onMessage = [this](MessageType type, Bytes payload) {
-      std::lock_guard lock(mutex_);
-      messages_.push_back({type, std::move(payload)});
-      events_.push_back("message");
-      changed_.notify_all();
-    };
+    channel.onMessage = [this](MessageType type, Bytes payload) { add("message", {{type, std::move(payload)}}); };
   }
-  void add(std::string event) {
-    std::lock_guard lock(mutex_);
-    events_.push_back(std::move(event));
-    changed_.notify_all();
-  }
+  // `done(events, messages)` decides.
   template <class Predicate>
   bool waitFor(Predicate done, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return done(events_, messages_); });
   }
-  bool waitForEvent(const std::string& event,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
-    return waitFor([&](auto& events, auto&) {
-      return std::find(events.begin(), events.end(), event) != events.end();
-    }, timeout);
+  bool waitForEvent(const std::string& event, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return waitFor([&](auto& events, auto&) { return std::ranges::count(events, event) > 0; }, timeout);
+  }
+  bool waitForEvents(std::size_t count) {
+    return waitFor([&](auto& events, auto&) { return events.size() >= count; });
   }
   bool waitForMessages(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
     return waitFor([&](auto&, auto& messages) { return messages.size() >= count; }, timeout);
@@ -59,25 +50,30 @@ class Recorder {
   // The first "close:" event, empty while there is none.
   std::string closeEvent() {
     std::lock_guard lock(mutex_);
-    for (const auto& event : events_) {
-      if (event.rfind("close:", 0) == 0) return event;
-    }
-    return {};
+    const auto close = std::ranges::find_if(events_, [](auto& e) { return e.starts_with("close:"); });
+    return close == events_.end() ? "" : *close;
   }
   std::vector<std::string> events() {
     std::lock_guard lock(mutex_);
     return events_;
   }
-  std::vector<std::pair<MessageType, Bytes>> messages() {
+  std::vector<Message> messages() {
     std::lock_guard lock(mutex_);
     return messages_;
   }
 
  private:
+  void add(std::string event, std::optional<Message> message = {}) {
+    std::lock_guard lock(mutex_);
+    events_.push_back(std::move(event));
+    if (message) messages_.push_back(std::move(*message));
+    changed_.notify_all();
+  }
+
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::string> events_;
-  std::vector<std::pair<MessageType, Bytes>> messages_;
+  std::vector<Message> messages_;
 };
 
 // A client channel connected from `io` to 127.0.0.1:`port`, recorded by `recorder` and
@@ -98,11 +94,20 @@ inline std::unique_ptr<MessageChannel> connectRecorded(IoThread& io, std::uint16
   return channel;
 }
 
+// Runs `task` on `io` and returns once it ran.
+inline void runOn(IoThread& io, std::function<void()> task) {
+  std::promise<void> ran;
+  io.post([&] {
+    task();
+    ran.set_value();
+  });
+  ran.get_future().wait();
+}
+
 class ChannelHarness {
  public:
   explicit ChannelHarness(std::shared_ptr<TlsContext> serverTls) : tls_(std::move(serverTls)) {
-    std::error_code ec = listener_.open(0);
-    EXPECT_FALSE(ec) << ec.message();
+    EXPECT_FALSE(listener_.open(0));
     server_.post([this] {
       listener_.startAccepting(
           [this](asio::ip::tcp::socket socket) {
@@ -116,27 +121,16 @@ class ChannelHarness {
     });
   }
   ~ChannelHarness() {
-    std::promise<void> closed;
-    server_.post([&] {
-      listener_.close();
-      closed.set_value();
-    });
-    closed.get_future().wait();
+    runOn(server_, [this] { listener_.close(); });
     dropServerChannels();
   }
 
   std::uint16_t port() const { return listener_.port(); }
 
-  // The first server-side channel, once one was accepted.
+  // The first accepted channel: there is one once serverSide recorded anything.
   std::shared_ptr<MessageChannel> serverChannel() {
-    for (int i = 0; i < 500; ++i) {
-      {
-        std::lock_guard lock(mutex_);
-        if (!serverChannels_.empty()) return serverChannels_.front();
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return nullptr;
+    std::lock_guard lock(mutex_);
+    return serverChannels_.empty() ? nullptr : serverChannels_.front();
   }
   void dropServerChannels() {
     std::lock_guard lock(mutex_);

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <asio/connect.hpp>
 #include <asio/read.hpp>
 #include <asio/write.hpp>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <thread>
 
 #include "fakes/log_capture.h"
@@ -22,9 +22,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Bytes testKey() { return *SecureChannel::generateKey(); }
+const std::string kFailed = "QuorinRemote: connection FAILED — ";
 
-bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+Bytes testKey() { return *SecureChannel::generateKey(); }
 
 // A raw TCP connection to the harness, for peers that do not speak our TLS.
 asio::ip::tcp::socket rawConnect(asio::io_context& io, std::uint16_t port) {
@@ -33,7 +33,7 @@ asio::ip::tcp::socket rawConnect(asio::io_context& io, std::uint16_t port) {
   return socket;
 }
 
-TEST(MessageChannel, PairedPeersExchangeFramesBothWays) {
+TEST(MessageChannel, PairedPeersExchangeFramesWholeAndInOrderEvenFromConcurrentSenders) {
   LogCapture log;
   const Bytes key = testKey();
   EXPECT_EQ(key.size(), 32u);
@@ -41,80 +41,95 @@ TEST(MessageChannel, PairedPeersExchangeFramesBothWays) {
   ChannelHarness harness(SecureChannel::parameters(key).tls);
   Recorder client;
   auto channel = harness.connect(SecureChannel::clientContext(key), client);
-  ASSERT_TRUE(channel);
   ASSERT_TRUE(client.waitForEvent("ready"));
   ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
+  auto server = harness.serverChannel();
+  EXPECT_TRUE(server->remoteEndpoint().starts_with("127.0.0.1:"));
+  for (const char* line : {"setup", "preparing (resolving + handshake)", "READY"}) {
+    EXPECT_TRUE(log.contains(std::string("QuorinRemote: connection ") + line)) << line;
+  }
 
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   channel->send(MessageType::ping, {});
-  harness.serverChannel()->sendJSON(MessageType::hello, HelloMessage{"host", 1920, 1080});
-
   ASSERT_TRUE(harness.serverSide.waitForMessages(2));
-  ASSERT_TRUE(client.waitForMessages(1));
-  const auto received = harness.serverSide.messages();
-  EXPECT_EQ(received[0].first, MessageType::system);
-  EXPECT_EQ(textOf(received[0].second), R"({"action":"lock"})");
-  EXPECT_EQ(received[1].first, MessageType::ping);
-  EXPECT_EQ(json::decodeJson<HelloMessage>(client.messages()[0].second)->screenWidth, 1920);
+  EXPECT_EQ(harness.serverSide.messages(),
+            (std::vector<Recorder::Message>{{MessageType::system, bytesOf(R"({"action":"lock"})")},
+                                            {MessageType::ping, {}}}));
   EXPECT_EQ(harness.serverSide.events().front(), "ready");  // ready before any message
-  EXPECT_TRUE(log.contains("QuorinRemote: connection setup"));
-  EXPECT_TRUE(log.contains("QuorinRemote: connection preparing (resolving + handshake)"));
-  EXPECT_TRUE(log.contains("QuorinRemote: connection READY"));
-  EXPECT_TRUE(startsWith(harness.serverChannel()->remoteEndpoint(), "127.0.0.1:"));
+
+  // Sizes from tiny to several TLS records; every byte says who sent it, the last four when.
+  constexpr int kThreads = 4, kFrames = 300;
+  auto sizeOf = [](int t, std::uint32_t i) { return 1u + (i * 7919 + t * 104729) % 40000; };
+  std::vector<std::thread> senders;
+  for (int t = 0; t < kThreads; ++t) {
+    senders.emplace_back([&, t] {
+      for (std::uint32_t i = 0; i < kFrames; ++i) {
+        Bytes payload(sizeOf(t, i), static_cast<std::uint8_t>(t));
+        appendBigEndian(payload, i);
+        server->send(MessageType::videoFrame, payload);
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  ASSERT_TRUE(client.waitForMessages(kThreads * kFrames, 30s));
+  std::vector<std::uint32_t> next(kThreads, 0);
+  for (const auto& [type, payload] : client.messages()) {
+    const int t = payload[0];
+    ASSERT_TRUE(type == MessageType::videoFrame && t < kThreads);
+    const std::size_t size = payload.size() - 4;
+    ASSERT_EQ(size, sizeOf(t, next[t]));
+    EXPECT_EQ(*readBigEndian<std::uint32_t>(payload, size), next[t]++);
+    ASSERT_TRUE(std::all_of(payload.begin(), payload.begin() + size, [t](int b) { return b == t; }));
+  }
+  EXPECT_EQ(server->queuedBytes(), 0u);
 }
 
-TEST(MessageChannel, RefusesEveryPeerWithoutTheKey) {
+// Neither a wrong key, nor a wrong identity, nor a client that insists on TLS 1.3, nor a peer
+// that does not speak TLS gets in; a silent one is cut off after two seconds.
+TEST(MessageChannel, RefusesEveryPeerWithoutTheKeyAndTheSilentOnesWithinTwoSeconds) {
+  LogCapture log;
   const Bytes key = testKey();
+  ChannelHarness harness(SecureChannel::parameters(key).tls);
+  auto& server = harness.serverSide;
   const std::pair<const char*, std::shared_ptr<TlsContext>> cases[] = {
       {"wrong key", SecureChannel::clientContext(testKey())},
       {"wrong identity", SecureChannel::clientContext(key, "com.example.Other")},
       {"TLS 1.3 only", std::make_shared<TlsContext>(TlsContext::Role::client, key,
                                                     std::string(SecureChannel::kPskIdentity), true)},
   };
+  std::size_t closed = 0;
   for (const auto& [name, clientTls] : cases) {
     SCOPED_TRACE(name);
-    LogCapture log;
-    ChannelHarness harness(SecureChannel::parameters(key).tls);
     Recorder client;
     auto channel = harness.connect(clientTls, client);
-    ASSERT_TRUE(harness.serverSide.waitFor(
-        [](auto& events, auto&) { return !events.empty(); }));
-    const auto events = harness.serverSide.events();
-    EXPECT_TRUE(startsWith(events[0], "close:") && events[0] != "close:") << events[0];
-    EXPECT_TRUE(client.waitFor([](auto& events, auto&) {
-      return !events.empty() && startsWith(events.back(), "close:");
-    }));
-    EXPECT_EQ(client.events().size(), 1u) << "the client must never become ready";
-    EXPECT_TRUE(std::ranges::any_of(log.lines(), [](const std::string& line) {
-      return startsWith(line, "QuorinRemote: connection FAILED — ");
-    }));
+    ASSERT_TRUE(server.waitForEvents(++closed));
+    EXPECT_TRUE(server.events().back().starts_with("close:") && server.events().back() != "close:");
+    ASSERT_TRUE(client.waitForEvents(1));
+    EXPECT_EQ(client.events(), std::vector{client.closeEvent()}) << "the client must never become ready";
   }
-}
+  EXPECT_GE(std::ranges::count_if(log.lines(), [](auto& line) { return line.starts_with(kFailed); }), 3);
 
-TEST(MessageChannel, PeersThatDoNotSpeakTlsAreRefusedTheSilentOnesWithinTwoSeconds) {
-  LogCapture log;
-  ChannelHarness harness(SecureChannel::parameters(testKey()).tls);
   asio::io_context io;
   auto noisy = rawConnect(io, harness.port());
   asio::write(noisy, asio::buffer(encodeFrame(MessageType::ping, bytesOf("hello there"))));
-  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return !events.empty(); }));
-  EXPECT_NE(harness.serverSide.events()[0], "ready");
+  ASSERT_TRUE(server.waitForEvents(++closed));
+  EXPECT_NE(server.events().back(), "ready");
 
   auto silent = rawConnect(io, harness.port());
   const auto started = std::chrono::steady_clock::now();
-  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return events.size() == 2; }));
+  ASSERT_TRUE(server.waitForEvents(++closed));
   const auto waited = std::chrono::steady_clock::now() - started;
   const std::string timedOut = std::make_error_code(std::errc::timed_out).message();
-  EXPECT_EQ(harness.serverSide.events()[1], "close:" + timedOut);
-  EXPECT_TRUE(log.contains("QuorinRemote: connection FAILED — " + timedOut));
+  EXPECT_EQ(server.events().back(), "close:" + timedOut);
+  EXPECT_TRUE(log.contains(kFailed + timedOut));
   EXPECT_GE(waited, 1500ms);
   EXPECT_LT(waited, 4s);
-  EXPECT_TRUE(harness.serverSide.messages().empty());
+  EXPECT_TRUE(server.messages().empty());
 }
 
 TEST(MessageChannel, OpensslCommandLineClientReachesReadyAndItsBytesArriveAsFrames) {
+  LogCapture quiet;
   const Bytes key = testKey();
-  LogCapture log;
   ChannelHarness harness(SecureChannel::parameters(key).tls);
   std::string hex;
   for (auto b : key) hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
@@ -126,24 +141,21 @@ TEST(MessageChannel, OpensslCommandLineClientReachesReadyAndItsBytesArriveAsFram
   FILE* peer = popen(command.c_str(), "w");
   ASSERT_NE(peer, nullptr);
   ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
-  Bytes bytes = encodeFrame(MessageType::input, bytesOf(R"({"kind":"leftClick"})"));
-  const Bytes ping = encodeFrame(MessageType::ping, bytesOf("x"));
-  bytes.insert(bytes.end(), ping.begin(), ping.end());
-  fwrite(bytes.data(), 1, bytes.size(), peer);
+  const std::vector<Recorder::Message> sent{{MessageType::input, bytesOf(R"({"kind":"leftClick"})")},
+                                           {MessageType::ping, bytesOf("x")}};
+  for (const auto& [type, payload] : sent) {
+    fwrite(encodeFrame(type, payload).data(), 1, kFrameHeaderSize + payload.size(), peer);
+  }
   fflush(peer);
   EXPECT_TRUE(harness.serverSide.waitForMessages(2));
   pclose(peer);
   EXPECT_TRUE(harness.serverSide.waitForEvent("close:"));
-  const auto messages = harness.serverSide.messages();
-  ASSERT_EQ(messages.size(), 2u);
-  EXPECT_EQ(messages[0].first, MessageType::input);
-  EXPECT_EQ(textOf(messages[0].second), R"({"kind":"leftClick"})");
-  EXPECT_EQ(messages[1].first, MessageType::ping);
+  EXPECT_EQ(harness.serverSide.messages(), sent);
 }
 
-// With TLS switched off the host serves plain TCP, which lets the test write a lying header;
-// the cut-off is the same under TLS.
-TEST(MessageChannel, TlsOffServesPlainTcpAndAnOversizeFrameEndsTheConnection) {
+// With TLS switched off the host serves plain TCP, which lets the test hold back reading and
+// write a lying header; both work the same under TLS.
+TEST(MessageChannel, ReportsCongestionAndReliefAndAnOversizeFrameEndsTheConnection) {
   LogCapture log;
   SecureChannel::setTlsEnabled(false);
   auto plain = SecureChannel::parameters(testKey());
@@ -154,6 +166,17 @@ TEST(MessageChannel, TlsOffServesPlainTcpAndAnOversizeFrameEndsTheConnection) {
   asio::io_context io;
   auto socket = rawConnect(io, harness.port());
   ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
+  auto server = harness.serverChannel();
+  const Bytes chunk(64 * 1024, 1);
+  constexpr int kFrames = 300;  // far more than the socket buffers hold
+  for (int i = 0; i < kFrames; ++i) server->send(MessageType::videoFrame, chunk);
+  ASSERT_TRUE(harness.serverSide.waitForEvent("congested"));
+  EXPECT_GT(server->queuedBytes(), 2 * chunk.size());
+  std::vector<std::uint8_t> sink(kFrames * (chunk.size() + 5));
+  asio::read(socket, asio::buffer(sink));
+  EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
+  EXPECT_EQ(server->queuedBytes(), 0u);
+
   Bytes bytes = encodeFrame(MessageType::ping, {});
   bytes.push_back(rawValue(MessageType::input));
   appendBigEndian<std::uint32_t>(bytes, (64u << 20) + 1);
@@ -162,30 +185,10 @@ TEST(MessageChannel, TlsOffServesPlainTcpAndAnOversizeFrameEndsTheConnection) {
   const std::string tooLong = std::make_error_code(std::errc::message_size).message();
   ASSERT_TRUE(harness.serverSide.waitForEvent("close:" + tooLong));
   EXPECT_EQ(harness.serverSide.messages().size(), 1u);  // the ping before it still arrived
-  EXPECT_TRUE(log.contains("QuorinRemote: connection FAILED — " + tooLong));
-  // The server closed its side: the peer reads the end.
-  std::error_code ec;
-  std::array<char, 16> sink{};
+  EXPECT_TRUE(log.contains(kFailed + tooLong));
+  std::error_code ec;  // the server closed its side: the peer reads the end
   socket.read_some(asio::buffer(sink), ec);
   EXPECT_EQ(ec, asio::error::eof);
-}
-
-TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) {
-  ChannelHarness harness(nullptr);
-  asio::io_context io;
-  auto socket = rawConnect(io, harness.port());
-  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
-  auto server = harness.serverChannel();
-  const Bytes chunk(64 * 1024, 1);
-  constexpr int kFrames = 300;  // far more than the socket buffers hold
-  for (int i = 0; i < kFrames; ++i) server->send(MessageType::videoFrame, chunk);
-  ASSERT_TRUE(harness.serverSide.waitForEvent("congested"));
-  EXPECT_GT(server->queuedBytes(), 2 * chunk.size());
-
-  std::vector<std::uint8_t> sink(kFrames * (chunk.size() + 5));
-  asio::read(socket, asio::buffer(sink));
-  EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
-  EXPECT_EQ(server->queuedBytes(), 0u);
 }
 
 // A cancel says goodbye with close_notify, so the peer sees an orderly end; a connection that
@@ -194,6 +197,7 @@ TEST(MessageChannel, OnlyACancelEndsOrderlyAndTheLastBytesArriveFirst) {
   LogCapture log;
   const Bytes key = testKey();
   ChannelHarness harness(SecureChannel::parameters(key).tls);
+  auto& server = harness.serverSide;
   {
     Recorder client;
     auto channel = harness.connect(SecureChannel::clientContext(key), client);
@@ -202,68 +206,28 @@ TEST(MessageChannel, OnlyACancelEndsOrderlyAndTheLastBytesArriveFirst) {
     channel->cancel();
     ASSERT_TRUE(client.waitForEvent("close:"));
   }
-  ASSERT_TRUE(harness.serverSide.waitForEvent("close:"));
-  EXPECT_EQ(harness.serverSide.events(),
-            (std::vector<std::string>{"ready", "message", "close:"}));
+  ASSERT_TRUE(server.waitForEvent("close:"));
+  EXPECT_EQ(server.events(), (std::vector<std::string>{"ready", "message", "close:"}));
 
   // Cancelling the server side afterwards reports once more, then never again.
-  auto server = harness.serverChannel();
-  server->cancel();
-  server->cancel();
-  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return events.size() == 4; }));
+  harness.serverChannel()->cancel();
+  harness.serverChannel()->cancel();
+  ASSERT_TRUE(server.waitForEvents(4));
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(harness.serverSide.events().back(), "close:");
-  EXPECT_EQ(harness.serverSide.events().size(), 4u);
+  EXPECT_EQ(server.events().back(), "close:");
+  EXPECT_EQ(server.events().size(), 4u);
   EXPECT_GE(log.count("QuorinRemote: connection cancelled"), 2);
 
   // The owner lets go: the connection closes quietly, and the peer cannot mistake it for a goodbye.
   harness.dropServerChannels();
   Recorder dropped;
   auto channel = harness.connect(SecureChannel::clientContext(key), dropped);
-  ASSERT_TRUE(harness.serverSide.waitFor([](auto& events, auto&) { return events.size() == 5; }));
+  ASSERT_TRUE(server.waitForEvents(5));
   harness.dropServerChannels();
-  ASSERT_TRUE(dropped.waitFor([](auto& events, auto&) { return events.size() == 2; }));
+  ASSERT_TRUE(dropped.waitForEvents(2));
   EXPECT_NE(dropped.events().back(), "close:");
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(harness.serverSide.events().size(), 5u);
-}
-
-TEST(MessageChannel, ConcurrentSendersKeepEveryFrameWholeAndInOrder) {
-  const Bytes key = testKey();
-  ChannelHarness harness(SecureChannel::parameters(key).tls);
-  Recorder client;
-  auto channel = harness.connect(SecureChannel::clientContext(key), client);
-  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
-  auto server = harness.serverChannel();
-
-  constexpr int kThreads = 4;
-  constexpr int kFrames = 300;
-  std::vector<std::thread> senders;
-  for (int t = 0; t < kThreads; ++t) {
-    senders.emplace_back([&, t] {
-      for (int i = 0; i < kFrames; ++i) {
-        // Sizes from tiny to several TLS records; every byte says who sent it and when.
-        Bytes payload(1 + (i * 7919 + t * 104729) % 40000, static_cast<std::uint8_t>(t));
-        payload[0] = static_cast<std::uint8_t>(t);
-        appendBigEndian<std::uint32_t>(payload, static_cast<std::uint32_t>(i));
-        server->send(MessageType::videoFrame, payload);
-      }
-    });
-  }
-  for (auto& s : senders) s.join();
-  ASSERT_TRUE(client.waitForMessages(kThreads * kFrames, 30s));
-  std::vector<std::uint32_t> next(kThreads, 0);
-  for (const auto& [type, payload] : client.messages()) {
-    ASSERT_EQ(type, MessageType::videoFrame);
-    const int t = payload[0];
-    ASSERT_LT(t, kThreads);
-    const std::size_t size = payload.size() - 4;
-    EXPECT_EQ(*readBigEndian<std::uint32_t>(payload, size), next[t]);
-    const int i = static_cast<int>(next[t]++);
-    ASSERT_EQ(size, 1u + (i * 7919 + t * 104729) % 40000);
-    for (std::size_t k = 1; k < size; ++k) ASSERT_EQ(payload[k], t);
-  }
-  EXPECT_EQ(server->queuedBytes(), 0u);
+  EXPECT_EQ(server.events().size(), 5u);
 }
 
 // Out of descriptors, a waiting connection makes every accept fail at once.
@@ -280,32 +244,22 @@ TEST(TcpListener, BacksOffWhileOutOfDescriptorsAndAcceptsAgainAfterwards) {
   peer.open(asio::ip::tcp::v4());
   rlimit saved{};
   getrlimit(RLIMIT_NOFILE, &saved);
-  rlimit low = saved;
-  low.rlim_cur = 256;
+  const rlimit low{256, saved.rlim_max};
   setrlimit(RLIMIT_NOFILE, &low);
   std::vector<int> filler;
   for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
   peer.connect({asio::ip::make_address("127.0.0.1"), listener.port()});
 
-  rusage before{}, after{};
-  getrusage(RUSAGE_SELF, &before);
+  const auto started = std::clock();  // CPU time of the whole process
   std::this_thread::sleep_for(500ms);
-  getrusage(RUSAGE_SELF, &after);
+  const auto spent = std::clock() - started;
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
-  auto cpuMs = [](const rusage& r) {
-    return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1000 + (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1000;
-  };
-  EXPECT_LT(cpuMs(after) - cpuMs(before), 100) << "the listener spins";
+  EXPECT_LT(spent, CLOCKS_PER_SEC / 10) << "the listener spins";
   for (int i = 0; i < 100 && accepted == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(accepted, 1);
   EXPECT_EQ(log.lines().size(), 1u);
-  std::promise<void> closed;
-  io.post([&] {
-    listener.close();
-    closed.set_value();
-  });
-  closed.get_future().wait();
+  runOn(io, [&] { listener.close(); });
 }
 
 }  // namespace
