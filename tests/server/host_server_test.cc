@@ -1,24 +1,90 @@
 #include "server/host_server.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/socket.h>
 
-#include "server/server_harness.h"
+#include <fstream>
+#include <thread>
+
+#include "base/event_loop.h"
+#include "fakes/fake_command_runner.h"
+#include "fakes/fake_secret_backend.h"
+#include "fakes/fake_service_advertiser.h"
+#include "fakes/fake_user_defaults.h"
+#include "identity/keychain_store.h"
+#include "input/input_injector.h"
+#include "input/recording_event_sink.h"
+#include "server/system_controller.h"
+#include "transport/channel_harness.h"
+#include "video/fake_display_capturer.h"
 
 namespace quorin {
 namespace {
 
-using HostServerTest = ServerTest;
+using namespace std::chrono_literals;
+using Kind = InputEvent::Kind;
+
+InputEvent pointer(Kind kind, double x, double y) { return {kind, x, y, {}, {}, {}, {}, {}}; }
+
+// A HostServer on a free port with fake backends and a recording input sink; the test's
+// thread runs its main loop, and clients connect from a thread of their own.
+class HostServerTest : public ::testing::Test {
+ protected:
+  HostServerTest() { KeychainStore::setBackend(secrets); }
+  ~HostServerTest() override {
+    server.reset();
+    KeychainStore::setBackend(nullptr);
+  }
+
+  // Constructed as the application does: it starts at once unless the preference says no.
+  void makeServer(std::uint16_t port = 0) {
+    server = std::make_unique<HostServer>(HostServer::Environment{
+        .mainThread = &main, .identity = &identity, .defaults = &defaults, .advertiser = &advertiser,
+        .capturer = &capturer, .injector = injector.get(), .systemController = &systemController,
+        .hostName = [] { return std::string("Test Host"); }, .port = port});
+    server->addObserver([this](HostServer::Property p) { changes.push_back(p); });
+  }
+  void runningServer() {
+    makeServer();
+    EXPECT_TRUE(pump([&] { return server->isRunning(); }));
+  }
+  bool pump(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    return main.runUntil(done, limit);
+  }
+  // A started client (with the host's key unless told otherwise), once it is ready or closed.
+  std::unique_ptr<MessageChannel> connect(Recorder& recorder, std::optional<Bytes> withKey = {}) {
+    auto channel = connectRecorded(clientThread, server->listeningPort(),
+                                   SecureChannel::clientContext(withKey.value_or(key())), recorder);
+    EXPECT_TRUE(channel);
+    pump([&] { return !recorder.events().empty(); });
+    return channel;
+  }
+  Bytes key() { return *identity.loadOrCreateKey(); }
+  bool received(Recorder& recorder, MessageType type) {
+    return pump([&] { return std::ranges::count(recorder.messages(), type, &Recorder::Message::first) > 0; });
+  }
+
+  EventLoop main;
+  std::shared_ptr<FakeSecretBackend> secrets = std::make_shared<FakeSecretBackend>();
+  HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
+  FakeUserDefaults defaults;
+  FakeServiceAdvertiser advertiser;
+  FakeDisplayCapturer capturer;
+  RecordingEventSink* sink = new RecordingEventSink;  // owned by the injector
+  std::unique_ptr<InputInjector> injector = std::make_unique<InputInjector>(std::unique_ptr<EventSink>(sink));
+  FakeCommandRunner runner;
+  SystemController systemController{runner};
+  std::vector<HostServer::Property> changes;
+  IoThread clientThread{"client"};
+  std::unique_ptr<HostServer> server;
+};
 
 TEST_F(HostServerTest, FirstLaunchStoresAutoStartAndListensOnceReady) {
   makeServer();
   EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
   EXPECT_FALSE(server->isRunning()) << "running is only reported by the listener";
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
-  ASSERT_TRUE(advertiser.published);
-  EXPECT_EQ(*advertiser.published,
-            (ServiceDescription{"Test Host", "_quorinremote._tcp", server->listeningPort()}));
+  EXPECT_EQ(advertiser.published, (ServiceDescription{"Test Host", "_quorinremote._tcp", server->listeningPort()}));
 
   server->start();  // already listening: nothing happens
   EXPECT_EQ(advertiser.history.size(), 1u);
@@ -30,37 +96,27 @@ TEST_F(HostServerTest, FirstLaunchStoresAutoStartAndListensOnceReady) {
   EXPECT_FALSE(server->isRunning()) << "the cancelled report must not revive it";
 }
 
-TEST_F(HostServerTest, StoredFalseIsRespectedAndNotRewritten) {
+TEST_F(HostServerTest, StoredFalseIsRespectedAndFailuresBecomeTheLastErrorUntilALaterStartRecovers) {
   defaults.setBool(HostServer::kAutoStartKey, false);
   defaults.writes = 0;
-  makeServer();
-  EXPECT_FALSE(server->autoStart());
-  EXPECT_EQ(defaults.writes, 0);
-  main.runFor(50ms);
-  EXPECT_FALSE(server->isRunning());
-  EXPECT_TRUE(advertiser.history.empty());
-
-  server->setAutoStart(false);  // every assignment is stored, none starts anything
-  server->setAutoStart(true);
-  EXPECT_EQ(defaults.writes, 2);
-  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
-  EXPECT_FALSE(server->isRunning());
-
-  changes.clear();
-  server->stop();  // nothing to stop, yet both are announced again
-  EXPECT_EQ(changes, (std::vector{HostServer::Property::connectedClient, HostServer::Property::isRunning}));
-}
-
-TEST_F(HostServerTest, FailuresBecomeTheLastErrorAndALaterStartRecovers) {
-  defaults.setBool(HostServer::kAutoStartKey, false);
   auto blocker = std::make_unique<asio::ip::tcp::acceptor>(
       clientThread.context(), asio::ip::tcp::endpoint(asio::ip::address_v6::any(), 0));
   makeServer(blocker->local_endpoint().port());
+  EXPECT_FALSE(server->autoStart());
+  main.runFor(50ms);
+  server->setAutoStart(false);  // every assignment is stored, none starts anything
+  server->setAutoStart(true);
+  EXPECT_EQ(defaults.writes, 2) << "the stored value is not rewritten at launch";
+  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
+  EXPECT_FALSE(server->isRunning());
+  changes.clear();
+  server->stop();  // nothing to stop, yet both are announced again
+  EXPECT_EQ(changes, (std::vector{HostServer::Property::connectedClient, HostServer::Property::isRunning}));
+
   server->start();
   EXPECT_EQ(server->lastError(), "Address already in use");
   EXPECT_FALSE(server->isRunning());
   EXPECT_TRUE(advertiser.history.empty());
-
   blocker.reset();
   server->start();
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
@@ -69,36 +125,20 @@ TEST_F(HostServerTest, FailuresBecomeTheLastErrorAndALaterStartRecovers) {
   EXPECT_EQ(server->lastError(), "Advertising is unavailable.");
 }
 
-TEST_F(HostServerTest, KeyResetAppliesFromTheNextStart) {
+// Strangers (a key the host does not use yet, sockets that never speak, all from the client's
+// own address) must neither disturb the current client nor keep a paired newcomer out.
+TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndAKeyResetAppliesFromTheNextStart) {
   runningServer();
   const Bytes oldKey = key();
-  identity.resetKey();
-  ASSERT_NE(oldKey, key());
-
-  Recorder withOld, withNew;
-  auto a = connect(withOld, oldKey);
-  auto b = connect(withNew);
-  EXPECT_EQ(withOld.events().front(), "ready");
-  EXPECT_NE(withNew.events().front(), "ready");
-
-  server->stop();
-  server->start();
-  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
-  Recorder afterRestart;
-  auto c = connect(afterRestart);
-  EXPECT_EQ(afterRestart.events().front(), "ready");
-}
-
-// Strangers (a wrong key, sockets that never speak, all from the client's own address) must
-// neither disturb the current client nor keep a paired newcomer out.
-TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndSilenceCannotLockItOut) {
-  runningServer();
   Recorder first;
   auto firstChannel = connect(first);
   ASSERT_EQ(first.events().front(), "ready");
+  identity.resetKey();
+  ASSERT_NE(oldKey, key());
 
   Recorder stranger;
-  auto strangerChannel = connect(stranger, *SecureChannel::generateKey());
+  auto strangerChannel = connect(stranger);
+  EXPECT_NE(stranger.events().front(), "ready");
   std::vector<asio::ip::tcp::socket> silent;
   for (int i = 0; i < 12; ++i) {
     silent.emplace_back(clientThread.context());
@@ -109,15 +149,15 @@ TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndSilenceCann
 
   const auto started = std::chrono::steady_clock::now();
   Recorder second;
-  auto secondChannel = connect(second);
+  auto secondChannel = connect(second, oldKey);
   EXPECT_EQ(second.events().front(), "ready");
   EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
   ASSERT_TRUE(pump([&] { return !first.closeEvent().empty(); }));
   EXPECT_EQ(first.closeEvent(), "close:") << "replaced with a goodbye, not a broken link";
 
   // The first client's late input is not carried out for the newcomer.
-  firstChannel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 1, 1));
-  secondChannel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseMove, 0, 0));
+  firstChannel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 1, 1));
+  secondChannel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0, 0));
   ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
   main.runFor(100ms);
   EXPECT_EQ(sink->posted, std::vector<std::string>{"move 0,0"});
@@ -131,14 +171,23 @@ TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndSilenceCann
   ASSERT_TRUE(server->connectedClient());
   secondChannel->cancel();
   EXPECT_TRUE(pump([&] { return !server->connectedClient(); }));
+
+  server->stop();
+  server->start();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
+  Recorder afterRestart;
+  auto thirdChannel = connect(afterRestart);
+  EXPECT_EQ(afterRestart.events().front(), "ready");
 }
 
-TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionWithItsReasonAndLetsGoOfHeldButtons) {
+// Without a screen to share the client stays connected, gets neither greeting nor video, and
+// its input is still carried out.
+TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionButTheNextClientStillControlsTheHost) {
   runningServer();
   Recorder client;
   auto channel = connect(client);
   ASSERT_TRUE(received(client, MessageType::hello));
-  channel->sendJSON(MessageType::input, pointer(InputEvent::Kind::mouseDown, 0.5, 0.5));
+  channel->sendJSON(MessageType::input, pointer(Kind::mouseDown, 0.5, 0.5));
   ASSERT_TRUE(pump([&] { return !sink->posted.empty() && sink->posted.back() == "down left"; }));
 
   const std::string reason = "Screen sharing was stopped on this computer.";
@@ -148,6 +197,113 @@ TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionWithItsReasonAndLets
   EXPECT_EQ(sink->posted.back(), "up left") << "a button held by the client stays down";
   EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
   EXPECT_TRUE(server->isRunning()) << "the next client may try again";
+
+  capturer.content.displays.clear();
+  Recorder second;
+  auto secondChannel = connect(second);
+  ASSERT_TRUE(pump([&] { return server->lastError() == "No display found."; }));
+  EXPECT_FALSE(server->connectedClient());
+  sink->posted.clear();
+  secondChannel->sendJSON(MessageType::input, pointer(Kind::leftClick, 0, 0));
+  ASSERT_TRUE(pump([&] { return sink->posted.size() >= 3; }));
+  EXPECT_EQ(sink->posted[1], "down left");
+  main.runFor(100ms);
+  EXPECT_TRUE(second.messages().empty());
+  EXPECT_EQ(second.closeEvent(), "");
+
+  capturer.content.error = CaptureError{"QuorinRemote", 7, "Cannot open display :99"};
+  Recorder third;
+  auto thirdChannel = connect(third);
+  EXPECT_TRUE(pump([&] { return server->lastError() == "Cannot open display :99"; }));
+}
+
+using ClientSessionTest = HostServerTest;
+
+TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndItsInputIsCarriedOut) {
+  runningServer();
+  Recorder client;
+  auto channel = connect(client);
+  ASSERT_TRUE(received(client, MessageType::hello) && received(client, MessageType::videoFrame));
+  EXPECT_TRUE(server->connectedClient().value_or("").starts_with("127.0.0.1:"));
+  const auto messages = client.messages();
+  auto first = [&](MessageType type) { return std::ranges::find(messages, type, &Recorder::Message::first); };
+  EXPECT_EQ(textOf(first(MessageType::hello)->second), json::encodeJson(HelloMessage{"Test Host", 64, 48}));
+  EXPECT_LT(first(MessageType::videoConfig), first(MessageType::videoFrame));
+
+  // Junk first: none of it may be carried out or end the session.
+  channel->send(MessageType::ping, bytesOf("anything"));
+  channel->send(MessageType::hello, bytesOf("{}"));
+  channel->send(MessageType::input, bytesOf("{not json"));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"MouseMove","x":0.5})"));
+  channel->send(MessageType::system, bytesOf(R"({"action":"reboot"})"));
+  channel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0.5, 0.25));
+  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty(); }));
+  EXPECT_EQ(sink->posted, std::vector<std::string>{"move 720,225"});
+  EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
+  EXPECT_EQ(client.closeEvent(), "") << "the session goes on";
+
+  // The host needs nothing near a megabyte; a larger frame ends the session.
+  channel->send(MessageType::input, Bytes(ClientSession::kMaxInboundPayload + 1, ' '));
+  EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
+}
+
+// Types as slowly as a real display may: a few microseconds per character.
+struct SlowSink final : EventSink {
+  std::optional<ScreenRect> screenFrame() override { return ScreenRect{0, 0, 1000, 1000}; }
+  void movePointer(int, int) override {}
+  void setButton(MouseButton, bool) override {}
+  void pressKey(SpecialKey, const Modifiers&) override { marked = std::chrono::steady_clock::now(); }
+  void typeText(std::u32string_view text, const Modifiers&) override {
+    std::this_thread::sleep_for(text.size() * 10us);
+  }
+  void finish() override {}
+  std::optional<std::chrono::steady_clock::time_point> marked;
+};
+
+long residentKiB() {
+  std::ifstream status("/proc/self/status");
+  std::string word;
+  long kib = 0;
+  while (status >> word && word != "VmRSS:") {}
+  status >> kib;
+  return kib;
+}
+
+TEST_F(ClientSessionTest, AFloodOfInputStaysBoundedAndLaterInputStillLandsPromptly) {
+  auto slow = std::make_unique<SlowSink>();
+  SlowSink& sink = *slow;
+  injector = std::make_unique<InputInjector>(std::move(slow));
+  runningServer();
+  Recorder client;
+  auto channel = connect(client);
+  ASSERT_EQ(client.events().front(), "ready");
+
+  const long before = residentKiB();
+  std::atomic<std::chrono::steady_clock::time_point> sent{};
+  std::thread flood([&] {
+    auto paced = [&](const InputEvent& event) {
+      while (channel->queuedBytes() > (256 << 10)) std::this_thread::sleep_for(1ms);
+      channel->sendJSON(MessageType::input, event);
+    };
+    InputEvent text, marker;
+    text.kind = Kind::keyText;
+    text.text = std::string(256 << 10, 'x');
+    marker.kind = Kind::keySpecial;
+    marker.specialKey = "escape";
+    for (int i = 0; i < 50'000; ++i) {
+      paced(pointer(Kind::mouseMove, (i % 100) / 100.0, 0.5));
+      if (i % 1000 == 0) paced(text);
+    }
+    paced(marker);
+    sent = std::chrono::steady_clock::now();
+  });
+  const bool landed = pump([&] { return sink.marked.has_value(); }, 60s);
+  flood.join();
+  ASSERT_TRUE(landed);
+  EXPECT_LT(*sink.marked - sent.load(), 1s);
+  EXPECT_LT(residentKiB() - before, 20 * 1024);
+  EXPECT_EQ(client.closeEvent(), "");
 }
 
 }  // namespace
