@@ -21,17 +21,16 @@ TEST(Base64, RoundTripsEveryLengthAndIsStrict) {
   }
 }
 
-TEST(JsonWrite, CompactWithEscapedSlashesAndNoFailureReportedAsSuccess) {
-  json::Json object = {{"url", "a/b"}, {"t", "é\"\\\n"}};
-  EXPECT_EQ(json::write(object), R"({"t":"é\"\\\n","url":"a\/b"})");
-  EXPECT_FALSE(json::write(json::Json{{"bad", std::string("\xff\xfe")}}));
-}
+TEST(Json, WritesCompactlyWithEscapedSlashesAndReadsOnlyWellTypedFields) {
+  EXPECT_EQ(json::write({{"url", "a/b"}, {"t", "é\"\\\n"}}), R"({"t":"é\"\\\n","url":"a\/b"})");
+  EXPECT_FALSE(json::write(json::Json{{"bad", std::string("\xff\xfe")}})) << "no failure reported as success";
+  for (const char* notAnObject : {"[1]", "{\"a\":", "", "{\"a\":\"\xff\"}"}) {
+    EXPECT_FALSE(json::parseObject(notAnObject)) << notAnObject;
+  }
 
-TEST(JsonRead, RequiredOptionalAndTypedFields) {
   auto object = json::parseObject(
       R"({"i":5,"f":5.0,"frac":5.5,"neg":-1,"big":4294967296,"n":null,"s":"a\/b","l":["x"]})");
   ASSERT_TRUE(object);
-
   // The field as a T when it reads as one.
   const auto read = [&]<typename T>(const char* name, T value) {
     return json::readField(*object, name, value) ? std::optional<T>(value) : std::nullopt;
@@ -43,21 +42,14 @@ TEST(JsonRead, RequiredOptionalAndTypedFields) {
   EXPECT_FALSE(read("s", 0.0));
   EXPECT_EQ(read("s", std::string()), "a/b");
   EXPECT_FALSE(read("n", std::string()) || read("missing", std::string())) << "required null or missing";
+  EXPECT_EQ(read("l", std::optional<std::vector<std::string>>()), std::vector<std::string>{"x"});
 
+  // An optional field may be null or missing (and is then cleared), but not mistyped.
   std::optional<std::string> opt = "stale";
-  EXPECT_TRUE(json::readField(*object, "n", opt));
-  EXPECT_FALSE(opt);
-  EXPECT_TRUE(json::readField(*object, "missing", opt));
-  EXPECT_FALSE(opt);
-  EXPECT_FALSE(json::readField(*object, "i", opt));  // present but mistyped
-
-  std::optional<std::vector<std::string>> list;
-  EXPECT_TRUE(json::readField(*object, "l", list));
-  EXPECT_EQ(list, std::vector<std::string>{"x"});
-
-  for (const char* notAnObject : {"[1]", "{\"a\":", "", "{\"a\":\"\xff\"}"}) {
-    EXPECT_FALSE(json::parseObject(notAnObject)) << notAnObject;
-  }
+  EXPECT_TRUE(json::readField(*object, "n", opt) && !opt);
+  opt = "stale";
+  EXPECT_TRUE(json::readField(*object, "missing", opt) && !opt);
+  EXPECT_FALSE(json::readField(*object, "i", opt));
 }
 
 }  // namespace
