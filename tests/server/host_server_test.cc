@@ -180,15 +180,34 @@ TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndAKeyResetAp
   EXPECT_EQ(afterRestart.events().front(), "ready");
 }
 
-// Without a screen to share the client stays connected, gets neither greeting nor video, and
+using ClientSessionTest = HostServerTest;
+
+// Without a screen to share a client stays connected, gets neither greeting nor video, and
 // its input is still carried out.
-TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionButTheNextClientStillControlsTheHost) {
+TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndControlsTheHostEvenWithoutAScreen) {
   runningServer();
   Recorder client;
   auto channel = connect(client);
-  ASSERT_TRUE(received(client, MessageType::hello));
+  ASSERT_TRUE(received(client, MessageType::hello) && received(client, MessageType::videoFrame));
+  EXPECT_TRUE(server->connectedClient().value_or("").starts_with("127.0.0.1:"));
+  const auto messages = client.messages();
+  auto first = [&](MessageType type) { return std::ranges::find(messages, type, &Recorder::Message::first); };
+  EXPECT_EQ(textOf(first(MessageType::hello)->second), json::encodeJson(HelloMessage{"Test Host", 64, 48}));
+  EXPECT_LT(first(MessageType::videoConfig), first(MessageType::videoFrame));
+
+  // Junk first: none of it may be carried out or end the session.
+  channel->send(MessageType::ping, bytesOf("anything"));
+  channel->send(MessageType::hello, bytesOf("{}"));
+  channel->send(MessageType::input, bytesOf("{not json"));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"MouseMove","x":0.5})"));
+  channel->send(MessageType::system, bytesOf(R"({"action":"reboot"})"));
+  channel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0.5, 0.25));
+  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   channel->sendJSON(MessageType::input, pointer(Kind::mouseDown, 0.5, 0.5));
-  ASSERT_TRUE(pump([&] { return !sink->posted.empty() && sink->posted.back() == "down left"; }));
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty() && sink->posted.size() == 3; }));
+  EXPECT_EQ(sink->posted, (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
+  EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
+  EXPECT_EQ(client.closeEvent(), "") << "the session goes on";
 
   const std::string reason = "Screen sharing was stopped on this computer.";
   capturer.change(CaptureError{"Portal", 6, reason});
@@ -210,42 +229,14 @@ TEST_F(HostServerTest, AScreenThatStopsSharingEndsTheSessionButTheNextClientStil
   main.runFor(100ms);
   EXPECT_TRUE(second.messages().empty());
   EXPECT_EQ(second.closeEvent(), "");
+  // The host needs nothing near a megabyte; a larger frame ends the session.
+  secondChannel->send(MessageType::input, Bytes(ClientSession::kMaxInboundPayload + 1, ' '));
+  EXPECT_TRUE(pump([&] { return !second.closeEvent().empty(); }));
 
   capturer.content.error = CaptureError{"QuorinRemote", 7, "Cannot open display :99"};
   Recorder third;
   auto thirdChannel = connect(third);
   EXPECT_TRUE(pump([&] { return server->lastError() == "Cannot open display :99"; }));
-}
-
-using ClientSessionTest = HostServerTest;
-
-TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndItsInputIsCarriedOut) {
-  runningServer();
-  Recorder client;
-  auto channel = connect(client);
-  ASSERT_TRUE(received(client, MessageType::hello) && received(client, MessageType::videoFrame));
-  EXPECT_TRUE(server->connectedClient().value_or("").starts_with("127.0.0.1:"));
-  const auto messages = client.messages();
-  auto first = [&](MessageType type) { return std::ranges::find(messages, type, &Recorder::Message::first); };
-  EXPECT_EQ(textOf(first(MessageType::hello)->second), json::encodeJson(HelloMessage{"Test Host", 64, 48}));
-  EXPECT_LT(first(MessageType::videoConfig), first(MessageType::videoFrame));
-
-  // Junk first: none of it may be carried out or end the session.
-  channel->send(MessageType::ping, bytesOf("anything"));
-  channel->send(MessageType::hello, bytesOf("{}"));
-  channel->send(MessageType::input, bytesOf("{not json"));
-  channel->send(MessageType::input, bytesOf(R"({"kind":"MouseMove","x":0.5})"));
-  channel->send(MessageType::system, bytesOf(R"({"action":"reboot"})"));
-  channel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0.5, 0.25));
-  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
-  ASSERT_TRUE(pump([&] { return !runner.calls().empty(); }));
-  EXPECT_EQ(sink->posted, std::vector<std::string>{"move 720,225"});
-  EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
-  EXPECT_EQ(client.closeEvent(), "") << "the session goes on";
-
-  // The host needs nothing near a megabyte; a larger frame ends the session.
-  channel->send(MessageType::input, Bytes(ClientSession::kMaxInboundPayload + 1, ' '));
-  EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
 }
 
 // Types as slowly as a real display may: a few microseconds per character.
