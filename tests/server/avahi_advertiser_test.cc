@@ -5,11 +5,11 @@
 
 #include <cstdlib>
 
-#include "fakes/require_service.h"
 #include "app/command_output.h"
 #include "base/event_loop.h"
 #include "fakes/fake_secret_backend.h"
 #include "fakes/fake_user_defaults.h"
+#include "fakes/require_service.h"
 #include "identity/keychain_store.h"
 #include "server/host_server.h"
 #include "transport/secure_channel.h"
@@ -18,8 +18,6 @@ namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool daemonRunning() { return std::system("avahi-daemon --check 2>/dev/null") == 0; }
 
 // Whether avahi-browse lists the resolved service "name;port" (names escaped as it prints
 // them: a space is \032).
@@ -32,19 +30,19 @@ bool listed(const std::string& entry) {
 class AvahiAdvertiserTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    QUORIN_REQUIRE(daemonRunning(), "avahi-daemon is not running (scripts/test starts it)");
+    QUORIN_REQUIRE(std::system("avahi-daemon --check 2>/dev/null") == 0,
+                   "avahi-daemon is not running (scripts/test starts it)");
   }
-  // Letters and digits only, so that avahi-browse prints it as it is.
-  static std::string uniqueName(const char* base) { return base + std::to_string(getpid()); }
   bool eventually(const std::function<bool()>& done, std::chrono::seconds limit = 10s) {
     return main.runUntil(done, limit);
   }
 
   EventLoop main;
+  // Letters and digits only, so that avahi-browse prints it as it is.
+  const std::string name = "QuorinTest" + std::to_string(getpid());
 };
 
 TEST_F(AvahiAdvertiserTest, PublishesWithdrawsAndRenamesOnCollision) {
-  const std::string name = uniqueName("QuorinTest");
   AvahiAdvertiser first(main);
   std::vector<std::string> problems;
   first.setProblemHandler([&](const std::string& p) { problems.push_back(p); });
@@ -66,12 +64,10 @@ TEST_F(AvahiAdvertiserTest, HostKeepsListeningWithoutTheDaemonAndAdvertisesWhenI
   const char* config = std::getenv("QUORIN_AVAHI_CONFIG");
   if (geteuid() != 0 || !config) GTEST_SKIP() << "needs root and QUORIN_AVAHI_CONFIG (scripts/test)";
 
-  auto secrets = std::make_shared<FakeSecretBackend>();
-  KeychainStore::setBackend(secrets);
+  KeychainStore::setBackend(std::make_shared<FakeSecretBackend>());
   HostIdentity identity(SecureChannel::generateKey, [] { return std::string("x"); });
   FakeUserDefaults defaults;
   AvahiAdvertiser advertiser(main);
-  const std::string name = uniqueName("QuorinOutage");
   HostServer server({.mainThread = &main, .identity = &identity, .defaults = &defaults,
                      .advertiser = &advertiser, .hostName = [&] { return name; }, .port = 0});
   ASSERT_TRUE(eventually([&] { return server.isRunning(); }));
@@ -79,13 +75,9 @@ TEST_F(AvahiAdvertiserTest, HostKeepsListeningWithoutTheDaemonAndAdvertisesWhenI
   ASSERT_TRUE(eventually([&] { return listed(entry); }));
 
   ASSERT_EQ(std::system("avahi-daemon --kill"), 0);
-  EXPECT_TRUE(eventually([&] {
-    return server.lastError() && server.lastError()->find("unavailable") != std::string::npos;
-  }));
+  EXPECT_TRUE(eventually([&] { return server.lastError().value_or("").find("unavailable") != std::string::npos; }));
   EXPECT_TRUE(server.isRunning()) << "clients can still connect by address";
-
-  const std::string restart = std::string("avahi-daemon -D --no-rlimits --no-chroot -f ") + config;
-  ASSERT_EQ(std::system(restart.c_str()), 0);
+  ASSERT_EQ(std::system(("avahi-daemon -D --no-rlimits --no-chroot -f " + std::string(config)).c_str()), 0);
   EXPECT_TRUE(eventually([&] { return listed(entry); }, 20s));
   KeychainStore::setBackend(nullptr);
 }
