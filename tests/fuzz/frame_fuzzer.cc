@@ -25,30 +25,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FrameExtractor extractor(1 << 16);
   std::size_t fed = 0;
   std::size_t offset = 0;  // where the next frame starts in `stream`
-  for (;;) {
-    const auto result = extractor.next();
-    if (std::holds_alternative<std::monostate>(result)) {
-      if (fed == stream.size()) break;
+  for (auto result = extractor.next(); !std::holds_alternative<FrameExtractor::Oversize>(result);
+       result = extractor.next()) {
+    const auto* message = std::get_if<FrameExtractor::Message>(&result);
+    if (!message && fed == stream.size()) break;
+    if (!message) {
       const std::size_t n = std::min(chunk, stream.size() - fed);
       extractor.append(stream.subspan(fed, n));
       fed += n;
       continue;
     }
-    if (std::holds_alternative<FrameExtractor::Oversize>(result)) break;
     // Skip frames of unassigned codes the way the extractor does, then compare.
     std::optional<RawFrame> frame;
-    for (;;) {
+    do {
       frame = nextFrame(stream.subspan(offset));
-      check(frame.has_value());
-      check(frame->frameSize == kFrameHeaderSize + frame->payload.size());
-      check(offset + frame->frameSize <= fed);
+      check(frame && frame->frameSize == kFrameHeaderSize + frame->payload.size());
       offset += frame->frameSize;
-      if (messageTypeFromCode(frame->code)) break;
-    }
-    const auto& message = std::get<FrameExtractor::Message>(result);
-    check(static_cast<std::uint8_t>(message.type) == frame->code);
-    check(message.payload == frame->payload);
-    check(encodeFrame(message.type, message.payload) ==
+      check(offset <= fed);
+    } while (!messageTypeFromCode(frame->code));
+    check(static_cast<std::uint8_t>(message->type) == frame->code && message->payload == frame->payload);
+    check(encodeFrame(message->type, message->payload) ==
           Bytes(stream.begin() + offset - frame->frameSize, stream.begin() + offset));
   }
   return 0;
