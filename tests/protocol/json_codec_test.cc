@@ -28,28 +28,20 @@ TEST(Json, WritesCompactlyWithEscapedSlashesAndReadsOnlyWellTypedFields) {
     EXPECT_FALSE(json::parseObject(notAnObject)) << notAnObject;
   }
 
-  auto object = json::parseObject(
-      R"({"i":5,"f":5.0,"frac":5.5,"neg":-1,"big":4294967296,"n":null,"s":"a\/b","l":["x"]})");
+  // Integers: a whole float is one, a fraction or a value out of range is not.
+  const auto object = json::parseObject(R"({"f":5.0,"frac":5.5,"neg":-1,"big":4294967296,"n":null})");
   ASSERT_TRUE(object);
-  // The field as a T when it reads as one.
-  const auto read = [&]<typename T>(const char* name, T value) {
-    return json::readField(*object, name, value) ? std::optional<T>(value) : std::nullopt;
-  };
-  EXPECT_EQ(read("i", std::int32_t{}), 5);
-  EXPECT_EQ(read("f", std::int32_t{}), 5) << "a whole float is an integer";
-  EXPECT_FALSE(read("frac", std::int32_t{}) || read("big", std::int32_t{}) || read("neg", std::uint32_t{}));
-  EXPECT_EQ(read("i", 0.0), 5.0) << "a float accepts an integer";
-  EXPECT_FALSE(read("s", 0.0));
-  EXPECT_EQ(read("s", std::string()), "a/b");
-  EXPECT_FALSE(read("n", std::string()) || read("missing", std::string())) << "required null or missing";
-  EXPECT_EQ(read("l", std::optional<std::vector<std::string>>()), std::vector<std::string>{"x"});
-
+  std::int32_t i = 0;
+  std::uint32_t u = 0;
+  EXPECT_TRUE(json::readField(*object, "f", i) && i == 5);
+  EXPECT_FALSE(json::readField(*object, "frac", i) || json::readField(*object, "big", i) ||
+               json::readField(*object, "neg", u));
   // An optional field may be null or missing (and is then cleared), but not mistyped.
   std::optional<std::string> opt = "stale";
   EXPECT_TRUE(json::readField(*object, "n", opt) && !opt);
   opt = "stale";
   EXPECT_TRUE(json::readField(*object, "missing", opt) && !opt);
-  EXPECT_FALSE(json::readField(*object, "i", opt));
+  EXPECT_FALSE(json::readField(*object, "f", opt));
 }
 
 }  // namespace
