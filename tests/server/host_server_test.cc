@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <thread>
@@ -11,9 +12,12 @@
 #include "fakes/fake_secret_backend.h"
 #include "fakes/fake_service_advertiser.h"
 #include "fakes/fake_user_defaults.h"
+#include "fakes/log_capture.h"
+#include "fakes/temporary_folder.h"
 #include "identity/keychain_store.h"
 #include "input/input_injector.h"
 #include "input/recording_event_sink.h"
+#include "server/file_user_defaults.h"
 #include "server/system_controller.h"
 #include "transport/channel_harness.h"
 #include "video/fake_display_capturer.h"
@@ -22,6 +26,7 @@ namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
+namespace fs = std::filesystem;
 using Kind = InputEvent::Kind;
 
 InputEvent pointer(Kind kind, double x, double y) { return {kind, x, y, {}, {}, {}, {}, {}}; }
@@ -30,7 +35,7 @@ InputEvent pointer(Kind kind, double x, double y) { return {kind, x, y, {}, {}, 
 // thread runs its main loop, and clients connect from a thread of their own.
 class HostServerTest : public ::testing::Test {
  protected:
-  HostServerTest() { KeychainStore::setBackend(secrets); }
+  HostServerTest() { KeychainStore::setBackend(std::make_shared<FakeSecretBackend>()); }
   ~HostServerTest() override {
     server.reset();
     KeychainStore::setBackend(nullptr);
@@ -65,7 +70,6 @@ class HostServerTest : public ::testing::Test {
   }
 
   EventLoop main;
-  std::shared_ptr<FakeSecretBackend> secrets = std::make_shared<FakeSecretBackend>();
   HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
   FakeUserDefaults defaults;
   FakeServiceAdvertiser advertiser;
@@ -78,23 +82,6 @@ class HostServerTest : public ::testing::Test {
   IoThread clientThread{"client"};
   std::unique_ptr<HostServer> server;
 };
-
-TEST_F(HostServerTest, FirstLaunchStoresAutoStartAndListensOnceReady) {
-  makeServer();
-  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
-  EXPECT_FALSE(server->isRunning()) << "running is only reported by the listener";
-  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
-  EXPECT_EQ(advertiser.published, (ServiceDescription{"Test Host", "_quorinremote._tcp", server->listeningPort()}));
-
-  server->start();  // already listening: nothing happens
-  EXPECT_EQ(advertiser.history.size(), 1u);
-
-  server->stop();
-  EXPECT_FALSE(server->isRunning());
-  EXPECT_FALSE(advertiser.published);
-  main.runFor(50ms);
-  EXPECT_FALSE(server->isRunning()) << "the cancelled report must not revive it";
-}
 
 TEST_F(HostServerTest, StoredFalseIsRespectedAndFailuresBecomeTheLastErrorUntilALaterStartRecovers) {
   defaults.setBool(HostServer::kAutoStartKey, false);
@@ -127,8 +114,15 @@ TEST_F(HostServerTest, StoredFalseIsRespectedAndFailuresBecomeTheLastErrorUntilA
 
 // Strangers (a key the host does not use yet, sockets that never speak, all from the client's
 // own address) must neither disturb the current client nor keep a paired newcomer out.
-TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndAKeyResetAppliesFromTheNextStart) {
-  runningServer();
+TEST_F(HostServerTest, ListensOnceReadyAndOnlyAPairedNewcomerReplacesTheClientAndAKeyResetWaitsForARestart) {
+  makeServer();
+  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey)) << "a first launch stores the default";
+  EXPECT_FALSE(server->isRunning()) << "running is only reported by the listener";
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
+  EXPECT_EQ(advertiser.published, (ServiceDescription{"Test Host", "_quorinremote._tcp", server->listeningPort()}));
+  server->start();  // already listening: nothing happens
+  EXPECT_EQ(advertiser.history.size(), 1u);
+
   const Bytes oldKey = key();
   Recorder first;
   auto firstChannel = connect(first);
@@ -173,6 +167,9 @@ TEST_F(HostServerTest, OnlyAPairedNewcomerReplacesTheCurrentClientAndAKeyResetAp
   EXPECT_TRUE(pump([&] { return !server->connectedClient(); }));
 
   server->stop();
+  EXPECT_FALSE(server->isRunning() || advertiser.published);
+  main.runFor(50ms);
+  EXPECT_FALSE(server->isRunning()) << "the cancelled report must not revive it";
   server->start();
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder afterRestart;
@@ -273,20 +270,16 @@ TEST_F(ClientSessionTest, AFloodOfInputStaysBoundedAndLaterInputStillLandsPrompt
   const long before = residentKiB();
   std::atomic<std::chrono::steady_clock::time_point> sent{};
   std::thread flood([&] {
-    auto paced = [&](const InputEvent& event) {
+    auto paced = [&](const std::string& event) {
       while (channel->queuedBytes() > (256 << 10)) std::this_thread::sleep_for(1ms);
-      channel->sendJSON(MessageType::input, event);
+      channel->send(MessageType::input, bytesOf(event));
     };
-    InputEvent text, marker;
-    text.kind = Kind::keyText;
-    text.text = std::string(256 << 10, 'x');
-    marker.kind = Kind::keySpecial;
-    marker.specialKey = "escape";
+    const std::string text = R"({"kind":"keyText","text":")" + std::string(256 << 10, 'x') + "\"}";
     for (int i = 0; i < 50'000; ++i) {
-      paced(pointer(Kind::mouseMove, (i % 100) / 100.0, 0.5));
+      paced(R"({"kind":"mouseMove","y":0.5,"x":)" + std::to_string((i % 100) / 100.0) + "}");
       if (i % 1000 == 0) paced(text);
     }
-    paced(marker);
+    paced(R"({"kind":"keySpecial","specialKey":"escape"})");
     sent = std::chrono::steady_clock::now();
   });
   const bool landed = pump([&] { return sink.marked.has_value(); }, 60s);
@@ -295,6 +288,44 @@ TEST_F(ClientSessionTest, AFloodOfInputStaysBoundedAndLaterInputStillLandsPrompt
   EXPECT_LT(*sink.marked - sent.load(), 1s);
   EXPECT_LT(residentKiB() - before, 20 * 1024);
   EXPECT_EQ(client.closeEvent(), "");
+}
+
+TEST(FileUserDefaults, StoresPrivatelyReadsAfreshAndTakesACorruptFileForEmpty) {
+  TemporaryFolder dir;
+  const fs::path file = dir.path / "quorin-remote" / "defaults.json";
+  FileUserDefaults defaults(file);
+  EXPECT_FALSE(defaults.contains("QuorinAutoStart") || defaults.boolValue("QuorinAutoStart"));
+  ASSERT_TRUE(defaults.setBool("QuorinAutoStart", false));
+  EXPECT_TRUE(defaults.contains("QuorinAutoStart")) << "a stored false is still a value";
+
+  FileUserDefaults again(file);
+  EXPECT_TRUE(again.contains("QuorinAutoStart") && !again.boolValue("QuorinAutoStart"));
+  ASSERT_TRUE(again.setBool("QuorinAutoStart", true) && again.setString("token", "a\"b"));
+  EXPECT_TRUE(defaults.boolValue("QuorinAutoStart")) << "read afresh and kept beside the other value";
+  EXPECT_EQ(defaults.stringValue("token"), "a\"b");
+  EXPECT_EQ(defaults.stringValue("QuorinAutoStart"), "") << "a Boolean is no text";
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator()), 1)
+      << "no temporary file is left beside it";
+
+  // Other kinds of values read as Booleans the way the stored preferences always did.
+  std::ofstream(file) << R"({"n":2,"z":0,"s":"YES","t":"true","o":"on","null":null,"list":[1]})";
+  for (const auto& [key, value] : {std::pair{"n", true}, {"z", false}, {"s", true}, {"t", true},
+                                    {"o", false}, {"null", false}, {"list", false}}) {
+    EXPECT_EQ(defaults.boolValue(key), value) << key;
+  }
+  EXPECT_TRUE(defaults.contains("null"));
+
+  // A corrupt file reads empty, is logged once and is replaced by the next write.
+  std::ofstream(file) << "{\"QuorinAutoStart\": fal";
+  LogCapture log;
+  FileUserDefaults corrupt(file);
+  EXPECT_FALSE(corrupt.contains("QuorinAutoStart") || corrupt.boolValue("QuorinAutoStart"));
+  EXPECT_EQ(log.lines().size(), 1u);
+  ASSERT_TRUE(corrupt.setBool("QuorinAutoStart", true));
+  EXPECT_TRUE(FileUserDefaults(file).boolValue("QuorinAutoStart"));
 }
 
 }  // namespace
