@@ -33,29 +33,23 @@ asio::ip::tcp::socket rawConnect(asio::io_context& io, std::uint16_t port) {
   return socket;
 }
 
-TEST(MessageChannel, PairedPeersExchangeFramesWholeAndInOrderEvenFromConcurrentSenders) {
+// A cancel says goodbye with close_notify, so the peer sees an orderly end after the last bytes;
+// a connection that simply goes away is a broken link.
+TEST(MessageChannel, PairedPeersKeepFramesWholeAndInOrderUntilOnlyACancelEndsOrderly) {
   LogCapture log;
   const Bytes key = testKey();
   EXPECT_EQ(key.size(), 32u);
   EXPECT_NE(key, testKey()) << "keys must be random";
   ChannelHarness harness(SecureChannel::parameters(key).tls);
+  auto& serverSide = harness.serverSide;
   Recorder client;
   auto channel = harness.connect(SecureChannel::clientContext(key), client);
-  ASSERT_TRUE(client.waitForEvent("ready"));
-  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
+  ASSERT_TRUE(client.waitForEvent("ready") && serverSide.waitForEvent("ready"));
   auto server = harness.serverChannel();
   EXPECT_TRUE(server->remoteEndpoint().starts_with("127.0.0.1:"));
   for (const char* line : {"setup", "preparing (resolving + handshake)", "READY"}) {
     EXPECT_TRUE(log.contains(std::string("QuorinRemote: connection ") + line)) << line;
   }
-
-  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
-  channel->send(MessageType::ping, {});
-  ASSERT_TRUE(harness.serverSide.waitForMessages(2));
-  EXPECT_EQ(harness.serverSide.messages(),
-            (std::vector<Recorder::Message>{{MessageType::system, bytesOf(R"({"action":"lock"})")},
-                                            {MessageType::ping, {}}}));
-  EXPECT_EQ(harness.serverSide.events().front(), "ready");  // ready before any message
 
   // Sizes from tiny to several TLS records; every byte says who sent it, the last four when.
   constexpr int kThreads = 4, kFrames = 300;
@@ -82,22 +76,72 @@ TEST(MessageChannel, PairedPeersExchangeFramesWholeAndInOrderEvenFromConcurrentS
     ASSERT_TRUE(std::all_of(payload.begin(), payload.begin() + size, [t](int b) { return b == t; }));
   }
   EXPECT_EQ(server->queuedBytes(), 0u);
+
+  channel->sendJSON(MessageType::input, InputEvent{});
+  channel->cancel();
+  ASSERT_TRUE(client.waitForEvent("close:") && serverSide.waitForEvent("close:"));
+  auto events = serverSide.events();
+  EXPECT_EQ(std::vector(events.end() - 2, events.end()), (std::vector<std::string>{"message", "close:"}));
+  EXPECT_EQ(serverSide.messages(),
+            (std::vector<Recorder::Message>{{MessageType::input, bytesOf(R"({"kind":"mouseMove"})")}}));
+
+  // Cancelling the server side afterwards reports once more, then never again.
+  server->cancel();
+  server->cancel();
+  ASSERT_TRUE(serverSide.waitForEvents(events.size() + 1));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(serverSide.events().back(), "close:");
+  EXPECT_EQ(serverSide.events().size(), events.size() + 1);
+  EXPECT_GE(log.count("QuorinRemote: connection cancelled"), 2);
+
+  // The owner lets go: the connection closes quietly, and the peer cannot mistake it for a goodbye.
+  harness.dropServerChannels();
+  Recorder dropped;
+  auto droppedChannel = harness.connect(SecureChannel::clientContext(key), dropped);
+  ASSERT_TRUE(serverSide.waitForEvents(events.size() + 2));
+  harness.dropServerChannels();
+  ASSERT_TRUE(dropped.waitForEvents(2));
+  EXPECT_NE(dropped.events().back(), "close:");
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(serverSide.events().size(), events.size() + 2);
 }
 
-// Neither a wrong key, nor a wrong identity, nor a client that insists on TLS 1.3, nor a peer
-// that does not speak TLS gets in; a silent one is cut off after two seconds.
-TEST(MessageChannel, RefusesEveryPeerWithoutTheKeyAndTheSilentOnesWithinTwoSeconds) {
+// A standard TLS-PSK client with the key gets in. Neither a wrong key, nor a wrong identity, nor
+// a client that insists on TLS 1.3, nor a peer that does not speak TLS does; a silent one is cut
+// off after two seconds.
+TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffWithinTwoSeconds) {
   LogCapture log;
   const Bytes key = testKey();
   ChannelHarness harness(SecureChannel::parameters(key).tls);
   auto& server = harness.serverSide;
+  std::string hex;
+  for (auto b : key) hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
+  const std::string command =
+      "openssl s_client -tls1_2 -nocommands -psk " + hex +
+      " -psk_identity com.quorinlabs.QuorinRemote -cipher PSK-AES128-GCM-SHA256 -connect 127.0.0.1:" +
+      std::to_string(harness.port()) + " >/dev/null 2>&1";
+  // s_client leaves when its stdin ends, so the pipe stays open until the frames arrived.
+  FILE* peer = popen(command.c_str(), "w");
+  ASSERT_NE(peer, nullptr);
+  ASSERT_TRUE(server.waitForEvent("ready"));
+  const std::vector<Recorder::Message> sent{{MessageType::input, bytesOf(R"({"kind":"leftClick"})")},
+                                           {MessageType::ping, bytesOf("x")}};
+  for (const auto& [type, payload] : sent) {
+    fwrite(encodeFrame(type, payload).data(), 1, kFrameHeaderSize + payload.size(), peer);
+  }
+  fflush(peer);
+  EXPECT_TRUE(server.waitForMessages(2));
+  pclose(peer);
+  EXPECT_TRUE(server.waitForEvent("close:"));
+  EXPECT_EQ(server.messages(), sent);
+
   const std::pair<const char*, std::shared_ptr<TlsContext>> cases[] = {
       {"wrong key", SecureChannel::clientContext(testKey())},
       {"wrong identity", SecureChannel::clientContext(key, "com.example.Other")},
       {"TLS 1.3 only", std::make_shared<TlsContext>(TlsContext::Role::client, key,
                                                     std::string(SecureChannel::kPskIdentity), true)},
   };
-  std::size_t closed = 0;
+  std::size_t closed = server.events().size();
   for (const auto& [name, clientTls] : cases) {
     SCOPED_TRACE(name);
     Recorder client;
@@ -124,33 +168,7 @@ TEST(MessageChannel, RefusesEveryPeerWithoutTheKeyAndTheSilentOnesWithinTwoSecon
   EXPECT_TRUE(log.contains(kFailed + timedOut));
   EXPECT_GE(waited, 1500ms);
   EXPECT_LT(waited, 4s);
-  EXPECT_TRUE(server.messages().empty());
-}
-
-TEST(MessageChannel, OpensslCommandLineClientReachesReadyAndItsBytesArriveAsFrames) {
-  LogCapture quiet;
-  const Bytes key = testKey();
-  ChannelHarness harness(SecureChannel::parameters(key).tls);
-  std::string hex;
-  for (auto b : key) hex += {"0123456789abcdef"[b >> 4], "0123456789abcdef"[b & 15]};
-  const std::string command =
-      "openssl s_client -tls1_2 -nocommands -psk " + hex +
-      " -psk_identity com.quorinlabs.QuorinRemote -cipher PSK-AES128-GCM-SHA256 -connect 127.0.0.1:" +
-      std::to_string(harness.port()) + " >/dev/null 2>&1";
-  // s_client leaves when its stdin ends, so the pipe stays open until the frames arrived.
-  FILE* peer = popen(command.c_str(), "w");
-  ASSERT_NE(peer, nullptr);
-  ASSERT_TRUE(harness.serverSide.waitForEvent("ready"));
-  const std::vector<Recorder::Message> sent{{MessageType::input, bytesOf(R"({"kind":"leftClick"})")},
-                                           {MessageType::ping, bytesOf("x")}};
-  for (const auto& [type, payload] : sent) {
-    fwrite(encodeFrame(type, payload).data(), 1, kFrameHeaderSize + payload.size(), peer);
-  }
-  fflush(peer);
-  EXPECT_TRUE(harness.serverSide.waitForMessages(2));
-  pclose(peer);
-  EXPECT_TRUE(harness.serverSide.waitForEvent("close:"));
-  EXPECT_EQ(harness.serverSide.messages(), sent);
+  EXPECT_EQ(server.messages().size(), 2u);
 }
 
 // With TLS switched off the host serves plain TCP, which lets the test hold back reading and
@@ -189,45 +207,6 @@ TEST(MessageChannel, ReportsCongestionAndReliefAndAnOversizeFrameEndsTheConnecti
   std::error_code ec;  // the server closed its side: the peer reads the end
   socket.read_some(asio::buffer(sink), ec);
   EXPECT_EQ(ec, asio::error::eof);
-}
-
-// A cancel says goodbye with close_notify, so the peer sees an orderly end; a connection that
-// simply goes away is a broken link.
-TEST(MessageChannel, OnlyACancelEndsOrderlyAndTheLastBytesArriveFirst) {
-  LogCapture log;
-  const Bytes key = testKey();
-  ChannelHarness harness(SecureChannel::parameters(key).tls);
-  auto& server = harness.serverSide;
-  {
-    Recorder client;
-    auto channel = harness.connect(SecureChannel::clientContext(key), client);
-    ASSERT_TRUE(client.waitForEvent("ready"));
-    channel->send(MessageType::input, bytesOf(R"({"kind":"mouseUp"})"));
-    channel->cancel();
-    ASSERT_TRUE(client.waitForEvent("close:"));
-  }
-  ASSERT_TRUE(server.waitForEvent("close:"));
-  EXPECT_EQ(server.events(), (std::vector<std::string>{"ready", "message", "close:"}));
-
-  // Cancelling the server side afterwards reports once more, then never again.
-  harness.serverChannel()->cancel();
-  harness.serverChannel()->cancel();
-  ASSERT_TRUE(server.waitForEvents(4));
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(server.events().back(), "close:");
-  EXPECT_EQ(server.events().size(), 4u);
-  EXPECT_GE(log.count("QuorinRemote: connection cancelled"), 2);
-
-  // The owner lets go: the connection closes quietly, and the peer cannot mistake it for a goodbye.
-  harness.dropServerChannels();
-  Recorder dropped;
-  auto channel = harness.connect(SecureChannel::clientContext(key), dropped);
-  ASSERT_TRUE(server.waitForEvents(5));
-  harness.dropServerChannels();
-  ASSERT_TRUE(dropped.waitForEvents(2));
-  EXPECT_NE(dropped.events().back(), "close:");
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(server.events().size(), 5u);
 }
 
 // Out of descriptors, a waiting connection makes every accept fail at once.
