@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <functional>
 #include <future>
 #include <mutex>
-#include <string>
 #include <vector>
 
 #include "base/io_thread.h"
@@ -94,16 +92,6 @@ inline std::unique_ptr<MessageChannel> connectRecorded(IoThread& io, std::uint16
   return channel;
 }
 
-// Runs `task` on `io` and returns once it ran.
-inline void runOn(IoThread& io, std::function<void()> task) {
-  std::promise<void> ran;
-  io.post([&] {
-    task();
-    ran.set_value();
-  });
-  ran.get_future().wait();
-}
-
 class ChannelHarness {
  public:
   explicit ChannelHarness(std::shared_ptr<TlsContext> serverTls) : tls_(std::move(serverTls)) {
@@ -121,7 +109,12 @@ class ChannelHarness {
     });
   }
   ~ChannelHarness() {
-    runOn(server_, [this] { listener_.close(); });
+    std::promise<void> closed;
+    server_.post([&] {
+      listener_.close();
+      closed.set_value();
+    });
+    closed.get_future().wait();
     dropServerChannels();
   }
 
