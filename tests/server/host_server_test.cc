@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <thread>
@@ -27,9 +28,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
-using Kind = InputEvent::Kind;
-
-InputEvent pointer(Kind kind, double x, double y) { return {kind, x, y, {}, {}, {}, {}, {}}; }
 
 // A HostServer on a free port with fake backends and a recording input sink; the test's
 // thread runs its main loop, and clients connect from a thread of their own.
@@ -48,10 +46,6 @@ class HostServerTest : public ::testing::Test {
         .capturer = &capturer, .injector = injector.get(), .systemController = &systemController,
         .hostName = [] { return std::string("Test Host"); }, .port = port});
     server->addObserver([this](HostServer::Property p) { changes.push_back(p); });
-  }
-  void runningServer() {
-    makeServer();
-    EXPECT_TRUE(pump([&] { return server->isRunning(); }));
   }
   bool pump(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
     return main.runUntil(done, limit);
@@ -150,8 +144,8 @@ TEST_F(HostServerTest, ListensOnceReadyAndOnlyAPairedNewcomerReplacesTheClientAn
   EXPECT_EQ(first.closeEvent(), "close:") << "replaced with a goodbye, not a broken link";
 
   // The first client's late input is not carried out for the newcomer.
-  firstChannel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 1, 1));
-  secondChannel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0, 0));
+  firstChannel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":1,"y":1})"));
+  secondChannel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0,"y":0})"));
   ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
   main.runFor(100ms);
   EXPECT_EQ(sink->posted, std::vector<std::string>{"move 0,0"});
@@ -182,7 +176,8 @@ using ClientSessionTest = HostServerTest;
 // Without a screen to share a client stays connected, gets neither greeting nor video, and
 // its input is still carried out.
 TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndControlsTheHostEvenWithoutAScreen) {
-  runningServer();
+  makeServer();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder client;
   auto channel = connect(client);
   ASSERT_TRUE(received(client, MessageType::hello) && received(client, MessageType::videoFrame));
@@ -198,9 +193,9 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndControlsTheHostEven
   channel->send(MessageType::input, bytesOf("{not json"));
   channel->send(MessageType::input, bytesOf(R"({"kind":"MouseMove","x":0.5})"));
   channel->send(MessageType::system, bytesOf(R"({"action":"reboot"})"));
-  channel->sendJSON(MessageType::input, pointer(Kind::mouseMove, 0.5, 0.25));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.25})"));
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
-  channel->sendJSON(MessageType::input, pointer(Kind::mouseDown, 0.5, 0.5));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseDown","x":0.5,"y":0.5})"));
   ASSERT_TRUE(pump([&] { return !runner.calls().empty() && sink->posted.size() == 3; }));
   EXPECT_EQ(sink->posted, (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
   EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
@@ -220,7 +215,7 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndControlsTheHostEven
   ASSERT_TRUE(pump([&] { return server->lastError() == "No display found."; }));
   EXPECT_FALSE(server->connectedClient());
   sink->posted.clear();
-  secondChannel->sendJSON(MessageType::input, pointer(Kind::leftClick, 0, 0));
+  secondChannel->send(MessageType::input, bytesOf(R"({"kind":"leftClick","x":0,"y":0})"));
   ASSERT_TRUE(pump([&] { return sink->posted.size() >= 3; }));
   EXPECT_EQ(sink->posted[1], "down left");
   main.runFor(100ms);
@@ -250,19 +245,17 @@ struct SlowSink final : EventSink {
 };
 
 long residentKiB() {
-  std::ifstream status("/proc/self/status");
-  std::string word;
-  long kib = 0;
-  while (status >> word && word != "VmRSS:") {}
-  status >> kib;
-  return kib;
+  long size = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> size >> resident;
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 TEST_F(ClientSessionTest, AFloodOfInputStaysBoundedAndLaterInputStillLandsPromptly) {
   auto slow = std::make_unique<SlowSink>();
   SlowSink& sink = *slow;
   injector = std::make_unique<InputInjector>(std::move(slow));
-  runningServer();
+  makeServer();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder client;
   auto channel = connect(client);
   ASSERT_EQ(client.events().front(), "ready");

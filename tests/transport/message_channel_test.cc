@@ -171,9 +171,9 @@ TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffWithinTwoSeco
   EXPECT_EQ(server.messages().size(), 2u);
 }
 
-// With TLS switched off the host serves plain TCP, which lets the test hold back reading and
-// write a lying header; both work the same under TLS.
-TEST(MessageChannel, ReportsCongestionAndReliefAndAnOversizeFrameEndsTheConnection) {
+// With TLS switched off the host serves plain TCP, which lets the test hold back reading; it
+// works the same under TLS.
+TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) {
   LogCapture log;
   SecureChannel::setTlsEnabled(false);
   auto plain = SecureChannel::parameters(testKey());
@@ -194,19 +194,6 @@ TEST(MessageChannel, ReportsCongestionAndReliefAndAnOversizeFrameEndsTheConnecti
   asio::read(socket, asio::buffer(sink));
   EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
   EXPECT_EQ(server->queuedBytes(), 0u);
-
-  Bytes bytes = encodeFrame(MessageType::ping, {});
-  bytes.push_back(rawValue(MessageType::input));
-  appendBigEndian<std::uint32_t>(bytes, (64u << 20) + 1);
-  bytes.resize(bytes.size() + 1000, 0);
-  asio::write(socket, asio::buffer(bytes));
-  const std::string tooLong = std::make_error_code(std::errc::message_size).message();
-  ASSERT_TRUE(harness.serverSide.waitForEvent("close:" + tooLong));
-  EXPECT_EQ(harness.serverSide.messages().size(), 1u);  // the ping before it still arrived
-  EXPECT_TRUE(log.contains(kFailed + tooLong));
-  std::error_code ec;  // the server closed its side: the peer reads the end
-  socket.read_some(asio::buffer(sink), ec);
-  EXPECT_EQ(ec, asio::error::eof);
 }
 
 // Out of descriptors, a waiting connection makes every accept fail at once.
