@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ranges>
+
 #include "protocol/byte_order.h"
 #include "protocol/control_messages.h"
 #include "protocol/frame.h"
@@ -44,9 +46,8 @@ TEST(FrameExtractor, CutsFramesAcrossAnyChunking) {
     EXPECT_TRUE(got == expected) << "chunk " << chunk;
     EXPECT_EQ(extractor.buffered(), 3u);
   }
-  int assigned = 0;
-  for (int code = 0; code < 256; ++code) assigned += messageTypeFromCode(code).has_value();
-  EXPECT_EQ(assigned, 6);
+  auto assigned = [](int code) { return messageTypeFromCode(code).has_value(); };
+  EXPECT_EQ(std::ranges::count_if(std::views::iota(0, 256), assigned), 6);
 }
 
 TEST(FrameExtractor, RefusesAnOversizeFrameWithoutBufferingIt) {
@@ -98,10 +99,8 @@ TEST(HelloMessage, RoundTripsAndRequiresEveryField) {
   const auto text = json::encodeJson(HelloMessage{"Büro/PC", 1920, 1080});
   EXPECT_EQ(text, R"({"codec":"h264","hostName":"Büro\/PC","screenHeight":1080,"screenWidth":1920})");
   EXPECT_EQ(json::decodeJson<HelloMessage>(*text)->hostName, "Büro/PC");
-  for (const char* bad : {R"({"hostName":"a","screenWidth":1,"screenHeight":1})",
-                          R"({"hostName":"a","screenWidth":1.5,"screenHeight":1,"codec":"h264"})"}) {
-    EXPECT_FALSE(json::decodeJson<HelloMessage>(bad)) << bad;
-  }
+  EXPECT_FALSE(json::decodeJson<HelloMessage>(R"({"hostName":"a","screenWidth":1,"screenHeight":1})"));
+  EXPECT_FALSE(json::decodeJson<HelloMessage>(R"({"hostName":"a","screenWidth":1.5,"screenHeight":1,"codec":"h264"})"));
 }
 
 TEST(VideoMessages, HeaderBytesPayloadLayoutAndConfig) {
