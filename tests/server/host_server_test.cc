@@ -104,6 +104,7 @@ TEST_F(HostServerTest, StoredFalseIsRespectedAndFailuresBecomeTheLastErrorUntilA
   EXPECT_EQ(server->lastError(), "Address already in use") << "nothing clears the last error";
   advertiser.reportProblem("Advertising is unavailable.");
   EXPECT_EQ(server->lastError(), "Advertising is unavailable.");
+  EXPECT_TRUE(server->isRunning()) << "clients can still connect by address";
 }
 
 // Strangers (a key the host does not use yet, sockets that never speak, all from the client's
