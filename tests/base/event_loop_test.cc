@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include <numeric>
+#include <ranges>
 #include <thread>
 #include <vector>
 
@@ -18,9 +18,7 @@ TEST(EventLoop, RunsTasksFromOtherThreadsInOrderUntilQuitOrTheDeadline) {
   });
   loop.run();
   poster.join();
-  std::vector<int> expected(100);
-  std::iota(expected.begin(), expected.end(), 0);
-  EXPECT_EQ(seen, expected);
+  EXPECT_TRUE(std::ranges::equal(seen, std::views::iota(0, 100)));
 
   loop.post([&] { loop.post([&] { seen.clear(); }); });
   EXPECT_TRUE(loop.runUntil([&] { return seen.empty(); }, std::chrono::seconds(2)));

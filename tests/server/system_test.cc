@@ -95,10 +95,6 @@ TEST_F(SystemControllerTest, RepeatedLocksWaitForTheOneUnderWay) {
   EXPECT_EQ(ran(), (Lines{"loginctl lock-session", "xset dpms", "loginctl lock-session", "xset dpms"}));
 }
 
-std::size_t threadCount() {
-  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/task"), {}));
-}
-
 TEST(SpawnCommandRunner, ReportsHowTheCommandEnded) {
   SpawnCommandRunner runner;
   EXPECT_EQ(runner.run({"true"}, 5s), (CommandOutcome{Kind::exited, 0}));
@@ -132,7 +128,8 @@ TEST(SpawnCommandRunner, ReportsHowTheCommandEnded) {
 }
 
 TEST(SpawnCommandRunner, SlowCommandsAreLeftRunningAndReapedByOneThread) {
-  const std::size_t threadsBefore = threadCount();
+  auto threadCount = [] { return std::distance(fs::directory_iterator("/proc/self/task"), {}); };
+  const auto threadsBefore = threadCount();
   const auto started = std::chrono::steady_clock::now();
   SpawnCommandRunner runner;
   for (int i = 0; i < 20; ++i) {
