@@ -46,7 +46,6 @@ TEST(MessageChannel, PairedPeersKeepFramesWholeAndInOrderUntilOnlyACancelEndsOrd
   auto channel = harness.connect(SecureChannel::clientContext(key), client);
   ASSERT_TRUE(client.waitForEvent("ready") && serverSide.waitForEvent("ready"));
   auto server = harness.serverChannel();
-  EXPECT_TRUE(server->remoteEndpoint().starts_with("127.0.0.1:"));
   for (const char* line : {"setup", "preparing (resolving + handshake)", "READY"}) {
     EXPECT_TRUE(log.contains(std::string("QuorinRemote: connection ") + line)) << line;
   }
