@@ -204,7 +204,6 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAndControlsTheHostEven
   EXPECT_FALSE(server->connectedClient());
   EXPECT_EQ(sink->posted.back(), "up left") << "a button held by the client stays down";
   EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
-  EXPECT_TRUE(server->isRunning()) << "the next client may try again";
 
   capturer.content.displays.clear();
   Recorder second;
