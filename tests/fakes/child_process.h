@@ -9,9 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -22,29 +20,20 @@ namespace quorin {
 
 class ChildProcess {
  public:
-  // `environment` entries ("NAME=value") are added to (or replace) this process's variables.
+  // `environment` entries ("NAME=value") are added to (or replace) this process's variables;
+  // env(1) sets them and then becomes the program, keeping the pid.
   explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e, name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(environment.begin(), environment.end(),
-                       [&](const std::string& extra) { return extra.rfind(name, 0) == 0; })) {
-        env.push_back(entry);
-      }
-    }
-    env.insert(env.end(), environment.begin(), environment.end());
-
+    argv.insert(argv.begin(), environment.begin(), environment.end());
+    argv.insert(argv.begin(), "/usr/bin/env");
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<char*> args, envp;
+    std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     out_ = fds[0];
@@ -105,14 +94,11 @@ class ChildProcess {
   long residentKiB() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
     std::string word;
-    while (status >> word) {
-      if (word == "VmRSS:") {
-        long kib = 0;
-        status >> kib;
-        return kib;
-      }
+    long kib = 0;
+    while (status >> word && word != "VmRSS:") {
     }
-    return 0;
+    status >> kib;
+    return kib;
   }
 
   // Everything read so far (whole lines, and after wait() the rest).
@@ -121,12 +107,10 @@ class ChildProcess {
  private:
   bool readSome(int timeoutMs) {
     pollfd fd{out_, POLLIN, 0};
-    if (poll(&fd, 1, timeoutMs) <= 0) return false;
     char buffer[4096];
-    const ssize_t n = read(out_, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    pending_.append(buffer, static_cast<std::size_t>(n));
-    return true;
+    const ssize_t n = poll(&fd, 1, timeoutMs) > 0 ? read(out_, buffer, sizeof buffer) : 0;
+    if (n > 0) pending_.append(buffer, static_cast<std::size_t>(n));
+    return n > 0;
   }
 
   pid_t pid_ = -1;

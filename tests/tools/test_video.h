@@ -1,14 +1,11 @@
 #pragma once
-// Pictures and H.264 streams for the client's tests, made with the host's own encoder and
-// framed as the host frames them.
+// The host's own encoder's stream of test pictures, framed as the host frames it, for the
+// client's tests.
 
-#include <cstdint>
-#include <functional>
 #include <vector>
 
 #include "base/bytes.h"
 #include "protocol/message_type.h"
-#include "video/video_encoder.h"
 
 namespace quorin {
 
@@ -17,16 +14,14 @@ struct WireMessage {
   Bytes payload;
 };
 
-// BGRA: a band of noise over the top quarter (new at every index, so the stream has some
-// weight), the rest red on the left half and blue on the right.
-std::vector<std::uint8_t> testPicture(int width, int height, int index);
+constexpr int kTestVideoWidth = 320;
+constexpr int kTestVideoHeight = 240;
 
-// Sends the encoder's configurations and frames as videoConfig and videoFrame payloads.
-void forwardAsMessages(VideoEncoder& encoder, std::function<void(WireMessage)> send);
-
-// Encodes one test picture per presentation time (milliseconds), each after the previous
-// one came out, and returns the messages in stream order. The encoder makes a key frame at
-// the first picture and again 2 s of presentation time later.
-std::vector<WireMessage> encodeMessages(int width, int height, const std::vector<int>& ptsMillis);
+// Two groups of five frames, each opened by a configuration and a key frame:
+// [config, key, p, p, p, p, config, key, p, p, p, p]; the second key frame (the encoder's
+// next after 2 s) has its presentation time at 2.1 s. Every picture has a band of noise over
+// its top quarter, new in each so the stream has some weight, and is red on the left half and
+// blue on the right below it.
+const std::vector<WireMessage>& testVideo();
 
 }  // namespace quorin

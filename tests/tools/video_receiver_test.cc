@@ -2,24 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdlib>
 #include <tuple>
 
+#include "client/annex_b.h"
 #include "tools/test_video.h"
 
 namespace quorin {
 namespace {
 
-constexpr int kWidth = 320;
-constexpr int kHeight = 240;
-
-// Two groups of five frames, each opened by a configuration and a key frame:
-// [config, key, p, p, p, p, config, key, p, p, p, p].
-const std::vector<WireMessage>& hostStream() {
-  static const auto messages =
-      encodeMessages(kWidth, kHeight, {0, 16, 33, 50, 66, 2100, 2116, 2133, 2150, 2166});
-  return messages;
-}
+constexpr int kWidth = kTestVideoWidth;
+constexpr int kHeight = kTestVideoHeight;
 
 using Counts = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>;  // decoded, errors, skipped
 
@@ -47,21 +41,17 @@ std::vector<WireMessage> without(std::vector<WireMessage> messages, std::vector<
   return messages;
 }
 
-void expectNear(const std::vector<std::uint8_t>& bgra, int x, int y, int b, int g, int r) {
+void expectNear(const std::vector<std::uint8_t>& bgra, int x, int y, std::array<int, 3> bgr) {
   const std::uint8_t* pixel = &bgra[(std::size_t(y) * kWidth + x) * 4];
-  EXPECT_NEAR(pixel[0], b, 12) << "blue at " << x << "," << y;
-  EXPECT_NEAR(pixel[1], g, 12) << "green at " << x << "," << y;
-  EXPECT_NEAR(pixel[2], r, 12) << "red at " << x << "," << y;
+  for (int i = 0; i < 3; ++i) EXPECT_NEAR(pixel[i], bgr[i], 12) << "channel " << i << " at " << x << "," << y;
 }
 
 TEST(VideoReceiver, DecodesTheHostStreamWithItsColoursAndTimes) {
-  ASSERT_EQ(hostStream().size(), 12u);
-  Playback playback(hostStream());
+  ASSERT_EQ(testVideo().size(), 12u);
+  Playback playback(testVideo());
 
   const VideoStats& stats = playback.receiver.stats();
-  EXPECT_EQ(stats.configs, 2u);
-  EXPECT_EQ(stats.frames, 10u);
-  EXPECT_EQ(stats.keyFrames, 2u);
+  EXPECT_EQ(std::tuple(stats.configs, stats.frames, stats.keyFrames), (Counts{2, 10, 2}));
   EXPECT_EQ(playback.counts(), (Counts{10, 0, 0}));
   ASSERT_EQ(playback.pictures.size(), 10u);
 
@@ -69,13 +59,12 @@ TEST(VideoReceiver, DecodesTheHostStreamWithItsColoursAndTimes) {
   EXPECT_TRUE(key.header.isKeyframe);
   EXPECT_EQ(key.header.ptsMicros, 2'100'000u);
   EXPECT_GE(key.decodedAt, key.receivedAt);
-  EXPECT_EQ(key.picture.width(), kWidth);
-  EXPECT_EQ(key.picture.height(), kHeight);
+  EXPECT_EQ(std::pair(key.picture.width(), key.picture.height()), std::pair(kWidth, kHeight));
   // Limited-range BT.601 in the stream must come back as full-range RGB.
   const auto bgra = playback.pictures.back().picture.toBgra();
   ASSERT_EQ(bgra.size(), std::size_t(kWidth) * kHeight * 4);
-  expectNear(bgra, kWidth / 4, kHeight * 3 / 4, 0, 0, 255);
-  expectNear(bgra, kWidth * 3 / 4, kHeight * 3 / 4, 255, 0, 0);
+  expectNear(bgra, kWidth / 4, kHeight * 3 / 4, {0, 0, 255});
+  expectNear(bgra, kWidth * 3 / 4, kHeight * 3 / 4, {255, 0, 0});
 
   // The recording starts with the parameter sets, so a file reader can begin there.
   ASSERT_GT(playback.recorded.size(), 5u);
@@ -83,30 +72,30 @@ TEST(VideoReceiver, DecodesTheHostStreamWithItsColoursAndTimes) {
 }
 
 TEST(VideoReceiver, WaitsForAKeyFrameThatHasAConfiguration) {
-  Playback midStream(without(hostStream(), {0, 1}));  // joins after the first configuration and key frame
+  Playback midStream(without(testVideo(), {0, 1}));  // joins after the first configuration and key frame
   EXPECT_EQ(midStream.counts(), (Counts{5, 0, 4}));
   ASSERT_FALSE(midStream.pictures.empty());
   EXPECT_TRUE(midStream.pictures.front().header.isKeyframe);
 
-  Playback noConfiguration(without(hostStream(), {0, 6}));
+  Playback noConfiguration(without(testVideo(), {0, 6}));
   EXPECT_EQ(noConfiguration.counts(), (Counts{0, 0, 10}));
   EXPECT_TRUE(noConfiguration.recorded.empty());
 }
 
 TEST(VideoReceiver, CountsErrorsAndStartsAgainAtTheNextKeyFrame) {
-  auto badLength = hostStream();
+  auto badLength = testVideo();
   badLength[3].payload[9] = 0x7F;  // the third frame's first NAL length now runs past its end
   Playback lengths(badLength);
   EXPECT_EQ(lengths.counts(), (Counts{7, 1, 2})) << "skipped: the frames that refer to it";
 
-  auto badConfig = hostStream();
+  auto badConfig = testVideo();
   badConfig[6].payload = bytesOf(R"({"parameterSets":[],"nalUnitHeaderLength":4})");
   badConfig[4].payload.resize(5);  // and a frame too short for its header
   Playback configs(badConfig);
   EXPECT_EQ(configs.counts(), (Counts{3, 2, 6}));
 
   // Slices of noise under correct lengths: the decoder itself must refuse them.
-  auto noise = hostStream();
+  auto noise = testVideo();
   std::srand(7);
   for (auto& message : noise) {
     if (message.type != MessageType::videoFrame) continue;
@@ -128,6 +117,30 @@ TEST(VideoStats, RatesAndKeyFrameSpacingCoverTheSpanBetweenFrames) {
   EXPECT_DOUBLE_EQ(*stats.keyFrameIntervalFrames(), 5.0);
   EXPECT_DOUBLE_EQ(*stats.keyFrameIntervalSeconds(), 0.5);
   EXPECT_TRUE(StreamStats{}.toJson().at("frameRate").is_null());
+}
+
+TEST(AnnexB, EveryUnitGetsAStartCodeOrThePictureIsRejectedWhole) {
+  Bytes out = {9};  // appending keeps what was there
+  ASSERT_TRUE(annexb::appendPicture(out, Bytes{0, 0, 0, 2, 0x65, 0xAA, 0, 0, 0, 1, 0x41}, 4));
+  EXPECT_EQ(out, (Bytes{9, 0, 0, 0, 1, 0x65, 0xAA, 0, 0, 0, 1, 0x41}));
+  out.clear();
+  ASSERT_TRUE(annexb::appendPicture(out, Bytes{1, 0x06, 2, 0x65, 0x01}, 1));
+  EXPECT_EQ(out, (Bytes{0, 0, 0, 1, 0x06, 0, 0, 0, 1, 0x65, 0x01}));
+
+  // A picture that is out of step is rejected whole.
+  const std::vector<std::pair<const char*, Bytes>> broken = {
+      {"length past the end", {0, 0, 0, 1, 0x65, 0, 0, 0, 9, 0x41}},
+      {"cut inside a length", {0, 0, 0, 1, 0x65, 0, 0}},
+      {"empty unit", {0, 0, 0, 1, 0x65, 0, 0, 0, 0}},
+      {"empty picture", {}},
+  };
+  for (const auto& [why, picture] : broken) {
+    Bytes kept = {7, 7};
+    EXPECT_FALSE(annexb::appendPicture(kept, picture, 4)) << why;
+    EXPECT_EQ(kept, (Bytes{7, 7})) << why << ": nothing of it is kept";
+  }
+  EXPECT_FALSE(annexb::appendPicture(out, Bytes{1, 0x65}, 0));
+  EXPECT_FALSE(annexb::appendPicture(out, Bytes{0, 0, 0, 0, 1, 0x65}, 5));
 }
 
 }  // namespace
