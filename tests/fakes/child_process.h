@@ -56,13 +56,12 @@ class ChildProcess {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-        const std::string line = pending_.substr(0, end);
+        const std::size_t start = output_.size();
+        output_.append(pending_, 0, end + 1);
         pending_.erase(0, end + 1);
-        output_ += line + "\n";
-        if (line.rfind(prefix, 0) == 0) return true;
+        if (output_.compare(start, prefix.size(), prefix) == 0) return true;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
     }
   }

@@ -16,11 +16,7 @@ namespace {
 TEST(SessionCode, DocumentIdMatchesAnIndependentDerivation) {
   Bytes secret(32);
   std::iota(secret.begin(), secret.end(), 0);
-  const struct {
-    std::string code;
-    Bytes secret;
-    const char* id;
-  } cases[] = {
+  const std::tuple<std::string, Bytes, std::string> cases[] = {
       {"", secret, "0RfmDXAIZXy376CTfvyB"},
       {"ABC-123", secret, "ZpDWNDjYMbTMeO_eGnPM"},
       // No normalisation: case and surrounding space change the result.
@@ -29,7 +25,7 @@ TEST(SessionCode, DocumentIdMatchesAnIndependentDerivation) {
       {"h\u00e9llo w\u00f6rld \u2713", secret, "wc4fhpSfY7oeQEe77ckl"},
       {"ABC-123", {}, "nXFjIvjZ_Tn9ZtJ-R7eN"},
   };
-  for (const auto& c : cases) EXPECT_EQ(SessionCode::documentId(c.code, c.secret), c.id) << c.code;
+  for (const auto& [code, key, id] : cases) EXPECT_EQ(SessionCode::documentId(code, key), id) << code;
 }
 
 const Bytes kSecret = bytesOf("a shared secret of any length");
@@ -55,22 +51,12 @@ TEST(SignalCrypto, OpensTokensSealedByAnotherImplementation) {
   EXPECT_EQ(offer, (SessionDescriptionDTO{"v=0\r\no=- 46117317 2 IN IP4 127.0.0.1\r\n", "offer"}));
 }
 
-TEST(SignalCrypto, SealsWithAFreshNonceAndTheDocumentedLength) {
-  for (std::size_t sdpSize : {0, 1, 2, 5000}) {
-    const SessionDescriptionDTO offer{std::string(sdpSize, 's'), "offer"};
-    const auto first = SignalCrypto::seal(offer, kSecret);
-    const auto second = SignalCrypto::seal(offer, kSecret);
-    ASSERT_TRUE(first && second);
-    EXPECT_NE(*first, *second);
-    const std::size_t n = json::encodeJson(offer)->size();
-    EXPECT_EQ(first->size(), 4 * ((28 + n + 2) / 3)) << n;
-    EXPECT_EQ(SignalCrypto::open<SessionDescriptionDTO>(*second, kSecret), offer);
-  }
-}
-
-TEST(SignalCrypto, RejectsAlteredTokensOtherSecretsAndOtherRecords) {
-  const auto token = SignalCrypto::seal(IceCandidateDTO{"candidate:2", std::nullopt, 1}, kSecret);
-  ASSERT_TRUE(token);
+TEST(SignalCrypto, SealsWithAFreshNonceAndRejectsAlteredTokensOtherSecretsAndOtherRecords) {
+  const IceCandidateDTO record{"candidate:2", std::nullopt, 1};
+  const auto token = SignalCrypto::seal(record, kSecret), again = SignalCrypto::seal(record, kSecret);
+  ASSERT_TRUE(token && again);
+  EXPECT_NE(*token, *again);
+  EXPECT_EQ(SignalCrypto::open<IceCandidateDTO>(*again, kSecret), record);
   static constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   for (std::size_t i = 0; i < token->size() && (*token)[i] != '='; ++i) {
     // Flipping the digit's top bit keeps the text valid Base64, so the tag has to catch it.
