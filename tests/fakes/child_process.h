@@ -12,6 +12,7 @@
 #include <chrono>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -22,27 +23,24 @@ class ChildProcess {
  public:
   // `environment` entries ("NAME=value") are added to (or replace) this process's variables;
   // env(1) sets them and then becomes the program, keeping the pid.
-  explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
+  explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& environment = {}) {
     argv.insert(argv.begin(), environment.begin(), environment.end());
     argv.insert(argv.begin(), "/usr/bin/env");
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     out_ = fds[0];
   }
   ~ChildProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
     if (out_ >= 0) close(out_);
   }
   ChildProcess(const ChildProcess&) = delete;
@@ -69,17 +67,14 @@ class ChildProcess {
   // Waits for the child to end by itself; its wait status, or -1 after `timeout`.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (int status = 0; std::chrono::steady_clock::now() < deadline;) {
       readSome(50);
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        while (readSome(0)) {
-        }
-        output_ += pending_;
-        pending_.clear();
-        return status;
+      if (waitpid(pid_, &status, WNOHANG) != pid_) continue;
+      pid_ = -1;
+      while (readSome(0)) {
       }
+      output_ += std::exchange(pending_, {});
+      return status;
     }
     return -1;
   }
@@ -114,8 +109,7 @@ class ChildProcess {
 
   pid_t pid_ = -1;
   int out_ = -1;
-  std::string pending_;
-  std::string output_;
+  std::string pending_, output_;
 };
 
 }  // namespace quorin

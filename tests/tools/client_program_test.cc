@@ -83,8 +83,8 @@ class ClientProgram : public ::testing::Test {
 TEST_F(ClientProgram, SendsScriptedInputWhileAReadRateHoldsTheStreamBack) {
   FakeHost host(key_, testVideo());
   const std::string script = file("input.jsonl",
-                                  "{\"input\":{\"kind\":\"mouseMove\",\"x\":0.5,\"y\":0.25}}\n"
-                                  "{\"delayMs\":100,\"system\":{\"action\":\"lock\"}}\n");
+                                  "{\"input\":{\"kind\":\"keyText\",\"text\":\"h\\u00e9\"}}\r\n\n"
+                                  "  {\"delayMs\": 100, \"system\": {\"action\": \"lock\"}}");
   const auto run = runClient({"connect", address(host), "--pairing", "@" + file("code", pairing_), "--input",
                               script, "--read-rate", "40k", "--seconds", "1.5", "--stats"});
   ASSERT_EQ(run.status, kExitOk) << run.err;
@@ -99,7 +99,7 @@ TEST_F(ClientProgram, SendsScriptedInputWhileAReadRateHoldsTheStreamBack) {
   ASSERT_TRUE(host.client().waitForMessages(2));
   const auto received = host.client().messages();
   EXPECT_EQ(received[0].first, MessageType::input);
-  EXPECT_EQ(textOf(received[0].second), R"({"kind":"mouseMove","x":0.5,"y":0.25})");
+  EXPECT_EQ(textOf(received[0].second), "{\"kind\":\"keyText\",\"text\":\"h\xc3\xa9\"}");
   EXPECT_EQ(received[1].first, MessageType::system);
   EXPECT_EQ(textOf(received[1].second), R"({"action":"lock"})");
 }
