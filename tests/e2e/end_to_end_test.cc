@@ -1,75 +1,25 @@
 // The host and the reference client as a user runs them: separate programs on a virtual
 // display, found through Avahi, paired with the text the host prints.
 
-#include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <memory>
 #include <thread>
 
-#include "app/command_output.h"
+#include "e2e/end_to_end.h"
 #include "e2e/x11/screen_painter.h"
-#include "fakes/child_process.h"
 #include "fakes/require_service.h"
 #include "input/x11_test_client.h"
-#include "protocol/json_codec.h"
 
 namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
 
-const std::string kHost = QUORIN_HOST_BINARY;
-const std::string kClient = QUORIN_CLIENT_BINARY;
-
-// The --stats line: the last line of the client's stdout.
-json::Json statsOf(const std::string& output) {
-  return json::parseObject(output.substr(output.rfind('\n', output.size() - 2) + 1)).value_or(json::Json::object());
-}
-
-class EndToEnd : public ::testing::Test {
+class EndToEnd : public EndToEndTest {
  protected:
   void SetUp() override {
     QUORIN_REQUIRE(std::getenv("DISPLAY") && std::system("avahi-daemon --check 2>/dev/null") == 0,
                    "needs an X display and avahi-daemon (scripts/test starts both)");
-    std::filesystem::create_directories(dir_);
-    std::ofstream(path("pairing.txt")) << commandOutput(kHost + " --pairing-text 2>/dev/null");
+    EndToEndTest::SetUp();
   }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  // Starts the host and returns once it listens and advertises.
-  static std::unique_ptr<ChildProcess> startHost(std::vector<std::string> environment = {}) {
-    auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--headless"}, std::move(environment));
-    EXPECT_TRUE(host->waitForLine("Advertising")) << host->output();
-    return host;
-  }
-  // The client connecting to this machine's host with `args`, started.
-  std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {kClient, "connect", "127.0.0.1", "--pairing", pairing_};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(argv);
-  }
-
-  struct ClientRun {
-    int exitCode;  // -1 when the client did not end in time
-    json::Json stats;  // the --stats line
-    std::string output;
-  };
-  static ClientRun finish(ChildProcess& client, std::chrono::seconds limit = 60s) {
-    const int status = client.wait(limit);
-    return {status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1, statsOf(client.output()), client.output()};
-  }
-  ClientRun runClient(const std::vector<std::string>& args) { return finish(*startClient(args)); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string script(const std::string& name, const std::string& lines) const {
-    std::ofstream(path(name)) << lines;
-    return path(name);
-  }
-
-  const std::string dir_ = "/tmp/quorin-e2e-" + std::to_string(getpid());
-  const std::string pairing_ = "@" + path("pairing.txt");
 };
 
 // The pixel at (x, y) of a 1920-pixel-wide picture given as RGB bytes is near `colour`.

@@ -16,24 +16,37 @@ namespace {
 
 constexpr std::string_view kAccount = HostIdentity::kKeyAccount;
 
+// One host's key store over a fake keyring (store_), and successive runs of the host over
+// that keyring, when it answers, and a file.
 class HostIdentityTest : public testing::Test {
  protected:
   HostIdentityTest() { KeychainStore::setBackend(store_); }
   ~HostIdentityTest() override { KeychainStore::setBackend(nullptr); }
 
   std::optional<Bytes> stored() { return store_->load(kAccount); }
+  std::shared_ptr<SecretBackend> run(bool keyringAnswers) {
+    auto store = std::make_shared<SystemSecretBackend>(keyringAnswers ? store_ : nullptr, file_);
+    KeychainStore::setBackend(store);
+    return store;
+  }
+  std::optional<Bytes> hostKey(bool keyringAnswers) {
+    run(keyringAnswers);
+    return HostIdentity(random_, [] { return "host"; }).loadOrCreateKey();
+  }
 
   std::shared_ptr<FakeSecretBackend> store_ = std::make_shared<FakeSecretBackend>();
+  const TemporaryFolder folder_;
+  const std::string path_ = (folder_.path / "keychain.json").string();
+  std::shared_ptr<FileSecretBackend> file_ = std::make_shared<FileSecretBackend>(path_);
   int generated_ = 0;  // each key made is 32 copies of this count
   bool randomFails_ = false;
   std::string hostName_ = "studio";
   LogCapture log_;
-  HostIdentity identity_{
-      [this]() -> std::optional<Bytes> {
-        if (randomFails_) return std::nullopt;
-        return Bytes(32, static_cast<std::uint8_t>(++generated_));
-      },
-      [this] { return hostName_; }};
+  const HostIdentity::KeyGenerator random_ = [this]() -> std::optional<Bytes> {
+    if (randomFails_) return std::nullopt;
+    return Bytes(32, static_cast<std::uint8_t>(++generated_));
+  };
+  HostIdentity identity_{random_, [this] { return hostName_; }};
 };
 
 TEST_F(HostIdentityTest, OneKeyIsCreatedStoredAndSharedUntilReset) {
@@ -99,30 +112,7 @@ TEST_F(HostIdentityTest, NoKeyIsMadeUpWhenOneMayExistOrNoneCanBeMade) {
   EXPECT_EQ(log_.count("QuorinRemote: host key could not be generated: no random bytes"), 2);
 }
 
-// Successive runs of the host, each with a fresh process-wide store, with or without a
-// Secret Service, over one keyring and one file.
-class SystemSecretBackendTest : public testing::Test {
- protected:
-  ~SystemSecretBackendTest() override { KeychainStore::setBackend(nullptr); }
-
-  std::shared_ptr<SecretBackend> run(bool keyringAnswers) {
-    auto store = std::make_shared<SystemSecretBackend>(keyringAnswers ? keyring_ : nullptr, file_);
-    KeychainStore::setBackend(store);
-    return store;
-  }
-  std::optional<Bytes> hostKey(bool keyringAnswers) {
-    run(keyringAnswers);
-    HostIdentity identity([this] { return Bytes(32, ++generated_); }, [] { return "host"; });
-    return identity.loadOrCreateKey();
-  }
-
-  const TemporaryFolder folder_;
-  const std::string path_ = (folder_.path / "keychain.json").string();
-  std::shared_ptr<FakeSecretBackend> keyring_ = std::make_shared<FakeSecretBackend>();
-  std::shared_ptr<FileSecretBackend> file_ = std::make_shared<FileSecretBackend>(path_);
-  std::uint8_t generated_ = 0;
-  LogCapture log_;
-};
+using SystemSecretBackendTest = HostIdentityTest;
 
 TEST_F(SystemSecretBackendTest, EveryRunUsesTheOneKeyWhereverItIs) {
   // Made by a run without a Secret Service, the key stays in the file while the Secret
@@ -130,12 +120,12 @@ TEST_F(SystemSecretBackendTest, EveryRunUsesTheOneKeyWhereverItIs) {
   const auto key = hostKey(false);
   ASSERT_TRUE(key);
   EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key is in the file " + path_));
-  keyring_->failSaves = true;
+  store_->failSaves = true;
   EXPECT_EQ(hostKey(true), key);
   EXPECT_EQ(file_->load(kAccount), key);
-  keyring_->failSaves = false;
+  store_->failSaves = false;
   EXPECT_EQ(hostKey(true), key);
-  EXPECT_EQ(keyring_->items[std::string(kAccount)], key);
+  EXPECT_EQ(store_->items[std::string(kAccount)], key);
   EXPECT_FALSE(file_->load(kAccount));
   EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key was moved from the file " + path_ +
                             " into the Secret Service"));
@@ -148,9 +138,9 @@ TEST_F(SystemSecretBackendTest, EveryRunUsesTheOneKeyWhereverItIs) {
   EXPECT_FALSE(store->deleteItem(kAccount));
   EXPECT_EQ(hostKey(true), key);
   // Nor does a run whose Secret Service is locked.
-  keyring_->failLoads = true;
+  store_->failLoads = true;
   EXPECT_FALSE(hostKey(true));
-  keyring_->failLoads = false;
+  store_->failLoads = false;
   EXPECT_EQ(generated_, 1);
 }
 
@@ -164,20 +154,20 @@ TEST_F(SystemSecretBackendTest, KeyringFirstKeyIsKnownToLaterRunsWithoutIt) {
   EXPECT_EQ(generated_, 1);
 
   // A key the Secret Service refuses goes to the file, unless it holds one already.
-  keyring_->failSaves = true;
+  store_->failSaves = true;
   EXPECT_FALSE(run(true)->save(bytesOf("new"), kAccount));
-  keyring_->items.clear();
+  store_->items.clear();
   file_->deleteItem(kAccount);
   EXPECT_TRUE(run(true)->save(bytesOf("new"), kAccount));
   EXPECT_EQ(run(false)->load(kAccount), bytesOf("new"));
 }
 
 TEST_F(SystemSecretBackendTest, DifferentItemsInBothStoresAreBothKept) {
-  keyring_->items[std::string(kAccount)] = Bytes(32, 1);
+  store_->items[std::string(kAccount)] = Bytes(32, 1);
   file_->save(Bytes(32, 2), kAccount);
   EXPECT_EQ(hostKey(true), Bytes(32, 2));
   EXPECT_EQ(hostKey(false), Bytes(32, 2));
-  EXPECT_EQ(keyring_->items[std::string(kAccount)], Bytes(32, 1));
+  EXPECT_EQ(store_->items[std::string(kAccount)], Bytes(32, 1));
   EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key is in the file " + path_ +
                             " and is used from there; the Secret Service holds a different "
                             "item for it, left untouched"));

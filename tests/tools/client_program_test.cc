@@ -88,8 +88,6 @@ TEST_F(ClientProgram, SendsScriptedInputWhileAReadRateHoldsTheStreamBack) {
   const auto run = runClient({"connect", address(host), "--pairing", "@" + file("code", pairing_), "--input",
                               script, "--read-rate", "40k", "--seconds", "1.5", "--stats"});
   ASSERT_EQ(run.status, kExitOk) << run.err;
-  EXPECT_EQ(run.stats["result"], "completed");
-  EXPECT_EQ(run.stats["hello"]["hostName"], "fake host");
   // The pace is kept after each frame has come in, so at most one frame more gets through.
   EXPECT_LE(run.stats["bytes"].get<double>(), 40'000 * 1.5 + 64'000);
   EXPECT_GT(run.stats["decodedFrames"].get<int>(), 0);
@@ -97,11 +95,9 @@ TEST_F(ClientProgram, SendsScriptedInputWhileAReadRateHoldsTheStreamBack) {
   EXPECT_EQ(run.stats["inputsSent"], 2);
 
   ASSERT_TRUE(host.client().waitForMessages(2));
-  const auto received = host.client().messages();
-  EXPECT_EQ(received[0].first, MessageType::input);
-  EXPECT_EQ(textOf(received[0].second), "{\"kind\":\"keyText\",\"text\":\"h\xc3\xa9\"}");
-  EXPECT_EQ(received[1].first, MessageType::system);
-  EXPECT_EQ(textOf(received[1].second), R"({"action":"lock"})");
+  EXPECT_EQ(host.client().messages(), (std::vector<std::pair<MessageType, Bytes>>{
+                                          {MessageType::input, bytesOf("{\"kind\":\"keyText\",\"text\":\"h\xc3\xa9\"}")},
+                                          {MessageType::system, bytesOf(R"({"action":"lock"})")}}));
 }
 
 TEST_F(ClientProgram, ConnectionFailuresAreToldApart) {

@@ -26,21 +26,18 @@ constexpr int kTestVideoHeight = 240;
 // BGRA: a band of noise over the top quarter (new at every index, so the stream has some
 // weight), the rest red on the left half and blue on the right.
 inline std::vector<std::uint8_t> testPicture(int index) {
-  constexpr int kWidth = kTestVideoWidth, kHeight = kTestVideoHeight;
-  std::vector<std::uint8_t> bgra(std::size_t(kWidth) * kHeight * 4);
+  constexpr std::size_t kWidth = kTestVideoWidth, kHeight = kTestVideoHeight;
+  std::vector<std::uint8_t> bgra(kWidth * kHeight * 4, 255);
   std::uint32_t noise = 2654435761u * std::uint32_t(index + 1);
-  for (int y = 0; y < kHeight; ++y) {
-    for (int x = 0; x < kWidth; ++x) {
-      std::uint8_t* pixel = &bgra[(std::size_t(y) * kWidth + x) * 4];
-      if (y < kHeight / 4) {
-        noise = noise * 1664525u + 1013904223u;
-        pixel[0] = pixel[1] = pixel[2] = std::uint8_t(noise >> 24);
-      } else {
-        const bool left = x < kWidth / 2;
-        pixel[0] = left ? 0 : 255;  // blue
-        pixel[2] = left ? 255 : 0;  // red
-      }
-      pixel[3] = 255;
+  for (std::size_t at = 0; at < bgra.size(); at += 4) {
+    const bool left = at / 4 % kWidth < kWidth / 2;
+    if (at / 4 / kWidth < kHeight / 4) {
+      noise = noise * 1664525u + 1013904223u;
+      bgra[at] = bgra[at + 1] = bgra[at + 2] = std::uint8_t(noise >> 24);
+    } else {
+      bgra[at] = left ? 0 : 255;
+      bgra[at + 1] = 0;
+      bgra[at + 2] = left ? 255 : 0;
     }
   }
   return bgra;
