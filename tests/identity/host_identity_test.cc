@@ -85,6 +85,11 @@ TEST_F(HostIdentityTest, StoreFailureNeverSplitsTheKeyWithinARun) {
   EXPECT_EQ(identity_.pairingPayload()->key, key);
   EXPECT_EQ(log_.lines(),
             std::vector<std::string>{"QuorinRemote: host key could not be stored; it is kept for this run only"});
+
+  store_->failSaves = false;
+  EXPECT_TRUE(identity_.resetKey());
+  EXPECT_EQ(identity_.loadOrCreateKey(), stored());
+  EXPECT_NE(stored(), key);
 }
 
 // A key that may exist but cannot be read now is not replaced by a second one, nor is a key

@@ -7,6 +7,7 @@
 #include <future>
 #include <sstream>
 
+#include "app/command_output.h"
 #include "fakes/temporary_folder.h"
 #include "identity/pairing_payload.h"
 #include "protocol/control_messages.h"
@@ -85,14 +86,20 @@ TEST_F(ClientProgram, SendsScriptedInputWhileAReadRateHoldsTheStreamBack) {
   const std::string script = file("input.jsonl",
                                   "{\"input\":{\"kind\":\"keyText\",\"text\":\"h\\u00e9\"}}\r\n\n"
                                   "  {\"delayMs\": 100, \"system\": {\"action\": \"lock\"}}");
+  const std::string h264 = file("stream.h264");
   const auto run = runClient({"connect", address(host), "--pairing", "@" + file("code", pairing_), "--input",
-                              script, "--read-rate", "40k", "--seconds", "1.5", "--stats"});
+                              script, "--read-rate", "40k", "--seconds", "1.5", "--record", h264, "--stats"});
   ASSERT_EQ(run.status, kExitOk) << run.err;
   // The pace is kept after each frame has come in, so at most one frame more gets through.
   EXPECT_LE(run.stats["bytes"].get<double>(), 40'000 * 1.5 + 64'000);
-  EXPECT_GT(run.stats["decodedFrames"].get<int>(), 0);
+  const int frames = run.stats["frames"].get<int>();
+  EXPECT_GT(frames, 1);
+  EXPECT_EQ(run.stats["decodedFrames"], frames);
   EXPECT_EQ(run.stats["decodeErrors"], 0);
   EXPECT_EQ(run.stats["inputsSent"], 2);
+  // Every frame received was recorded, as other readers see it.
+  EXPECT_EQ(commandOutput("ffprobe -v error -count_frames -show_entries stream=nb_read_frames -of csv=p=0 " + h264),
+            std::to_string(frames) + "\n");
 
   ASSERT_TRUE(host.client().waitForMessages(2));
   EXPECT_EQ(host.client().messages(), (std::vector<std::pair<MessageType, Bytes>>{
