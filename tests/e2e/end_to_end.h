@@ -4,14 +4,13 @@
 // runs with their --stats line. Tests only.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "app/command_output.h"
 #include "fakes/child_process.h"
+#include "fakes/temporary_folder.h"
 #include "protocol/json_codec.h"
 
 namespace quorin {
@@ -21,11 +20,7 @@ class EndToEndTest : public ::testing::Test {
   static inline const std::string kHost = QUORIN_HOST_BINARY;
   static inline const std::string kClient = QUORIN_CLIENT_BINARY;
 
-  void SetUp() override {
-    std::filesystem::create_directories(dir_);
-    std::ofstream(path("pairing.txt")) << commandOutput(kHost + " --pairing-text 2>/dev/null");
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
+  void SetUp() override { std::ofstream(path("pairing.txt")) << commandOutput(kHost + " --pairing-text 2>/dev/null"); }
 
   // Starts the host and returns once it listens and advertises.
   static std::unique_ptr<ChildProcess> startHost(std::vector<std::string> environment = {}) {
@@ -54,13 +49,13 @@ class EndToEndTest : public ::testing::Test {
   }
   ClientRun runClient(const std::vector<std::string>& args) { return finish(*startClient(args)); }
 
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string path(const std::string& name) const { return (dir_.path / name).string(); }
   std::string script(const std::string& name, const std::string& lines) const {
     std::ofstream(path(name)) << lines;
     return path(name);
   }
 
-  const std::string dir_ = "/tmp/quorin-e2e-" + std::to_string(getpid());
+  const TemporaryFolder dir_;
   const std::string pairing_ = "@" + path("pairing.txt");
 };
 
