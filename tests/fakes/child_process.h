@@ -9,11 +9,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -22,38 +21,26 @@ namespace quorin {
 
 class ChildProcess {
  public:
-  // `environment` entries ("NAME=value") are added to (or replace) this process's variables.
-  explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) {
-      const std::string entry = *e, name = entry.substr(0, entry.find('=') + 1);
-      if (std::none_of(environment.begin(), environment.end(),
-                       [&](const std::string& extra) { return extra.rfind(name, 0) == 0; })) {
-        env.push_back(entry);
-      }
-    }
-    env.insert(env.end(), environment.begin(), environment.end());
-
+  // `environment` entries ("NAME=value") are added to (or replace) this process's variables;
+  // env(1) sets them and then becomes the program, keeping the pid.
+  explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& environment = {}) {
+    argv.insert(argv.begin(), environment.begin(), environment.end());
+    argv.insert(argv.begin(), "/usr/bin/env");
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::vector<char*> args, envp;
-    for (auto& a : argv) args.push_back(a.data());
-    args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+    if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
     out_ = fds[0];
   }
   ~ChildProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
     if (out_ >= 0) close(out_);
   }
   ChildProcess(const ChildProcess&) = delete;
@@ -67,13 +54,12 @@ class ChildProcess {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
       for (std::size_t end; (end = pending_.find('\n')) != std::string::npos;) {
-        const std::string line = pending_.substr(0, end);
+        const std::size_t start = output_.size();
+        output_.append(pending_, 0, end + 1);
         pending_.erase(0, end + 1);
-        output_ += line + "\n";
-        if (line.rfind(prefix, 0) == 0) return true;
+        if (output_.compare(start, prefix.size(), prefix) == 0) return true;
       }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) return false;
     }
   }
@@ -81,17 +67,14 @@ class ChildProcess {
   // Waits for the child to end by itself; its wait status, or -1 after `timeout`.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (int status = 0; std::chrono::steady_clock::now() < deadline;) {
       readSome(50);
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        while (readSome(0)) {
-        }
-        output_ += pending_;
-        pending_.clear();
-        return status;
+      if (waitpid(pid_, &status, WNOHANG) != pid_) continue;
+      pid_ = -1;
+      while (readSome(0)) {
       }
+      output_ += std::exchange(pending_, {});
+      return status;
     }
     return -1;
   }
@@ -105,14 +88,11 @@ class ChildProcess {
   long residentKiB() const {
     std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
     std::string word;
-    while (status >> word) {
-      if (word == "VmRSS:") {
-        long kib = 0;
-        status >> kib;
-        return kib;
-      }
+    long kib = 0;
+    while (status >> word && word != "VmRSS:") {
     }
-    return 0;
+    status >> kib;
+    return kib;
   }
 
   // Everything read so far (whole lines, and after wait() the rest).
@@ -121,18 +101,15 @@ class ChildProcess {
  private:
   bool readSome(int timeoutMs) {
     pollfd fd{out_, POLLIN, 0};
-    if (poll(&fd, 1, timeoutMs) <= 0) return false;
     char buffer[4096];
-    const ssize_t n = read(out_, buffer, sizeof buffer);
-    if (n <= 0) return false;
-    pending_.append(buffer, static_cast<std::size_t>(n));
-    return true;
+    const ssize_t n = poll(&fd, 1, timeoutMs) > 0 ? read(out_, buffer, sizeof buffer) : 0;
+    if (n > 0) pending_.append(buffer, static_cast<std::size_t>(n));
+    return n > 0;
   }
 
   pid_t pid_ = -1;
   int out_ = -1;
-  std::string pending_;
-  std::string output_;
+  std::string pending_, output_;
 };
 
 }  // namespace quorin

@@ -23,12 +23,10 @@ class FakeCommandRunner final : public CommandRunner {
     return calls_;
   }
 
-  CommandOutcome run(const std::vector<std::string>& argv,
-                     std::chrono::milliseconds wait) override {
-    {
-      std::lock_guard lock(mutex_);
-      calls_.emplace_back(argv, wait);
-    }
+  CommandOutcome run(const std::vector<std::string>& argv, std::chrono::milliseconds wait) override {
+    std::unique_lock lock(mutex_);
+    calls_.emplace_back(argv, wait);
+    lock.unlock();
     return answer(argv);
   }
 

@@ -11,9 +11,9 @@ namespace quorin {
 
 class FakeUserDefaults final : public UserDefaults {
  public:
-  bool contains(std::string_view key) const override { return values_.count(std::string(key)) > 0; }
-  bool boolValue(std::string_view key) const override { return valueOr(key, false); }
-  std::string stringValue(std::string_view key) const override { return valueOr(key, std::string()); }
+  bool contains(std::string_view key) const override { return values_.count(key) > 0; }
+  bool boolValue(std::string_view key) const override { return valueOr<bool>(key); }
+  std::string stringValue(std::string_view key) const override { return valueOr<std::string>(key); }
   bool setBool(std::string_view key, bool value) override { return set(key, value); }
   bool setString(std::string_view key, std::string_view value) override { return set(key, std::string(value)); }
   int writes = 0;
@@ -21,17 +21,16 @@ class FakeUserDefaults final : public UserDefaults {
  private:
   using Value = std::variant<bool, std::string>;
   template <typename T>
-  T valueOr(std::string_view key, T fallback) const {
-    const auto it = values_.find(std::string(key));
-    const T* value = it != values_.end() ? std::get_if<T>(&it->second) : nullptr;
-    return value ? *value : fallback;
+  T valueOr(std::string_view key) const {
+    const auto it = values_.find(key);
+    return it != values_.end() && std::holds_alternative<T>(it->second) ? std::get<T>(it->second) : T{};
   }
   bool set(std::string_view key, Value value) {
     ++writes;
     values_[std::string(key)] = std::move(value);
     return true;
   }
-  std::map<std::string, Value> values_;
+  std::map<std::string, Value, std::less<>> values_;
 };
 
 }  // namespace quorin

@@ -26,11 +26,11 @@ class LogCapture {
     std::lock_guard lock(mutex_);
     return lines_;
   }
-  bool contains(const std::string& line) const { return count(line) > 0; }
   int count(const std::string& line) const {
-    auto all = lines();
-    return static_cast<int>(std::count(all.begin(), all.end(), line));
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(std::count(lines_.begin(), lines_.end(), line));
   }
+  bool contains(const std::string& line) const { return count(line) > 0; }
 
  private:
   mutable std::mutex mutex_;

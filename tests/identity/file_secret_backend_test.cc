@@ -43,17 +43,13 @@ TEST_F(FileSecretBackendTest, StoreIsPrivateAndReplacedWhole) {
   const mode_t previousMask = ::umask(0);
   ASSERT_TRUE(backend_.save(bytesOf("old"), "host-key"));
   ::umask(previousMask);
-  struct stat folder {}, file {};
-  ASSERT_EQ(::stat(file_.parent_path().c_str(), &folder), 0);
-  ASSERT_EQ(::stat(file_.c_str(), &file), 0);
-  EXPECT_EQ(folder.st_mode & 0777, 0700u);
-  EXPECT_EQ(file.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::status(file_.parent_path()).permissions(), fs::perms::owner_all);
+  EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 
   // A file size limit makes the next write fail halfway: the old store must survive intact.
   rlimit original{};
   ::getrlimit(RLIMIT_FSIZE, &original);
-  rlimit small = original;
-  small.rlim_cur = 16;
+  const rlimit small{16, original.rlim_max};
   const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &small);
   const bool saved = backend_.save(Bytes(200, 0x42), "host-key");
@@ -83,16 +79,11 @@ TEST_F(FileSecretBackendTest, DamagedStoreReadsAsAbsentAndIsKeptAside) {
 // Only a regular file of this user is read, never through a link, and never by waiting on a
 // FIFO; one that others may read is made private first.
 TEST_F(FileSecretBackendTest, ReadsOnlyThisUsersRegularFile) {
-  const std::string store = R"({"host-key":"AAE="})";
-  const Bytes value{0x00, 0x01};
-  write(store);
-  ::chmod(file_.c_str(), 0644);
-  EXPECT_EQ(backend_.load("host-key"), value);
-  struct stat info {};
-  ::stat(file_.c_str(), &info);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_TRUE(log_.contains("QuorinRemote: " + file_.string() +
-                            " was readable by others; its mode is now 0600"));
+  write(R"({"host-key":"AAE="})");
+  fs::permissions(file_, fs::perms(0644));
+  EXPECT_EQ(backend_.load("host-key"), (Bytes{0x00, 0x01}));
+  EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(log_.contains("QuorinRemote: " + file_.string() + " was readable by others; its mode is now 0600"));
 
   if (::geteuid() == 0) {
     ASSERT_EQ(::chown(file_.c_str(), 4242, 4242), 0);

@@ -2,62 +2,72 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "fakes/fake_secret_backend.h"
 #include "fakes/log_capture.h"
+#include "fakes/temporary_folder.h"
 #include "identity/keychain_store.h"
+#include "identity/system_secret_backend.h"
+#include "protocol/base64.h"
 
 namespace quorin {
 namespace {
 
-constexpr const char* kNotStored =
-    "QuorinRemote: host key could not be stored; it is kept for this run only";
+constexpr std::string_view kAccount = HostIdentity::kKeyAccount;
 
+// One host's key store over a fake keyring (store_), and successive runs of the host over
+// that keyring, when it answers, and a file.
 class HostIdentityTest : public testing::Test {
  protected:
   HostIdentityTest() { KeychainStore::setBackend(store_); }
   ~HostIdentityTest() override { KeychainStore::setBackend(nullptr); }
 
-  std::optional<Bytes> stored() { return store_->load("host-key"); }
+  std::optional<Bytes> stored() { return store_->load(kAccount); }
+  std::shared_ptr<SecretBackend> run(bool keyringAnswers) {
+    auto store = std::make_shared<SystemSecretBackend>(keyringAnswers ? store_ : nullptr, file_);
+    KeychainStore::setBackend(store);
+    return store;
+  }
+  std::optional<Bytes> hostKey(bool keyringAnswers) {
+    run(keyringAnswers);
+    return HostIdentity(random_, [] { return "host"; }).loadOrCreateKey();
+  }
 
   std::shared_ptr<FakeSecretBackend> store_ = std::make_shared<FakeSecretBackend>();
+  const TemporaryFolder folder_;
+  const std::string path_ = (folder_.path / "keychain.json").string();
+  std::shared_ptr<FileSecretBackend> file_ = std::make_shared<FileSecretBackend>(path_);
   int generated_ = 0;  // each key made is 32 copies of this count
   bool randomFails_ = false;
   std::string hostName_ = "studio";
   LogCapture log_;
-  HostIdentity identity_{
-      [this]() -> std::optional<Bytes> {
-        if (randomFails_) return std::nullopt;
-        return Bytes(32, static_cast<std::uint8_t>(++generated_));
-      },
-      [this] { return hostName_; }};
+  const HostIdentity::KeyGenerator random_ = [this]() -> std::optional<Bytes> {
+    if (randomFails_) return std::nullopt;
+    return Bytes(32, static_cast<std::uint8_t>(++generated_));
+  };
+  HostIdentity identity_{random_, [this] { return hostName_; }};
 };
 
 TEST_F(HostIdentityTest, OneKeyIsCreatedStoredAndSharedUntilReset) {
-  const auto payload = identity_.pairingPayload();
-  ASSERT_TRUE(payload);
-  EXPECT_EQ(payload->key.size(), 32u);
-  EXPECT_EQ(stored(), payload->key);
+  const auto key = identity_.loadOrCreateKey();
   hostName_ = "renamed";
-  EXPECT_EQ(identity_.pairingPayload(), PairingPayload("renamed", payload->key));
-  EXPECT_EQ(identity_.loadOrCreateKey(), payload->key);
+  EXPECT_EQ(identity_.pairingPayload(), PairingPayload("renamed", *key));
+  EXPECT_EQ(stored(), key);
   EXPECT_EQ(generated_, 1);
-
   EXPECT_TRUE(identity_.resetKey());
-  const auto after = identity_.loadOrCreateKey();
-  EXPECT_NE(after, payload->key);
-  EXPECT_EQ(identity_.pairingPayload()->key, after);
-  EXPECT_EQ(stored(), after);
+  EXPECT_NE(stored(), key);
+  EXPECT_EQ(identity_.pairingPayload()->key, stored());
+  EXPECT_EQ(generated_, 2);
   EXPECT_TRUE(log_.lines().empty());
-}
 
-TEST_F(HostIdentityTest, OnlyA32ByteItemIsAKey) {
+  // Only a 32-byte item is a key.
   for (const Bytes& item : {Bytes{7}, Bytes{}, Bytes(33, 7)}) {
     store_->items["host-key"] = item;
-    const auto key = identity_.loadOrCreateKey();
-    EXPECT_EQ(key, Bytes(32, static_cast<std::uint8_t>(generated_)));
-    EXPECT_EQ(stored(), key);
-    EXPECT_TRUE(log_.contains("QuorinRemote: the stored host key has " +
-                              std::to_string(item.size()) +
+    const auto replaced = identity_.loadOrCreateKey();
+    EXPECT_EQ(replaced, Bytes(32, static_cast<std::uint8_t>(generated_)));
+    EXPECT_EQ(stored(), replaced);
+    EXPECT_TRUE(log_.contains("QuorinRemote: the stored host key has " + std::to_string(item.size()) +
                               " bytes instead of 32; it is replaced by a new key"));
   }
 }
@@ -73,7 +83,8 @@ TEST_F(HostIdentityTest, StoreFailureNeverSplitsTheKeyWithinARun) {
   EXPECT_FALSE(stored());
   store_->items["host-key"] = Bytes(32, 0xee);  // whatever turns up later, the key handed out holds
   EXPECT_EQ(identity_.pairingPayload()->key, key);
-  EXPECT_EQ(log_.lines(), std::vector<std::string>{kNotStored});
+  EXPECT_EQ(log_.lines(),
+            std::vector<std::string>{"QuorinRemote: host key could not be stored; it is kept for this run only"});
 
   store_->failSaves = false;
   EXPECT_TRUE(identity_.resetKey());
@@ -104,6 +115,105 @@ TEST_F(HostIdentityTest, NoKeyIsMadeUpWhenOneMayExistOrNoneCanBeMade) {
   EXPECT_FALSE(identity_.resetKey());
   EXPECT_EQ(identity_.loadOrCreateKey(), Bytes(32, 0xaa));
   EXPECT_EQ(log_.count("QuorinRemote: host key could not be generated: no random bytes"), 2);
+}
+
+using SystemSecretBackendTest = HostIdentityTest;
+
+TEST_F(SystemSecretBackendTest, EveryRunUsesTheOneKeyWhereverItIs) {
+  // Made by a run without a Secret Service, the key stays in the file while the Secret
+  // Service does not take it, and moves only once it is confirmed there.
+  const auto key = hostKey(false);
+  ASSERT_TRUE(key);
+  EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key is in the file " + path_));
+  store_->failSaves = true;
+  EXPECT_EQ(hostKey(true), key);
+  EXPECT_EQ(file_->load(kAccount), key);
+  store_->failSaves = false;
+  EXPECT_EQ(hostKey(true), key);
+  EXPECT_EQ(store_->items[std::string(kAccount)], key);
+  EXPECT_FALSE(file_->load(kAccount));
+  EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key was moved from the file " + path_ +
+                            " into the Secret Service"));
+
+  // Without the Secret Service, a later run makes no second key and changes nothing.
+  EXPECT_FALSE(hostKey(false));
+  auto store = run(false);
+  EXPECT_TRUE(store->mayHoldUnreadable(kAccount));
+  EXPECT_FALSE(store->save(bytesOf("other"), kAccount));
+  EXPECT_FALSE(store->deleteItem(kAccount));
+  EXPECT_EQ(hostKey(true), key);
+  // Nor does a run whose Secret Service is locked.
+  store_->failLoads = true;
+  EXPECT_FALSE(hostKey(true));
+  store_->failLoads = false;
+  EXPECT_EQ(generated_, 1);
+}
+
+TEST_F(SystemSecretBackendTest, KeyringFirstKeyIsKnownToLaterRunsWithoutIt) {
+  const auto key = hostKey(true);
+  EXPECT_TRUE(file_->isHeldInKeyring(kAccount));
+  EXPECT_FALSE(hostKey(false));
+  EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key is in the Secret Service, "
+                            "which does not answer; it cannot be read"));
+  EXPECT_EQ(hostKey(true), key);
+  EXPECT_EQ(generated_, 1);
+
+  // A key the Secret Service refuses goes to the file, unless it holds one already.
+  store_->failSaves = true;
+  EXPECT_FALSE(run(true)->save(bytesOf("new"), kAccount));
+  store_->items.clear();
+  file_->deleteItem(kAccount);
+  EXPECT_TRUE(run(true)->save(bytesOf("new"), kAccount));
+  EXPECT_EQ(run(false)->load(kAccount), bytesOf("new"));
+}
+
+TEST_F(SystemSecretBackendTest, DifferentItemsInBothStoresAreBothKept) {
+  store_->items[std::string(kAccount)] = Bytes(32, 1);
+  file_->save(Bytes(32, 2), kAccount);
+  EXPECT_EQ(hostKey(true), Bytes(32, 2));
+  EXPECT_EQ(hostKey(false), Bytes(32, 2));
+  EXPECT_EQ(store_->items[std::string(kAccount)], Bytes(32, 1));
+  EXPECT_TRUE(log_.contains("QuorinRemote: KeychainStore: host-key is in the file " + path_ +
+                            " and is used from there; the Secret Service holds a different "
+                            "item for it, left untouched"));
+}
+
+TEST(KeychainStore, WithoutSessionBusChoosesTheFileStoreAndSaysSo) {
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  ::setenv("XDG_RUNTIME_DIR", "/nonexistent-runtime", 1);
+  ::setenv("XDG_DATA_HOME", "/tmp/quorin-data", 1);
+  LogCapture log;
+  EXPECT_NE(dynamic_cast<SystemSecretBackend*>(KeychainStore::chooseBackend().get()), nullptr);
+  EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: KeychainStore using the file "
+                                                  "/tmp/quorin-data/quorin-remote/keychain.json "
+                                                  "(no Secret Service on the session bus)"});
+}
+
+TEST(PairingPayload, TextIsCompactJsonThatReadsBackAndNothingElseDoes) {
+  Bytes key(32);
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 37 + 251);
+  const PairingPayload payload("Büro/東京 ✓", key);
+  const std::string text = payload.encodedString();
+  EXPECT_EQ(text, R"({"key":")" + base64::encode(key) + R"(","name":"Büro\/東京 ✓","v":1})");
+  const std::string wrapped = base64::encode(bytesOf(text));
+  for (const std::string& form : {text, " \n" + text + "\r\n\t", wrapped, "\n" + wrapped + " "}) {
+    EXPECT_EQ(PairingPayload::decode(form), payload) << form;
+  }
+  PairingPayload other("n", Bytes{0, 1});
+  other.v = 2;
+  EXPECT_EQ(PairingPayload::decode(R"({"v":2,"name":"n","key":"AAE=","extra":1})"), other);
+
+  const std::string noName = R"({"v":1,"key":"AAE="})";
+  for (const std::string& bad : {
+           noName, base64::encode(bytesOf(noName)),
+           std::string(R"({"v":1,"name":"n","key":"AAE"})"),     // unpadded key
+           std::string(R"({"v":1.5,"name":"n","key":"AAE="})"),  // fractional version
+           std::string(R"({"v":1,"name":"n","key":"AAE=")"),     // cut short
+           base64::encode(bytesOf("{\"v\":1,\"name\":\"\xff\",\"key\":\"\"}")),  // not UTF-8
+           std::string("   ")}) {
+    EXPECT_FALSE(PairingPayload::decode(bad)) << bad;
+  }
+  EXPECT_EQ(PairingPayload("bad \xc3", key).encodedString(), "");
 }
 
 }  // namespace

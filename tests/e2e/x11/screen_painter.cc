@@ -7,11 +7,6 @@
 #include <random>
 
 namespace quorin {
-namespace {
-
-unsigned long pixelOf(Rgb c) { return (c.r << 16) | (c.g << 8) | c.b; }
-
-}  // namespace
 
 ScreenPainter::ScreenPainter() {
   XInitThreads();
@@ -22,10 +17,8 @@ ScreenPainter::ScreenPainter() {
   height_ = DisplayHeight(display_, screen);
   XSetWindowAttributes attributes{};
   attributes.override_redirect = True;
-  attributes.background_pixel = 0;
-  window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, width_, height_, 0,
-                          CopyFromParent, InputOutput, CopyFromParent,
-                          CWOverrideRedirect | CWBackPixel, &attributes);
+  window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, width_, height_, 0, CopyFromParent,
+                          InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
   XMapRaised(display_, window_);
   XSync(display_, False);
 }
@@ -38,11 +31,10 @@ ScreenPainter::~ScreenPainter() {
 void ScreenPainter::paintQuadrants() {
   if (!display_) return;
   GC gc = XCreateGC(display_, window_, 0, nullptr);
-  const int halfW = width_ / 2;
-  const int halfH = height_ / 2;
   for (int q = 0; q < 4; ++q) {
-    XSetForeground(display_, gc, pixelOf(kQuadrants[q]));
-    XFillRectangle(display_, window_, gc, (q % 2) * halfW, (q / 2) * halfH, width_ - halfW, height_ - halfH);
+    const Rgb c = kQuadrants[q];
+    XSetForeground(display_, gc, (c.r << 16) | (c.g << 8) | c.b);
+    XFillRectangle(display_, window_, gc, (q % 2) * (width_ / 2), (q / 2) * (height_ / 2), width_, height_);
   }
   XFreeGC(display_, gc);
   XSync(display_, False);
@@ -55,7 +47,6 @@ void ScreenPainter::startAnimation(int fps, Overlay overlay) {
     GC gc = XCreateGC(display_, window_, 0, nullptr);
     std::mt19937 random(42);
     constexpr int kBlock = 60;
-    const auto interval = std::chrono::microseconds(1'000'000 / fps);
     auto next = std::chrono::steady_clock::now();
     while (animating_) {
       // A fresh colour for a third of the blocks each frame: motion everywhere on screen.
@@ -68,7 +59,7 @@ void ScreenPainter::startAnimation(int fps, Overlay overlay) {
       }
       if (overlay) overlay(display_, window_, reinterpret_cast<unsigned long>(gc));
       XSync(display_, False);
-      next += interval;
+      next += std::chrono::microseconds(1'000'000 / fps);
       std::this_thread::sleep_until(next);
     }
     XFreeGC(display_, gc);
