@@ -45,7 +45,7 @@ TEST(ClientOptions, RefusesWhatItCannotUse) {
   for (const auto& [args, error] : cases) EXPECT_EQ(parse(args).error, error);
 }
 
-TEST(InputScript, ABadLineIsNamedWithItsNumberAndNothingIsSent) {
+TEST(InputScript, KeepsEachDelayAndNamesABadLineWithItsNumber) {
   const std::string good = "{\"input\":{\"kind\":\"leftClick\"}}\n\n";
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"{\"input\":{\"kind\":\"MouseMove\"}}", "\"input\" is not a valid input event"},
@@ -60,6 +60,11 @@ TEST(InputScript, ABadLineIsNamedWithItsNumberAndNothingIsSent) {
     EXPECT_EQ(script.error, "line 3: " + why) << line;
     EXPECT_TRUE(script.messages.empty()) << line;
   }
+  // Each line waits its own delay after the one before it.
+  const auto script = parseInputScript(good + "{\"delayMs\": 250, \"system\": {\"action\": \"lock\"}}\n");
+  ASSERT_EQ(script.messages.size(), 2u) << script.error;
+  EXPECT_EQ(script.messages[0].delay.count(), 0);
+  EXPECT_EQ(script.messages[1].delay.count(), 250);
 }
 
 constexpr int kWidth = kTestVideoWidth;
