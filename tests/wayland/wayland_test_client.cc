@@ -10,13 +10,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "xdg-shell-client-protocol.h"
 
 namespace quorin {
 
-using Type = WaylandInputEvent::Type;
+using Type = ReceivedEvent::Type;
 using Clock = std::chrono::steady_clock;
 
 struct WaylandTestClient::State {
@@ -33,14 +34,11 @@ struct WaylandTestClient::State {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
-  void* pixels = nullptr;
-  std::size_t bufferBytes = 0;
   int bufferWidth = 0;
   int bufferHeight = 0;
   int configuredWidth = 0;
   int configuredHeight = 0;
   bool configured = false;
-  std::uint32_t colour = 0xff404040;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_keymap* keymap = nullptr;
   xkb_state* keyState = nullptr;
@@ -52,7 +50,7 @@ struct WaylandTestClient::State {
     if (keyState) xkb_state_unref(keyState);
     if (keymap) xkb_keymap_unref(keymap);
     xkb_context_unref(xkb);
-    dropBuffer();
+    if (buffer) wl_buffer_destroy(buffer);
     if (toplevel) xdg_toplevel_destroy(toplevel);
     if (xdgSurface) xdg_surface_destroy(xdgSurface);
     if (surface) wl_surface_destroy(surface);
@@ -66,62 +64,50 @@ struct WaylandTestClient::State {
     if (display) wl_display_disconnect(display);
   }
 
-  void dropBuffer() {
-    if (buffer) wl_buffer_destroy(buffer);
-    if (pixels) munmap(pixels, bufferBytes);
-    buffer = nullptr, pixels = nullptr;
-  }
-
   unsigned modifiers() const {
-    if (!keyState) return 0;
     unsigned mask = 0;
-    for (const auto& [name, bit] : {std::pair{XKB_MOD_NAME_SHIFT, kWaylandShift}, {XKB_MOD_NAME_CTRL, kWaylandControl},
-                                    {XKB_MOD_NAME_ALT, kWaylandAlt}}) {
-      if (xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
+    for (const auto& [name, bit] : {std::pair{XKB_MOD_NAME_SHIFT, kShiftHeld}, {XKB_MOD_NAME_CTRL, kControlHeld},
+                                    {XKB_MOD_NAME_ALT, kAltHeld}}) {
+      if (keyState && xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
     }
     return mask;
   }
 
-  void record(WaylandInputEvent event) {
+  void record(ReceivedEvent event) {
     event.x = x, event.y = y;
     owner.record(std::move(event));
   }
 
-  // Fills a buffer of the configured size with `colour`, and asks to hear when it is shown.
+  // Shows a buffer of the configured size in one colour, and asks to hear when it is shown.
   bool paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
     if (!buffer || width != bufferWidth || height != bufferHeight) {
-      dropBuffer();
-      const int stride = width * 4;
-      bufferBytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
+      if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
+      const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
       const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);
-      if (fd < 0 || ftruncate(fd, static_cast<off_t>(bufferBytes)) != 0) {
+      void* pixels = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0
+                         ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+      if (pixels == MAP_FAILED) {
         if (fd >= 0) close(fd);
         return false;
       }
-      pixels = mmap(nullptr, bufferBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (pixels == MAP_FAILED) {
-        pixels = nullptr;
-        close(fd);
-        return false;
-      }
-      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bufferBytes));
-      buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+      std::fill_n(static_cast<std::uint32_t*>(pixels), bytes / 4, 0xff404040);
+      munmap(pixels, bytes);
+      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
+      buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
       wl_shm_pool_destroy(pool);
       close(fd);
       bufferWidth = width, bufferHeight = height;
     }
-    std::fill_n(static_cast<std::uint32_t*>(pixels), bufferBytes / 4, colour);
     wl_surface_attach(surface, buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, width, height);
     static const wl_callback_listener shown = {[](void* data, wl_callback* callback, std::uint32_t) {
       wl_callback_destroy(callback);
+      // Written and read on the client's thread until it has started.
       auto* self = static_cast<State*>(data);
-      std::lock_guard lock(self->owner.mutex_);
       ++self->owner.painted_;
       self->owner.width_ = self->bufferWidth, self->owner.height_ = self->bufferHeight;
-      self->owner.changed_.notify_all();
     }};
     wl_callback_add_listener(wl_surface_frame(surface), &shown, this);
     wl_surface_commit(surface);
@@ -162,8 +148,8 @@ namespace {
 using S = WaylandTestClient::State;
 S& self(void* data) { return *static_cast<S*>(data); }
 double fixed(wl_fixed_t value) { return wl_fixed_to_double(value); }
-WaylandInputEvent event(Type type, std::uint32_t code = 0) {
-  WaylandInputEvent e;
+ReceivedEvent event(Type type, std::uint32_t code = 0) {
+  ReceivedEvent e;
   e.type = type, e.code = code;
   return e;
 }
@@ -236,7 +222,7 @@ const wl_pointer_listener S::pointerListener = {
     .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
       S& s = self(data);
       s.x = fixed(x), s.y = fixed(y);
-      s.record(event(Type::pointerEnter));
+      s.record(event(Type::motion));
     },
     .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
     .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
@@ -245,12 +231,12 @@ const wl_pointer_listener S::pointerListener = {
       s.record(event(Type::motion));
     },
     .button = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
-      WaylandInputEvent e = event(Type::button, button);
+      ReceivedEvent e = event(Type::button, button);
       e.pressed = state == WL_POINTER_BUTTON_STATE_PRESSED;
       self(data).record(std::move(e));
     },
     .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-      WaylandInputEvent e = event(Type::axis, axis);
+      ReceivedEvent e = event(Type::axis, axis);
       e.value = fixed(value);
       self(data).record(std::move(e));
     },
@@ -258,7 +244,7 @@ const wl_pointer_listener S::pointerListener = {
     .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
     .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
     .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t discrete) {
-      WaylandInputEvent e = event(Type::axisDiscrete, axis);
+      ReceivedEvent e = event(Type::axisDiscrete, axis);
       e.discrete = discrete;
       self(data).record(std::move(e));
     },
@@ -286,7 +272,7 @@ const wl_keyboard_listener S::keyboardListener = {
     .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },
     .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       S& s = self(data);
-      WaylandInputEvent e = event(Type::key, key);
+      ReceivedEvent e = event(Type::key, key);
       e.pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
       e.modifiers = s.modifiers();
       if (s.keyState) {
@@ -303,40 +289,33 @@ const wl_keyboard_listener S::keyboardListener = {
                     std::uint32_t locked, std::uint32_t group) {
       S& s = self(data);
       if (s.keyState) xkb_state_update_mask(s.keyState, depressed, latched, locked, 0, 0, group);
-      WaylandInputEvent e = event(Type::modifiers);
+      ReceivedEvent e = event(Type::modifiers);
       e.modifiers = s.modifiers();
       s.record(std::move(e));
     },
     .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
 };
 
-WaylandTestClient::WaylandTestClient(std::chrono::milliseconds timeout) {
+WaylandTestClient::WaylandTestClient(const char* display) {
   wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  thread_ = std::thread([this, timeout] { run(timeout); });
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return started_; });
+  launch([this, display] { run(display); });
 }
 
 WaylandTestClient::~WaylandTestClient() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
-  thread_.join();
+  stop([this] {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
+  });
   close(wake_);
 }
 
-void WaylandTestClient::run(std::chrono::milliseconds timeout) {
+void WaylandTestClient::run(const char* display) {
   State s(*this);
   const auto fail = [&](std::string why) {
-    std::lock_guard lock(mutex_);
     error_ = std::move(why);
-    started_ = true;
-    changed_.notify_all();
+    started(false);
   };
-  s.display = wl_display_connect(nullptr);
+  s.display = wl_display_connect(display);
   if (!s.display) return fail("no Wayland compositor reachable (WAYLAND_DISPLAY unset?)");
   s.registry = wl_display_get_registry(s.display);
   wl_registry_add_listener(s.registry, &State::registryListener, &s);
@@ -355,43 +334,20 @@ void WaylandTestClient::run(std::chrono::milliseconds timeout) {
 
   // A compositor may make the window full screen only once it is shown at some size: wait
   // until it is shown at the size configured, or a while for a compositor that sets none.
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
   std::optional<Clock::time_point> firstShown;
   bool painting = false;
   bool alive = true;
   while (alive && Clock::now() < deadline) {
     if (s.configured && !painting) painting = s.paint();
-    {
-      std::lock_guard lock(mutex_);
-      if (painted_ > 0 && !firstShown) firstShown = Clock::now();
-      const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
-      if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
-    }
+    if (painted_ > 0 && !firstShown) firstShown = Clock::now();
+    const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
+    if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
     alive = s.pump(50);
   }
-  {
-    std::lock_guard lock(mutex_);
-    ready_ = alive && painted_ > 0;
-    if (!ready_) error_ = "the compositor did not show the test window";
-    started_ = true;
-    changed_.notify_all();
-  }
-  if (!ready_) return;
-
-  while (alive) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stop_) break;
-    }
-    alive = s.pump(-1);
-  }
-}
-
-void WaylandTestClient::record(WaylandInputEvent event) {
-  event.arrival = Clock::now();
-  std::lock_guard lock(mutex_);
-  received_.push_back(std::move(event));
-  changed_.notify_all();
+  if (!alive || painted_ == 0) return fail("the compositor did not show the test window");
+  started(true);
+  while (alive && !stopping()) alive = s.pump(-1);
 }
 
 void WaylandTestClient::setFocus(bool held) {
@@ -400,28 +356,9 @@ void WaylandTestClient::setFocus(bool held) {
   changed_.notify_all();
 }
 
-bool WaylandTestClient::waitForKeyboardFocus(std::chrono::milliseconds timeout) {
+bool WaylandTestClient::waitForKeyboardFocus() {
   std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return keyboardFocus_; });
-}
-
-bool WaylandTestClient::waitFor(const std::function<bool(const std::vector<WaylandInputEvent>&)>& done,
-                                std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return done(received_); });
-}
-
-std::vector<WaylandInputEvent> WaylandTestClient::take() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(received_, {});
-}
-
-std::string WaylandTestClient::typedText(const std::vector<WaylandInputEvent>& events) {
-  std::string text;
-  for (const WaylandInputEvent& e : events) {
-    if (e.type == Type::key && e.pressed) text += e.text;
-  }
-  return text;
+  return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return keyboardFocus_; });
 }
 
 }  // namespace quorin

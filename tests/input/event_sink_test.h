@@ -1,0 +1,141 @@
+#pragma once
+// What the tests of the real event sinks share: a test client's window covers the sink's whole
+// screen and records what reaches it, and every sink must pass the same pointer and modifier
+// scenarios there.
+
+#include <gtest/gtest.h>
+#include <linux/input-event-codes.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "input/input_events.h"
+#include "input/input_injector.h"
+#include "input/input_recorder.h"
+
+namespace quorin {
+
+class EventSinkTest : public ::testing::Test {
+ protected:
+  using Kind = InputEvent::Kind;
+  using Type = ReceivedEvent::Type;
+  using Events = std::vector<ReceivedEvent>;
+
+  static InputEvent at(Kind kind, double x, double y) {
+    InputEvent e = inputEvent(kind);
+    e.x = x, e.y = y;
+    return e;
+  }
+  static bool endsAt(const Events& events, std::pair<double, double> point) {
+    return !events.empty() && events.back().type == Type::motion &&
+           std::make_pair(events.back().x, events.back().y) == point;
+  }
+
+  // Takes over `sink`, whose screen `window` (`width` x `height`) covers, and waits until the
+  // window sees the pointer where the sink puts it. The pointer starts where an earlier test
+  // left it, and mutter zooms a new window in, so it moves back and forth until then.
+  void start(std::unique_ptr<EventSink> sink, InputRecorder& window, int width, int height) {
+    sink_ = sink.get();
+    window_ = &window;
+    windowSize_ = {width, height};
+    injector_ = std::make_unique<InputInjector>(std::move(sink));
+    ASSERT_TRUE(sink_->screenFrame());
+    frame_ = *sink_->screenFrame();
+    bool home = false;
+    for (int i = 0; i < 100 && !home; ++i) {
+      const double f = 0.1 + 0.1 * (i % 2);
+      injector_->handle(at(Kind::mouseMove, f, f));
+      home = window.waitFor([&](const Events& got) { return endsAt(got, pixel(f, f)); }, std::chrono::milliseconds(100));
+    }
+    ASSERT_TRUE(home) << "the pointer never reached the window exactly";
+    window.take();
+  }
+
+  // Where fractions of the screen are in the window.
+  std::pair<double, double> pixel(double x, double y) const {
+    return {std::lround(x * frame_.width), std::lround(y * frame_.height)};
+  }
+
+  Events until(const std::function<bool(const Events&)>& done) {
+    EXPECT_TRUE(window_->waitFor(done, std::chrono::seconds(20)));
+    return window_->take();
+  }
+  std::string typed(const std::string& text) {
+    injector_->handle(inputEvent(Kind::keyText, text));
+    return InputRecorder::typedText(until([&](const Events& got) { return InputRecorder::typedText(got) == text; }));
+  }
+
+  // The pointer reaches exact pixels, the far corner among them (an extent off by one), and
+  // buttons and wheel steps follow it there. `wheelLengths`: each step also comes as a length.
+  void pointerScenario(bool wheelLengths) {
+    ASSERT_EQ(std::make_pair(frame_.width, frame_.height), windowSize_);
+    sink_->movePointer(frame_.x + frame_.width - 1, frame_.y + frame_.height - 1);
+    sink_->finish();
+    until([&](const Events& got) { return endsAt(got, {frame_.width - 1, frame_.height - 1}); });
+
+    injector_->handle(at(Kind::mouseMove, 0.25, 0.75));
+    for (const Kind kind : {Kind::leftClick, Kind::rightClick, Kind::doubleClick}) injector_->handle(inputEvent(kind));
+    for (const auto& [dx, dy] : {std::pair{0.0, 50.0}, {0.0, -50.0}, {50.0, 0.0}, {-50.0, 0.0}}) {
+      InputEvent scroll = inputEvent(Kind::scroll);
+      scroll.dx = dx, scroll.dy = dy;
+      injector_->handle(scroll);
+    }
+    using Seen = std::vector<std::tuple<Type, std::uint32_t, int>>;  // button and down, or axis and steps
+    Seen seen, lengths;
+    const auto wheel = [](const Events& got) {
+      return std::count_if(got.begin(), got.end(),
+                           [](const auto& e) { return e.type == Type::axis || e.type == Type::axisDiscrete; });
+    };
+    for (const ReceivedEvent& e : until([&](const Events& got) { return wheel(got) == (wheelLengths ? 8 : 4); })) {
+      if (e.type == Type::button || e.type == Type::axisDiscrete) {
+        seen.emplace_back(e.type, e.code, e.type == Type::button ? e.pressed : e.discrete);
+        EXPECT_EQ(std::make_pair(e.x, e.y), pixel(0.25, 0.75));
+      } else if (e.type == Type::axis) {
+        lengths.emplace_back(Type::axisDiscrete, e.code, e.value > 0 ? 1 : -1);
+      }
+    }
+    Seen expected;
+    for (const std::uint32_t b : {BTN_LEFT, BTN_RIGHT, BTN_LEFT, BTN_LEFT}) {
+      expected.insert(expected.end(), {{Type::button, b, true}, {Type::button, b, false}});
+    }
+    // Up and left are negative on a Wayland axis.
+    const Seen steps = {{Type::axisDiscrete, 0, -1}, {Type::axisDiscrete, 0, 1}, {Type::axisDiscrete, 1, -1},
+                        {Type::axisDiscrete, 1, 1}};
+    expected.insert(expected.end(), steps.begin(), steps.end());
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(lengths, wheelLengths ? steps : Seen{});
+  }
+
+  // Command is Control, so that cmd+C copies; modifiers are held around each key only, and a
+  // letter that needs Shift itself does not let go of the Shift the event holds.
+  void modifierScenario() {
+    injector_->handle(inputEvent(Kind::keySpecial, "return", std::vector<std::string>{"CMD"}));
+    injector_->handle(inputEvent(Kind::keyText, "Ab", std::vector<std::string>{"shift", "alt"}));
+    injector_->handle(inputEvent(Kind::keyText, "c"));
+    std::vector<std::pair<std::uint32_t, unsigned>> presses;  // keysym in lower case, modifiers
+    for (const ReceivedEvent& e : until([](const Events& got) { return InputRecorder::typedText(got).ends_with("c"); })) {
+      const bool modifierKey = e.keysym >= XKB_KEY_Shift_L && e.keysym <= XKB_KEY_Hyper_R;
+      if (e.type == Type::key && e.pressed && !modifierKey) {
+        presses.emplace_back(e.keysym < 0x80 ? std::tolower(static_cast<int>(e.keysym)) : e.keysym, e.modifiers);
+      }
+    }
+    const unsigned shiftAlt = kShiftHeld | kAltHeld;
+    EXPECT_EQ(presses, (std::vector<std::pair<std::uint32_t, unsigned>>{
+                           {XKB_KEY_Return, kControlHeld}, {'a', shiftAlt}, {'b', shiftAlt}, {'c', 0u}}));
+  }
+
+  EventSink* sink_ = nullptr;  // owned by the injector
+  std::unique_ptr<InputInjector> injector_;
+  InputRecorder* window_ = nullptr;
+  ScreenRect frame_;
+  std::pair<int, int> windowSize_;
+};
+
+}  // namespace quorin

@@ -1,0 +1,103 @@
+#pragma once
+// What the X11 and Wayland test clients record of the input reaching their window, in one
+// form: positions are window-local, buttons evdev codes (BTN_*), a wheel click is one step on
+// a Wayland axis (vertical 0, horizontal 1; up and left negative). The client's own thread
+// records; any one other thread makes the public calls.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace quorin {
+
+// Modifiers in effect, as a mask of these.
+constexpr unsigned kShiftHeld = 1, kControlHeld = 2, kAltHeld = 4;
+
+struct ReceivedEvent {
+  enum class Type { motion, button, axis, axisDiscrete, key, modifiers };
+  Type type = Type::motion;
+  double x = 0;  // pointer position as of the event
+  double y = 0;
+  std::uint32_t code = 0;  // button, axis or evdev key code
+  bool pressed = false;    // button or key
+  double value = 0;        // axis length
+  int discrete = 0;        // axis steps
+  unsigned modifiers = 0;  // mask of k*Held: for a key, in effect as it went down
+  std::uint32_t keysym = 0;
+  std::string text;  // UTF-8 of a key press
+  std::chrono::steady_clock::time_point arrival;
+};
+
+class InputRecorder {
+ public:
+  // The window is shown: false when the display was unreachable or refused it.
+  bool ready() const { return ready_; }
+  // Waits at most `timeout` until `done` holds for what was received so far.
+  bool waitFor(const std::function<bool(const std::vector<ReceivedEvent>&)>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return done(received_); });
+  }
+  // Everything received so far, forgotten here.
+  std::vector<ReceivedEvent> take() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(received_, {});
+  }
+  static std::string typedText(const std::vector<ReceivedEvent>& events) {
+    std::string text;
+    for (const ReceivedEvent& e : events) text += e.text;
+    return text;
+  }
+
+ protected:
+  void record(ReceivedEvent event) {
+    event.arrival = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    received_.push_back(std::move(event));
+    changed_.notify_all();
+  }
+
+  // Runs `body` as the client's thread and waits until it calls started().
+  void launch(std::function<void()> body) {
+    thread_ = std::thread(std::move(body));
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return started_; });
+  }
+  void started(bool ready) {
+    std::lock_guard lock(mutex_);
+    started_ = true;
+    ready_ = ready;
+    changed_.notify_all();
+  }
+  bool stopping() {
+    std::lock_guard lock(mutex_);
+    return stop_;
+  }
+  // Asks the thread to end, lets `wake` rouse it, and joins it: for the client's destructor.
+  void stop(const std::function<void()>& wake) {
+    {
+      std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    wake();
+    thread_.join();
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+
+ private:
+  std::vector<ReceivedEvent> received_;
+  bool started_ = false;
+  bool ready_ = false;
+  bool stop_ = false;
+  std::thread thread_;
+};
+
+}  // namespace quorin
