@@ -20,7 +20,7 @@ namespace quorin {
 constexpr unsigned kShiftHeld = 1, kControlHeld = 2, kAltHeld = 4;
 
 struct ReceivedEvent {
-  enum class Type { motion, button, axis, axisDiscrete, key, modifiers };
+  enum class Type { motion, button, axis, axisDiscrete, key };
   Type type = Type::motion;
   double x = 0;  // pointer position as of the event
   double y = 0;
@@ -30,8 +30,8 @@ struct ReceivedEvent {
   int discrete = 0;        // axis steps
   unsigned modifiers = 0;  // mask of k*Held: for a key, in effect as it went down
   std::uint32_t keysym = 0;
-  std::string text;  // UTF-8 of a key press
-  std::chrono::steady_clock::time_point arrival;
+  std::string text = {};  // UTF-8 of a key press
+  std::chrono::steady_clock::time_point arrival = {};
 };
 
 class InputRecorder {
@@ -79,13 +79,12 @@ class InputRecorder {
     std::lock_guard lock(mutex_);
     return stop_;
   }
-  // Asks the thread to end, lets `wake` rouse it, and joins it: for the client's destructor.
-  void stop(const std::function<void()>& wake) {
+  // For the client's destructor: asks its thread to end, and joins it.
+  void stop() {
     {
       std::lock_guard lock(mutex_);
       stop_ = true;
     }
-    wake();
     thread_.join();
   }
 

@@ -63,9 +63,7 @@ X11TestClient::X11TestClient(ScreenRect area) {
   launch([this, area] { run(area); });
 }
 
-X11TestClient::~X11TestClient() {
-  stop([] {});
-}
+X11TestClient::~X11TestClient() { stop(); }
 
 void X11TestClient::run(ScreenRect area) {
   Display* display = XOpenDisplay(nullptr);

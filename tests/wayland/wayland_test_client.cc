@@ -1,7 +1,6 @@
 #include "wayland/wayland_test_client.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -50,17 +49,11 @@ struct WaylandTestClient::State {
     if (keyState) xkb_state_unref(keyState);
     if (keymap) xkb_keymap_unref(keymap);
     xkb_context_unref(xkb);
-    if (buffer) wl_buffer_destroy(buffer);
-    if (toplevel) xdg_toplevel_destroy(toplevel);
-    if (xdgSurface) xdg_surface_destroy(xdgSurface);
-    if (surface) wl_surface_destroy(surface);
-    if (pointer) wl_pointer_release(pointer);
-    if (keyboard) wl_keyboard_release(keyboard);
-    if (seat) wl_seat_destroy(seat);
-    if (wmBase) xdg_wm_base_destroy(wmBase);
-    if (shm) wl_shm_destroy(shm);
-    if (compositor) wl_compositor_destroy(compositor);
-    if (registry) wl_registry_destroy(registry);
+    // The compositor forgets a client's objects when it leaves; only the proxies remain here.
+    for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointer, keyboard, seat,
+                                                    wmBase, shm, compositor, registry}) {
+      if (proxy) wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
+    }
     if (display) wl_display_disconnect(display);
   }
 
@@ -76,6 +69,10 @@ struct WaylandTestClient::State {
   void record(ReceivedEvent event) {
     event.x = x, event.y = y;
     owner.record(std::move(event));
+  }
+  void moved(wl_fixed_t toX, wl_fixed_t toY) {
+    x = wl_fixed_to_double(toX), y = wl_fixed_to_double(toY);
+    record({.type = Type::motion});
   }
 
   // Shows a buffer of the configured size in one colour, and asks to hear when it is shown.
@@ -114,23 +111,18 @@ struct WaylandTestClient::State {
     return true;
   }
 
-  // Reads and handles what arrives within `timeout` (or until woken); false once the
-  // connection is lost.
+  // Reads and handles what arrives within `timeoutMs`; false once the connection is lost.
   bool pump(int timeoutMs) {
     while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
     if (wl_display_flush(display) < 0 && errno != EAGAIN) {
       wl_display_cancel_read(display);
       return false;
     }
-    pollfd fds[] = {{wl_display_get_fd(display), POLLIN, 0}, {owner.wake_, POLLIN, 0}};
-    if (poll(fds, 2, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
+    pollfd socket{wl_display_get_fd(display), POLLIN, 0};
+    if (poll(&socket, 1, timeoutMs) > 0) {
       if (wl_display_read_events(display) != 0) return false;
     } else {
       wl_display_cancel_read(display);
-    }
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto n = read(owner.wake_, &count, sizeof count);
     }
     return wl_display_dispatch_pending(display) >= 0;
   }
@@ -147,12 +139,6 @@ struct WaylandTestClient::State {
 namespace {
 using S = WaylandTestClient::State;
 S& self(void* data) { return *static_cast<S*>(data); }
-double fixed(wl_fixed_t value) { return wl_fixed_to_double(value); }
-ReceivedEvent event(Type type, std::uint32_t code = 0) {
-  ReceivedEvent e;
-  e.type = type, e.code = code;
-  return e;
-}
 }  // namespace
 
 const wl_registry_listener S::registryListener = {
@@ -220,33 +206,21 @@ const wl_seat_listener S::seatListener = {
 
 const wl_pointer_listener S::pointerListener = {
     .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-      S& s = self(data);
-      s.x = fixed(x), s.y = fixed(y);
-      s.record(event(Type::motion));
+      self(data).moved(x, y);
     },
     .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
-    .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-      S& s = self(data);
-      s.x = fixed(x), s.y = fixed(y);
-      s.record(event(Type::motion));
-    },
+    .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) { self(data).moved(x, y); },
     .button = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
-      ReceivedEvent e = event(Type::button, button);
-      e.pressed = state == WL_POINTER_BUTTON_STATE_PRESSED;
-      self(data).record(std::move(e));
+      self(data).record({.type = Type::button, .code = button, .pressed = state == WL_POINTER_BUTTON_STATE_PRESSED});
     },
     .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-      ReceivedEvent e = event(Type::axis, axis);
-      e.value = fixed(value);
-      self(data).record(std::move(e));
+      self(data).record({.type = Type::axis, .code = axis, .value = wl_fixed_to_double(value)});
     },
     .frame = [](void*, wl_pointer*) {},
     .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
     .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
-    .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t discrete) {
-      ReceivedEvent e = event(Type::axisDiscrete, axis);
-      e.discrete = discrete;
-      self(data).record(std::move(e));
+    .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t steps) {
+      self(data).record({.type = Type::axisDiscrete, .code = axis, .discrete = steps});
     },
     .axis_value120 = nullptr,
 };
@@ -272,9 +246,8 @@ const wl_keyboard_listener S::keyboardListener = {
     .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },
     .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       S& s = self(data);
-      ReceivedEvent e = event(Type::key, key);
-      e.pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
-      e.modifiers = s.modifiers();
+      ReceivedEvent e{.type = Type::key, .code = key, .pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED,
+                      .modifiers = s.modifiers()};
       if (s.keyState) {
         e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);
         if (e.pressed) {
@@ -287,27 +260,16 @@ const wl_keyboard_listener S::keyboardListener = {
     },
     .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
                     std::uint32_t locked, std::uint32_t group) {
-      S& s = self(data);
-      if (s.keyState) xkb_state_update_mask(s.keyState, depressed, latched, locked, 0, 0, group);
-      ReceivedEvent e = event(Type::modifiers);
-      e.modifiers = s.modifiers();
-      s.record(std::move(e));
+      if (xkb_state* state = self(data).keyState) xkb_state_update_mask(state, depressed, latched, locked, 0, 0, group);
     },
     .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
 };
 
 WaylandTestClient::WaylandTestClient(const char* display) {
-  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   launch([this, display] { run(display); });
 }
 
-WaylandTestClient::~WaylandTestClient() {
-  stop([this] {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
-  });
-  close(wake_);
-}
+WaylandTestClient::~WaylandTestClient() { stop(); }
 
 void WaylandTestClient::run(const char* display) {
   State s(*this);
@@ -347,7 +309,7 @@ void WaylandTestClient::run(const char* display) {
   }
   if (!alive || painted_ == 0) return fail("the compositor did not show the test window");
   started(true);
-  while (alive && !stopping()) alive = s.pump(-1);
+  while (alive && !stopping()) alive = s.pump(20);
 }
 
 void WaylandTestClient::setFocus(bool held) {

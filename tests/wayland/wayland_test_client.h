@@ -1,8 +1,8 @@
 #pragma once
 // A plain Wayland client for tests and benchmarks: a full-screen xdg-shell window, painted with
 // one solid colour, that records the pointer and keyboard events reaching it, with the text of
-// each key press as the compositor's keymap gives it, and each change of the modifiers held. It
-// reads its connection on a thread of its own as events arrive, as an application would.
+// each key press as the compositor's keymap gives it. It reads its connection on a thread of
+// its own as events arrive, as an application would.
 
 #include <cstdint>
 #include <string>
@@ -38,7 +38,6 @@ class WaylandTestClient : public InputRecorder {
   int width_ = 0;
   int height_ = 0;
   std::uint64_t painted_ = 0;  // paints shown so far
-  int wake_ = -1;              // eventfd that wakes the client's thread
 };
 
 }  // namespace quorin

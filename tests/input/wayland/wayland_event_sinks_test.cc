@@ -6,7 +6,7 @@
 #include "fakes/require_service.h"
 #include "input/event_sink_test.h"
 #include "input/wayland/remote_desktop_event_sink.h"
-#include "input/wayland/remote_desktop_mutter_session.h"
+#include "input/wayland/remote_desktop_bus.h"
 #include "input/wayland/wlr_event_sink.h"
 #include "wayland/wayland_test_client.h"
 
@@ -65,35 +65,93 @@ TEST(WlrEventSinkOpen, UnreachableCompositorGivesNoSink) {
   EXPECT_EQ(wayland::openWlrEventSink("quorin-no-such-wayland-display"), nullptr);
 }
 
+constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
+constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
+constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
+
+std::string objectPath(const SdBusMessagePtr& reply) {
+  const char* path = nullptr;
+  if (!reply || sd_bus_message_read(reply.get(), "o", &path) < 0 || !path) return {};
+  return path;
+}
+
+// A session of mutter's own remote desktop service, sharing its primary monitor. It asks
+// nobody, which is why the host goes through the portal and only tests use it: it takes the
+// same Notify* calls. mutter ends the session when its bus connection, held here, closes.
+class MutterInput final : public RemoteDesktopInput {
+ public:
+  // Creates and starts a session; nothing, with `error` set, when mutter is not reachable.
+  static std::unique_ptr<MutterInput> start(std::string* error) {
+    error->clear();
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) return *error = "no session bus", nullptr;
+    SdBusPtr owned(bus);
+    const std::string session = objectPath(callBusMethod(
+        bus, {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"}, error, nullptr));
+    char* id = nullptr;
+    if (session.empty() ||
+        sd_bus_get_property_string(bus, kRemoteDesktop, session.c_str(), kSession, "SessionId", nullptr, &id) < 0) {
+      if (error->empty()) *error = "no remote desktop session";
+      return nullptr;
+    }
+    const std::unique_ptr<char, decltype(&free)> sessionId(id, &free);
+    const std::string cast = objectPath(callBusMethod(
+        bus, {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"}, error, "a{sv}", 1,
+        "remote-desktop-session-id", "s", id));
+    // An empty connector records the primary monitor.
+    const std::string stream = cast.empty() ? "" : objectPath(callBusMethod(
+        bus, {kScreenCast, cast.c_str(), "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor"}, error, "sa{sv}", "", 0));
+    if (stream.empty() || !callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, error, nullptr)) {
+      return nullptr;
+    }
+    return std::make_unique<MutterInput>(std::move(owned), session, stream);
+  }
+
+  MutterInput(SdBusPtr bus, const std::string& session, std::string stream)
+      : mutter_(std::move(bus), kRemoteDesktop, session, kSession), stream_(std::move(stream)) {}
+
+  bool pointerMotionAbsolute(double x, double y) override {
+    return mutter_.notify("NotifyPointerMotionAbsolute", "sdd", stream_.c_str(), x, y);
+  }
+  bool pointerButton(int button, bool pressed) override {
+    return mutter_.notify("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
+  }
+  bool pointerAxisDiscrete(ScrollAxis axis, int steps) override {
+    return mutter_.notify("NotifyPointerAxisDiscrete", "ui", static_cast<std::uint32_t>(axis), steps);
+  }
+  bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
+    return mutter_.notify("NotifyKeyboardKeysym", "ub", keysym, static_cast<int>(pressed));
+  }
+
+ private:
+  RemoteDesktopNotifier mutter_;
+  std::string stream_;
+};
+
 // A headless mutter (scripts/lib/mutter.sh, US layout, $MUTTER_WAYLAND_DISPLAY) driven through
-// its own remote desktop session: the Notify* calls the portal's session makes.
+// a session of its own remote desktop service.
 class RemoteDesktopMutterTest : public EventSinkTest {
  protected:
   void SetUp() override {
-    std::string error;
+    std::string error = "MUTTER_WAYLAND_DISPLAY is not set";
     const char* display = std::getenv("MUTTER_WAYLAND_DISPLAY");
-    if (display) {
-      session_ = MutterRemoteDesktopSession::start(&error);
-    } else {
-      error = "MUTTER_WAYLAND_DISPLAY is not set";
-    }
-    QUORIN_REQUIRE(session_, "no mutter remote desktop (" << error << "); start_mutter starts one");
-    const ScreenRect stream = session_->stream();
-    auto sink = std::make_unique<RemoteDesktopEventSink>(session_->input(), stream);
+    std::unique_ptr<MutterInput> input = display ? MutterInput::start(&error) : nullptr;
+    QUORIN_REQUIRE(input, "no mutter remote desktop (" << error << "); start_mutter starts one");
     // The session's devices join the seat on their first use; a window sees only those present.
-    sink->movePointer(0, 0);
-    sink->pressKey(SpecialKey::escape, {});
+    input->pointerMotionAbsolute(0, 0);
+    input->keyboardKeysym(XKB_KEY_Escape, true);
+    input->keyboardKeysym(XKB_KEY_Escape, false);
     client_ = std::make_unique<WaylandTestClient>(display);
     ASSERT_TRUE(client_->ready()) << client_->error();
-    sink->movePointer(stream.width / 2, stream.height / 2);
-    sink->setButton(MouseButton::left, true);
-    sink->setButton(MouseButton::left, false);
-    sink->finish();
+    // The window covers the monitor the session shares.
+    const ScreenRect stream{0, 0, client_->width(), client_->height()};
+    input->pointerMotionAbsolute(stream.width / 2, stream.height / 2);
+    input->pointerButton(BTN_LEFT, true);
+    input->pointerButton(BTN_LEFT, false);
     ASSERT_TRUE(client_->waitForKeyboardFocus());
-    start(std::move(sink), *client_, client_->width(), client_->height());
+    start(std::make_unique<RemoteDesktopEventSink>(std::move(input), stream), *client_, stream.width, stream.height);
   }
 
-  std::unique_ptr<MutterRemoteDesktopSession> session_;
   std::unique_ptr<WaylandTestClient> client_;
 };
 
@@ -106,10 +164,9 @@ TEST_F(RemoteDesktopMutterTest, TextArrivesWhateverTheLayoutLevelAndLevelKeysAre
   // mutter drops them (it types a keysym only through a key of its current keymap), yet the
   // text around them still arrives.
   injector_->handle(inputEvent(Kind::keyText, "é€Aŝz\n"));
+  // A level key left down would turn what follows it.
   const Events got = until([](const Events& e) { return InputRecorder::typedText(e).ends_with("\r"); });
   EXPECT_EQ(InputRecorder::typedText(got), "€Az\r");
-  const auto last = std::find_if(got.rbegin(), got.rend(), [](const auto& e) { return e.type == Type::modifiers; });
-  EXPECT_TRUE(last == got.rend() || last->modifiers == 0);
 }
 
 }  // namespace
