@@ -2,7 +2,7 @@
 // What the X11 and Wayland test clients record of the input reaching their window, in one
 // form: positions are window-local, buttons evdev codes (BTN_*), a wheel click is one step on
 // a Wayland axis (vertical 0, horizontal 1; up and left negative). The client's own thread
-// records; any one other thread makes the public calls.
+// (a std::jthread, its last member) records; any one other thread makes the public calls.
 
 #include <chrono>
 #include <condition_variable>
@@ -10,7 +10,6 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -63,29 +62,17 @@ class InputRecorder {
     changed_.notify_all();
   }
 
-  // Runs `body` as the client's thread and waits until it calls started().
-  void launch(std::function<void()> body) {
-    thread_ = std::thread(std::move(body));
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return started_; });
-  }
+  // For the client's thread: the window is up, or never will be.
   void started(bool ready) {
     std::lock_guard lock(mutex_);
     started_ = true;
     ready_ = ready;
     changed_.notify_all();
   }
-  bool stopping() {
-    std::lock_guard lock(mutex_);
-    return stop_;
-  }
-  // For the client's destructor: asks its thread to end, and joins it.
-  void stop() {
-    {
-      std::lock_guard lock(mutex_);
-      stop_ = true;
-    }
-    thread_.join();
+  // For the client's constructor, once its thread runs.
+  void waitUntilStarted() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return started_; });
   }
 
   std::mutex mutex_;
@@ -95,8 +82,6 @@ class InputRecorder {
   std::vector<ReceivedEvent> received_;
   bool started_ = false;
   bool ready_ = false;
-  bool stop_ = false;
-  std::thread thread_;
 };
 
 }  // namespace quorin

@@ -59,13 +59,12 @@ bool translate(XEvent& event, ReceivedEvent& r) {
 
 }  // namespace
 
-X11TestClient::X11TestClient(ScreenRect area) {
-  launch([this, area] { run(area); });
+X11TestClient::X11TestClient(ScreenRect area)
+    : thread_([this, area](const std::stop_token& stop) { run(area, stop); }) {
+  waitUntilStarted();
 }
 
-X11TestClient::~X11TestClient() { stop(); }
-
-void X11TestClient::run(ScreenRect area) {
+void X11TestClient::run(ScreenRect area, const std::stop_token& stop) {
   Display* display = XOpenDisplay(nullptr);
   if (display) {
     XSetWindowAttributes attributes{};
@@ -82,7 +81,7 @@ void X11TestClient::run(ScreenRect area) {
     XSync(display, False);
   }
   started(display != nullptr);
-  while (display && !stopping()) {
+  while (display && !stop.stop_requested()) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
@@ -110,19 +109,6 @@ std::pair<int, int> X11TestDisplay::pointer() const {
   unsigned mask;
   XQueryPointer(display_, DefaultRootWindow(display_), &root, &child, &x, &y, &windowX, &windowY, &mask);
   return {x, y};
-}
-
-std::vector<std::uint64_t> X11TestDisplay::keymap() const {
-  int first = 0, last = 0, per = 0;
-  XDisplayKeycodes(display_, &first, &last);
-  KeySym* syms = XGetKeyboardMapping(display_, static_cast<KeyCode>(first), last - first + 1, &per);
-  std::vector<std::uint64_t> flat(syms, syms + (last - first + 1) * per);
-  XFree(syms);
-  XModifierKeymap* modifiers = XGetModifierMapping(display_);
-  flat.insert(flat.end(), modifiers->modifiermap,
-              modifiers->modifiermap + 8 * modifiers->max_keypermod);
-  XFreeModifiermap(modifiers);
-  return flat;
 }
 
 std::pair<int, bool> X11TestDisplay::keyboardLock() const {

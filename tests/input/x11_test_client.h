@@ -4,9 +4,9 @@
 // Its connection is read on a thread of its own as events arrive, as an application would.
 // X11TestDisplay asks the display questions on a second connection, from the caller's thread.
 
-#include <cstdint>
+#include <stop_token>
+#include <thread>
 #include <utility>
-#include <vector>
 
 #include "base/geometry.h"
 #include "input/input_recorder.h"
@@ -18,10 +18,11 @@ namespace quorin {
 class X11TestClient : public InputRecorder {
  public:
   explicit X11TestClient(ScreenRect area);
-  ~X11TestClient();
 
  private:
-  void run(ScreenRect area);
+  void run(ScreenRect area, const std::stop_token& stop);
+
+  std::jthread thread_;
 };
 
 class X11TestDisplay {
@@ -32,8 +33,6 @@ class X11TestDisplay {
   bool connected() const { return display_ != nullptr; }
   ScreenRect sharedScreen() const;
   std::pair<int, int> pointer() const;
-  // The core keyboard and modifier mappings, flattened for comparison.
-  std::vector<std::uint64_t> keymap() const;
   // The locked layout group and whether Caps Lock is on, and setting them.
   std::pair<int, bool> keyboardLock() const;
   void lockKeyboard(int group, bool capsLock);

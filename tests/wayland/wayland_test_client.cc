@@ -265,13 +265,12 @@ const wl_keyboard_listener S::keyboardListener = {
     .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
 };
 
-WaylandTestClient::WaylandTestClient(const char* display) {
-  launch([this, display] { run(display); });
+WaylandTestClient::WaylandTestClient(const char* display)
+    : thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
+  waitUntilStarted();
 }
 
-WaylandTestClient::~WaylandTestClient() { stop(); }
-
-void WaylandTestClient::run(const char* display) {
+void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   State s(*this);
   const auto fail = [&](std::string why) {
     error_ = std::move(why);
@@ -309,7 +308,7 @@ void WaylandTestClient::run(const char* display) {
   }
   if (!alive || painted_ == 0) return fail("the compositor did not show the test window");
   started(true);
-  while (alive && !stopping()) alive = s.pump(20);
+  while (alive && !stop.stop_requested()) alive = s.pump(20);
 }
 
 void WaylandTestClient::setFocus(bool held) {

@@ -5,7 +5,9 @@
 // its own as events arrive, as an application would.
 
 #include <cstdint>
+#include <stop_token>
 #include <string>
+#include <thread>
 
 #include "input/input_recorder.h"
 
@@ -15,7 +17,6 @@ class WaylandTestClient : public InputRecorder {
  public:
   // Connects to `display` ($WAYLAND_DISPLAY when null) and maps the window.
   explicit WaylandTestClient(const char* display = nullptr);
-  ~WaylandTestClient();
 
   // Why it is not ready, for a skip or failure message.
   const std::string& error() const { return error_; }
@@ -29,7 +30,7 @@ class WaylandTestClient : public InputRecorder {
   struct State;  // what the client's thread owns
 
  private:
-  void run(const char* display);
+  void run(const char* display, const std::stop_token& stop);
   void setFocus(bool held);
   friend struct State;
 
@@ -38,6 +39,7 @@ class WaylandTestClient : public InputRecorder {
   int width_ = 0;
   int height_ = 0;
   std::uint64_t painted_ = 0;  // paints shown so far
+  std::jthread thread_;
 };
 
 }  // namespace quorin
