@@ -21,9 +21,10 @@ int run() {
     std::fprintf(stderr, "no X display reachable; set DISPLAY\n");
     return 1;
   }
-  const ScreenRect screen = display.sharedScreen();
+  std::unique_ptr<EventSink> sink = x11::openXTestEventSink();
+  const ScreenRect screen = sink ? sink->screenFrame().value_or(ScreenRect{}) : ScreenRect{};
   X11TestClient client(screen);
-  InputInjector injector(x11::openXTestEventSink());
+  InputInjector injector(std::move(sink));
   if (!client.ready()) {
     std::fprintf(stderr, "the test window did not come up\n");
     return 1;

@@ -21,8 +21,7 @@ constexpr unsigned kShiftHeld = 1, kControlHeld = 2, kAltHeld = 4;
 struct ReceivedEvent {
   enum class Type { motion, button, axis, axisDiscrete, key };
   Type type = Type::motion;
-  double x = 0;  // pointer position as of the event
-  double y = 0;
+  double x = 0, y = 0;  // pointer position as of the event
   std::uint32_t code = 0;  // button, axis or evdev key code
   bool pressed = false;    // button or key
   double value = 0;        // axis length
@@ -80,8 +79,7 @@ class InputRecorder {
 
  private:
   std::vector<ReceivedEvent> received_;
-  bool started_ = false;
-  bool ready_ = false;
+  bool started_ = false, ready_ = false;
 };
 
 }  // namespace quorin

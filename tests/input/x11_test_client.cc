@@ -7,8 +7,6 @@
 #include <poll.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include "base/x11/first_monitor.h"
-
 namespace quorin {
 namespace {
 
@@ -18,8 +16,7 @@ bool translate(XEvent& event, ReceivedEvent& r) {
   switch (event.type) {
     case KeyPress:
     case KeyRelease: {
-      r.type = Type::key;
-      r.pressed = event.type == KeyPress;
+      r.type = Type::key, r.pressed = event.type == KeyPress;
       const unsigned state = event.xkey.state;
       r.modifiers = (state & ShiftMask ? kShiftHeld : 0) | (state & ControlMask ? kControlHeld : 0) |
                     (state & Mod1Mask ? kAltHeld : 0);
@@ -38,16 +35,13 @@ bool translate(XEvent& event, ReceivedEvent& r) {
       const unsigned button = event.xbutton.button;
       r.x = event.xbutton.x, r.y = event.xbutton.y;
       r.pressed = event.type == ButtonPress;
-      if (button < 4 || button > 7) {
-        r.type = Type::button;
-        r.code = button == 1 ? BTN_LEFT : button == 3 ? BTN_RIGHT : BTN_MIDDLE;
-        return true;
-      }
       // Buttons 4 to 7 are the wheel up, down, left and right: one step when pressed.
-      r.type = Type::axisDiscrete;
-      r.code = button >= 6;
-      r.discrete = button % 2 ? 1 : -1;
-      return r.pressed;
+      if (button >= 4 && button <= 7) {
+        r.type = Type::axisDiscrete, r.code = button >= 6, r.discrete = button % 2 ? 1 : -1;
+        return r.pressed;
+      }
+      r.type = Type::button, r.code = button == 1 ? BTN_LEFT : button == 3 ? BTN_RIGHT : BTN_MIDDLE;
+      return true;
     }
     case MotionNotify:
       r.x = event.xmotion.x, r.y = event.xmotion.y;
@@ -97,10 +91,6 @@ X11TestDisplay::X11TestDisplay() : display_(XOpenDisplay(nullptr)) {}
 
 X11TestDisplay::~X11TestDisplay() {
   if (display_) XCloseDisplay(display_);
-}
-
-ScreenRect X11TestDisplay::sharedScreen() const {
-  return display_ ? x11::firstMonitor(display_).value_or(ScreenRect{}) : ScreenRect{};
 }
 
 std::pair<int, int> X11TestDisplay::pointer() const {

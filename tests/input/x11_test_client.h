@@ -31,7 +31,6 @@ class X11TestDisplay {
   ~X11TestDisplay();
 
   bool connected() const { return display_ != nullptr; }
-  ScreenRect sharedScreen() const;
   std::pair<int, int> pointer() const;
   // The locked layout group and whether Caps Lock is on, and setting them.
   std::pair<int, bool> keyboardLock() const;

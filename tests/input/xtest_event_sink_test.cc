@@ -17,15 +17,16 @@ class XTestEventSinkTest : public EventSinkTest {
  protected:
   void SetUp() override {
     QUORIN_REQUIRE(display_.connected(), "no X display reachable; run under Xvfb (scripts/test)");
-    ASSERT_TRUE(client_.ready());
     auto sink = x11::openXTestEventSink();
     ASSERT_TRUE(sink) << "the display has no XTest extension";
-    start(std::move(sink), client_, screen_.width, screen_.height);
+    const ScreenRect screen = sink->screenFrame().value_or(ScreenRect{});
+    client_ = std::make_unique<X11TestClient>(screen);
+    ASSERT_TRUE(client_->ready());
+    start(std::move(sink), *client_, screen.width, screen.height);
   }
 
   X11TestDisplay display_;
-  ScreenRect screen_ = display_.sharedScreen();
-  X11TestClient client_{screen_};
+  std::unique_ptr<X11TestClient> client_;
 };
 
 TEST_F(XTestEventSinkTest, PointerReachesExactPixelsAndButtonsAndWheelFollow) { pointerScenario(false); }

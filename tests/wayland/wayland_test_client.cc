@@ -33,21 +33,16 @@ struct WaylandTestClient::State {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
-  int bufferWidth = 0;
-  int bufferHeight = 0;
-  int configuredWidth = 0;
-  int configuredHeight = 0;
+  int bufferWidth = 0, bufferHeight = 0;
+  int configuredWidth = 0, configuredHeight = 0;
   bool configured = false;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  xkb_keymap* keymap = nullptr;
-  xkb_state* keyState = nullptr;
-  double x = 0;
-  double y = 0;
+  xkb_state* keyState = nullptr;  // holds the current keymap
+  double x = 0, y = 0;
 
   explicit State(WaylandTestClient& o) : owner(o) {}
   ~State() {
     if (keyState) xkb_state_unref(keyState);
-    if (keymap) xkb_keymap_unref(keymap);
     xkb_context_unref(xkb);
     // The compositor forgets a client's objects when it leaves; only the proxies remain here.
     for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointer, keyboard, seat,
@@ -75,22 +70,18 @@ struct WaylandTestClient::State {
     record({.type = Type::motion});
   }
 
-  // Shows a buffer of the configured size in one colour, and asks to hear when it is shown.
+  // Shows a black buffer of the configured size, and asks to hear when it is shown.
   bool paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
     if (!buffer || width != bufferWidth || height != bufferHeight) {
       if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
       const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-      const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);
-      void* pixels = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0
-                         ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
-      if (pixels == MAP_FAILED) {
+      const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
+      if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
         if (fd >= 0) close(fd);
         return false;
       }
-      std::fill_n(static_cast<std::uint32_t*>(pixels), bytes / 4, 0xff404040);
-      munmap(pixels, bytes);
       wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
       buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
       wl_shm_pool_destroy(pool);
@@ -113,18 +104,9 @@ struct WaylandTestClient::State {
 
   // Reads and handles what arrives within `timeoutMs`; false once the connection is lost.
   bool pump(int timeoutMs) {
-    while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
-    if (wl_display_flush(display) < 0 && errno != EAGAIN) {
-      wl_display_cancel_read(display);
-      return false;
-    }
+    if (wl_display_dispatch_pending(display) < 0 || (wl_display_flush(display) < 0 && errno != EAGAIN)) return false;
     pollfd socket{wl_display_get_fd(display), POLLIN, 0};
-    if (poll(&socket, 1, timeoutMs) > 0) {
-      if (wl_display_read_events(display) != 0) return false;
-    } else {
-      wl_display_cancel_read(display);
-    }
-    return wl_display_dispatch_pending(display) >= 0;
+    return poll(&socket, 1, timeoutMs) <= 0 || wl_display_dispatch(display) >= 0;
   }
 
   static const wl_registry_listener registryListener;
@@ -144,20 +126,16 @@ S& self(void* data) { return *static_cast<S*>(data); }
 const wl_registry_listener S::registryListener = {
     [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
       S& s = self(data);
-      const auto bind = [&](const wl_interface* wanted, std::uint32_t most) {
-        return wl_registry_bind(registry, name, wanted, std::min(version, most));
+      // Binds the first global of `wanted`'s kind, at most at version `most`.
+      const auto offer = [&]<typename T>(T*& into, const wl_interface& wanted, std::uint32_t most) {
+        if (into || std::strcmp(interface, wanted.name) != 0) return false;
+        into = static_cast<T*>(wl_registry_bind(registry, name, &wanted, std::min(version, most)));
+        return true;
       };
-      if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
-        s.compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
-      } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
-        s.shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
-      } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
-        s.wmBase = static_cast<xdg_wm_base*>(bind(&xdg_wm_base_interface, 1));
-        xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
-      } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !s.seat) {
-        s.seat = static_cast<wl_seat*>(bind(&wl_seat_interface, 5));
-        wl_seat_add_listener(s.seat, &seatListener, &s);
-      }
+      offer(s.compositor, wl_compositor_interface, 4);
+      offer(s.shm, wl_shm_interface, 1);
+      if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
+      if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
     },
     [](void*, wl_registry*, std::uint32_t) {}};
 
@@ -238,9 +216,8 @@ const wl_keyboard_listener S::keyboardListener = {
       munmap(text, size);
       if (!keymap) return;
       if (s.keyState) xkb_state_unref(s.keyState);
-      if (s.keymap) xkb_keymap_unref(s.keymap);
-      s.keymap = keymap;
       s.keyState = xkb_state_new(keymap);
+      xkb_keymap_unref(keymap);
     },
     .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { self(data).owner.setFocus(true); },
     .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },

@@ -4,6 +4,7 @@
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -20,9 +21,7 @@ struct KeyRecorder final : RemoteDesktopInput {
   bool pointerAxisDiscrete(ScrollAxis, int) override { return true; }
   bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
     calls.push_back((pressed ? "down " : "up ") + std::to_string(keysym));
-    const bool refuse = !pressed && keysym == XKB_KEY_Control_L && !refused;
-    refused = refused || refuse;
-    return !refuse;
+    return pressed || keysym != XKB_KEY_Control_L || std::exchange(refused, true);
   }
 };
 
