@@ -35,7 +35,7 @@ int run() {
     return 1;
   }
   InputInjector injector(std::move(sink));
-  if (!client.waitForKeyboardFocus()) {
+  if (!client.waitFor(InputRecorder::focused)) {
     std::fprintf(stderr, "the test window has no keyboard focus\n");
     return 1;
   }

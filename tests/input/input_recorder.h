@@ -4,6 +4,7 @@
 // a Wayland axis (vertical 0, horizontal 1; up and left negative). The client's own thread
 // (a std::jthread, its last member) records; any one other thread makes the public calls.
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -19,11 +20,11 @@ namespace quorin {
 constexpr unsigned kShiftHeld = 1, kControlHeld = 2, kAltHeld = 4;
 
 struct ReceivedEvent {
-  enum class Type { motion, button, axis, axisDiscrete, key };
+  enum class Type { motion, button, axis, axisDiscrete, key, focus };
   Type type = Type::motion;
   double x = 0, y = 0;  // pointer position as of the event
   std::uint32_t code = 0;  // button, axis or evdev key code
-  bool pressed = false;    // button or key
+  bool pressed = false;    // button or key, or the keyboard focus held
   double value = 0;        // axis length
   int discrete = 0;        // axis steps
   unsigned modifiers = 0;  // mask of k*Held: for a key, in effect as it went down
@@ -51,6 +52,12 @@ class InputRecorder {
     std::string text;
     for (const ReceivedEvent& e : events) text += e.text;
     return text;
+  }
+  // The window holds the keyboard focus, as far as focus events tell.
+  static bool focused(const std::vector<ReceivedEvent>& events) {
+    const auto last = std::find_if(events.rbegin(), events.rend(),
+                                   [](const auto& e) { return e.type == ReceivedEvent::Type::focus; });
+    return last != events.rend() && last->pressed;
   }
 
  protected:

@@ -35,7 +35,6 @@ struct WaylandTestClient::State {
   wl_buffer* buffer = nullptr;
   int bufferWidth = 0, bufferHeight = 0;
   int configuredWidth = 0, configuredHeight = 0;
-  bool configured = false;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   xkb_state* keyState = nullptr;  // holds the current keymap
   double x = 0, y = 0;
@@ -71,7 +70,7 @@ struct WaylandTestClient::State {
   }
 
   // Shows a black buffer of the configured size, and asks to hear when it is shown.
-  bool paint() {
+  void paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
     if (!buffer || width != bufferWidth || height != bufferHeight) {
@@ -80,7 +79,7 @@ struct WaylandTestClient::State {
       const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
       if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
         if (fd >= 0) close(fd);
-        return false;
+        return;
       }
       wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
       buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
@@ -99,7 +98,6 @@ struct WaylandTestClient::State {
     }};
     wl_callback_add_listener(wl_surface_frame(surface), &shown, this);
     wl_surface_commit(surface);
-    return true;
   }
 
   // Reads and handles what arrives within `timeoutMs`; false once the connection is lost.
@@ -144,11 +142,8 @@ const xdg_wm_base_listener S::wmBaseListener = {
 
 const xdg_surface_listener S::xdgSurfaceListener = {
     [](void* data, xdg_surface* surface, std::uint32_t serial) {
-      S& s = self(data);
       xdg_surface_ack_configure(surface, serial);
-      const bool resized = s.buffer && (s.configuredWidth != s.bufferWidth || s.configuredHeight != s.bufferHeight);
-      s.configured = true;
-      if (resized) s.paint();
+      self(data).paint();
     }};
 
 const xdg_toplevel_listener S::toplevelListener = {
@@ -177,7 +172,7 @@ const wl_seat_listener S::seatListener = {
         wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
       } else if (!keyboard && s.keyboard) {
         wl_keyboard_release(std::exchange(s.keyboard, nullptr));
-        s.owner.setFocus(false);
+        s.record({.type = Type::focus, .pressed = false});
       }
     },
     [](void*, wl_seat*, const char*) {}};
@@ -219,8 +214,12 @@ const wl_keyboard_listener S::keyboardListener = {
       s.keyState = xkb_state_new(keymap);
       xkb_keymap_unref(keymap);
     },
-    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { self(data).owner.setFocus(true); },
-    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },
+    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {
+      self(data).record({.type = Type::focus, .pressed = true});
+    },
+    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) {
+      self(data).record({.type = Type::focus, .pressed = false});
+    },
     .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       S& s = self(data);
       ReceivedEvent e{.type = Type::key, .code = key, .pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED,
@@ -274,10 +273,8 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   // until it is shown at the size configured, or a while for a compositor that sets none.
   const auto deadline = Clock::now() + std::chrono::seconds(10);
   std::optional<Clock::time_point> firstShown;
-  bool painting = false;
   bool alive = true;
   while (alive && Clock::now() < deadline) {
-    if (s.configured && !painting) painting = s.paint();
     if (painted_ > 0 && !firstShown) firstShown = Clock::now();
     const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
     if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
@@ -286,17 +283,6 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   if (!alive || painted_ == 0) return fail("the compositor did not show the test window");
   started(true);
   while (alive && !stop.stop_requested()) alive = s.pump(20);
-}
-
-void WaylandTestClient::setFocus(bool held) {
-  std::lock_guard lock(mutex_);
-  keyboardFocus_ = held;
-  changed_.notify_all();
-}
-
-bool WaylandTestClient::waitForKeyboardFocus() {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return keyboardFocus_; });
 }
 
 }  // namespace quorin

@@ -1,7 +1,7 @@
 #pragma once
 // A plain Wayland client for tests and benchmarks: a full-screen xdg-shell window, painted with
 // one solid colour, that records the pointer and keyboard events reaching it, with the text of
-// each key press as the compositor's keymap gives it. It reads its connection on a thread of
+// each key press as the compositor's keymap gives it, and the keyboard focus. It reads its connection on a thread of
 // its own as events arrive, as an application would.
 
 #include <cstdint>
@@ -24,17 +24,12 @@ class WaylandTestClient : public InputRecorder {
   int width() const { return width_; }
   int height() const { return height_; }
 
-  // Waits until the window holds the keyboard focus.
-  bool waitForKeyboardFocus();
-
   struct State;  // what the client's thread owns
 
  private:
   void run(const char* display, const std::stop_token& stop);
-  void setFocus(bool held);
   friend struct State;
 
-  bool keyboardFocus_ = false;
   std::string error_;
   int width_ = 0;
   int height_ = 0;

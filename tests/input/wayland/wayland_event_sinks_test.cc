@@ -22,7 +22,7 @@ class WlrEventSinkTest : public EventSinkTest {
                              << "; run under sway (scripts/test)");
     // A compositor without other input devices gives the window a keyboard only now that the
     // sink has made one.
-    ASSERT_TRUE(client_.waitForKeyboardFocus());
+    ASSERT_TRUE(client_.waitFor(InputRecorder::focused));
     start(std::move(sink), client_, client_.width(), client_.height());
   }
 
@@ -148,7 +148,7 @@ class RemoteDesktopMutterTest : public EventSinkTest {
     input->pointerMotionAbsolute(stream.width / 2, stream.height / 2);
     input->pointerButton(BTN_LEFT, true);
     input->pointerButton(BTN_LEFT, false);
-    ASSERT_TRUE(client_->waitForKeyboardFocus());
+    ASSERT_TRUE(client_->waitFor(InputRecorder::focused));
     start(std::make_unique<RemoteDesktopEventSink>(std::move(input), stream), *client_, stream.width, stream.height);
   }
 
