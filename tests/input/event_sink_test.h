@@ -44,10 +44,10 @@ class EventSinkTest : public ::testing::Test {
   void start(std::unique_ptr<EventSink> sink, InputRecorder& window, int width, int height) {
     sink_ = sink.get();
     window_ = &window;
-    windowSize_ = {width, height};
     injector_ = std::make_unique<InputInjector>(std::move(sink));
     ASSERT_TRUE(sink_->screenFrame());
     frame_ = *sink_->screenFrame();
+    ASSERT_EQ(std::make_pair(frame_.width, frame_.height), std::make_pair(width, height));
     bool home = false;
     for (int i = 0; i < 100 && !home; ++i) {
       const double f = 0.1 + 0.1 * (i % 2);
@@ -75,7 +75,6 @@ class EventSinkTest : public ::testing::Test {
   // The pointer reaches exact pixels, the far corner among them (an extent off by one), and
   // buttons and wheel steps follow it there. `wheelLengths`: each step also comes as a length.
   void pointerScenario(bool wheelLengths) {
-    ASSERT_EQ(std::make_pair(frame_.width, frame_.height), windowSize_);
     sink_->movePointer(frame_.x + frame_.width - 1, frame_.y + frame_.height - 1);
     sink_->finish();
     until([&](const Events& got) { return endsAt(got, {frame_.width - 1, frame_.height - 1}); });
@@ -135,7 +134,6 @@ class EventSinkTest : public ::testing::Test {
   std::unique_ptr<InputInjector> injector_;
   InputRecorder* window_ = nullptr;
   ScreenRect frame_;
-  std::pair<int, int> windowSize_;
 };
 
 }  // namespace quorin
