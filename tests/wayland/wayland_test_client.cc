@@ -73,20 +73,18 @@ struct WaylandTestClient::State {
   void paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
-    if (!buffer || width != bufferWidth || height != bufferHeight) {
-      if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
-      const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-      const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
-      if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-        if (fd >= 0) close(fd);
-        return;
-      }
-      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
-      buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
-      wl_shm_pool_destroy(pool);
-      close(fd);
-      bufferWidth = width, bufferHeight = height;
+    if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
+    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+      if (fd >= 0) close(fd);
+      return;
     }
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
+    buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    bufferWidth = width, bufferHeight = height;
     wl_surface_attach(surface, buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, width, height);
     static const wl_callback_listener shown = {[](void* data, wl_callback* callback, std::uint32_t) {
@@ -148,8 +146,7 @@ const xdg_surface_listener S::xdgSurfaceListener = {
 
 const xdg_toplevel_listener S::toplevelListener = {
     [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
-      S& s = self(data);
-      s.configuredWidth = width, s.configuredHeight = height;
+      self(data).configuredWidth = width, self(data).configuredHeight = height;
     },
     [](void*, xdg_toplevel*) {},
     nullptr,  // bound at version 1: no bounds or capabilities
