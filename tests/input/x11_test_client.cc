@@ -60,22 +60,21 @@ X11TestClient::X11TestClient(ScreenRect area)
 
 void X11TestClient::run(ScreenRect area, const std::stop_token& stop) {
   Display* display = XOpenDisplay(nullptr);
-  if (display) {
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;  // no window manager moves it
-    attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
-                            PointerMotionMask | StructureNotifyMask;
-    const Window window = XCreateWindow(
-        display, DefaultRootWindow(display), area.x, area.y, static_cast<unsigned>(area.width),
-        static_cast<unsigned>(area.height), 0, CopyFromParent, InputOutput, CopyFromParent,
-        CWOverrideRedirect | CWEventMask, &attributes);
-    XMapRaised(display, window);
-    for (XEvent event{}; event.type != MapNotify;) XNextEvent(display, &event);
-    XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
-    XSync(display, False);
-  }
-  started(display != nullptr);
-  while (display && !stop.stop_requested()) {
+  if (!display) return started(false);
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;  // no window manager moves it
+  attributes.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
+                          StructureNotifyMask;
+  const Window window = XCreateWindow(display, DefaultRootWindow(display), area.x, area.y,
+                                      static_cast<unsigned>(area.width), static_cast<unsigned>(area.height), 0,
+                                      CopyFromParent, InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask,
+                                      &attributes);
+  XMapRaised(display, window);
+  for (XEvent event{}; event.type != MapNotify;) XNextEvent(display, &event);
+  XSetInputFocus(display, window, RevertToPointerRoot, CurrentTime);
+  XSync(display, False);
+  started(true);
+  while (!stop.stop_requested()) {
     while (XPending(display) > 0) {
       XEvent event;
       XNextEvent(display, &event);
@@ -84,7 +83,7 @@ void X11TestClient::run(ScreenRect area, const std::stop_token& stop) {
     pollfd socket{ConnectionNumber(display), POLLIN, 0};
     poll(&socket, 1, 20);
   }
-  if (display) XCloseDisplay(display);
+  XCloseDisplay(display);
 }
 
 X11TestDisplay::X11TestDisplay() : display_(XOpenDisplay(nullptr)) {}

@@ -67,42 +67,39 @@ constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
 constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
 
-std::string objectPath(const SdBusMessagePtr& reply) {
-  const char* path = nullptr;
-  if (!reply || sd_bus_message_read(reply.get(), "o", &path) < 0 || !path) return {};
-  return path;
-}
-
 // A session of mutter's own remote desktop service, sharing its primary monitor. It asks
 // nobody, which is why the host goes through the portal and only tests use it: it takes the
 // same Notify* calls. mutter ends the session when its bus connection, held here, closes.
 class MutterInput final : public RemoteDesktopInput {
  public:
-  // Creates and starts a session; nothing, with `error` set, when mutter is not reachable.
-  static std::unique_ptr<MutterInput> start(std::string* error) {
-    error->clear();
+  // Creates and starts a session; nothing when mutter is not reachable.
+  static std::unique_ptr<MutterInput> start() {
     sd_bus* bus = nullptr;
-    if (sd_bus_open_user(&bus) < 0) return *error = "no session bus", nullptr;
+    if (sd_bus_open_user(&bus) < 0) return nullptr;
     SdBusPtr owned(bus);
-    const std::string session = objectPath(callBusMethod(
-        bus, {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"}, error, nullptr));
+    // The object path a method returns, empty when it fails.
+    const auto create = [bus](const char* service, const std::string& object, const char* interface,
+                              const char* method, auto... args) -> std::string {
+      const SdBusMessagePtr reply = callBusMethod(bus, {service, object.c_str(), interface, method}, nullptr, args...);
+      const char* path = nullptr;
+      return reply && sd_bus_message_read(reply.get(), "o", &path) > 0 ? path : "";
+    };
+    const std::string session =
+        create(kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession", nullptr);
     char* id = nullptr;
     if (session.empty() ||
         sd_bus_get_property_string(bus, kRemoteDesktop, session.c_str(), kSession, "SessionId", nullptr, &id) < 0) {
-      if (error->empty()) *error = "no remote desktop session";
       return nullptr;
     }
     const std::unique_ptr<char, decltype(&free)> sessionId(id, &free);
-    const std::string cast = objectPath(callBusMethod(
-        bus, {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"}, error, "a{sv}", 1,
-        "remote-desktop-session-id", "s", id));
+    const std::string cast = create(kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession",
+                                    "a{sv}", 1, "remote-desktop-session-id", "s", id);
     // An empty connector records the primary monitor.
-    const std::string stream = cast.empty() ? "" : objectPath(callBusMethod(
-        bus, {kScreenCast, cast.c_str(), "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor"}, error, "sa{sv}", "", 0));
-    if (stream.empty() || !callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, error, nullptr)) {
-      return nullptr;
-    }
-    return std::make_unique<MutterInput>(std::move(owned), session, stream);
+    const std::string stream =
+        cast.empty() ? "" : create(kScreenCast, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor", "sa{sv}", "", 0);
+    const bool started = !stream.empty() &&
+                         callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, nullptr, nullptr);
+    return started ? std::make_unique<MutterInput>(std::move(owned), session, stream) : nullptr;
   }
 
   MutterInput(SdBusPtr bus, const std::string& session, std::string stream)
@@ -131,10 +128,9 @@ class MutterInput final : public RemoteDesktopInput {
 class RemoteDesktopMutterTest : public EventSinkTest {
  protected:
   void SetUp() override {
-    std::string error = "MUTTER_WAYLAND_DISPLAY is not set";
     const char* display = std::getenv("MUTTER_WAYLAND_DISPLAY");
-    std::unique_ptr<MutterInput> input = display ? MutterInput::start(&error) : nullptr;
-    QUORIN_REQUIRE(input, "no mutter remote desktop (" << error << "); start_mutter starts one");
+    std::unique_ptr<MutterInput> input = display ? MutterInput::start() : nullptr;
+    QUORIN_REQUIRE(input, "no mutter remote desktop on $MUTTER_WAYLAND_DISPLAY; start_mutter starts one");
     // The session's devices join the seat on their first use; a window sees only those present.
     input->pointerMotionAbsolute(0, 0);
     input->keyboardKeysym(XKB_KEY_Escape, true);
