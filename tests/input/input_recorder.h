@@ -16,8 +16,8 @@
 
 namespace quorin {
 
-// Modifiers in effect, as a mask of these.
-constexpr unsigned kShiftHeld = 1, kControlHeld = 2, kAltHeld = 4;
+// Modifiers in effect, as a mask of these (the X11 core masks, and XKB's real modifiers).
+constexpr unsigned kShiftHeld = 1, kControlHeld = 4, kAltHeld = 8;
 
 struct ReceivedEvent {
   enum class Type { motion, button, axis, axisDiscrete, key, focus };

@@ -17,9 +17,7 @@ bool translate(XEvent& event, ReceivedEvent& r) {
     case KeyPress:
     case KeyRelease: {
       r.type = Type::key, r.pressed = event.type == KeyPress;
-      const unsigned state = event.xkey.state;
-      r.modifiers = (state & ShiftMask ? kShiftHeld : 0) | (state & ControlMask ? kControlHeld : 0) |
-                    (state & Mod1Mask ? kAltHeld : 0);
+      r.modifiers = event.xkey.state & (kShiftHeld | kControlHeld | kAltHeld);
       KeySym keysym = NoSymbol;
       XLookupString(&event.xkey, nullptr, 0, &keysym, nullptr);  // keymap refreshed as Xlib does
       r.keysym = static_cast<std::uint32_t>(keysym);

@@ -51,13 +51,10 @@ struct WaylandTestClient::State {
     if (display) wl_display_disconnect(display);
   }
 
+  // The real modifiers come first in every keymap: Shift, Lock, Control, Mod1 (Alt) ...
   unsigned modifiers() const {
-    unsigned mask = 0;
-    for (const auto& [name, bit] : {std::pair{XKB_MOD_NAME_SHIFT, kShiftHeld}, {XKB_MOD_NAME_CTRL, kControlHeld},
-                                    {XKB_MOD_NAME_ALT, kAltHeld}}) {
-      if (keyState && xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
-    }
-    return mask;
+    return keyState ? xkb_state_serialize_mods(keyState, XKB_STATE_MODS_EFFECTIVE) & (kShiftHeld | kControlHeld | kAltHeld)
+                    : 0;
   }
 
   void record(ReceivedEvent event) {
@@ -159,14 +156,12 @@ const wl_seat_listener S::seatListener = {
       const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
       const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
       if (pointer && !s.pointer) {
-        s.pointer = wl_seat_get_pointer(seat);
-        wl_pointer_add_listener(s.pointer, &pointerListener, &s);
+        wl_pointer_add_listener(s.pointer = wl_seat_get_pointer(seat), &pointerListener, &s);
       } else if (!pointer && s.pointer) {
         wl_pointer_release(std::exchange(s.pointer, nullptr));
       }
       if (keyboard && !s.keyboard) {
-        s.keyboard = wl_seat_get_keyboard(seat);
-        wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
+        wl_keyboard_add_listener(s.keyboard = wl_seat_get_keyboard(seat), &keyboardListener, &s);
       } else if (!keyboard && s.keyboard) {
         wl_keyboard_release(std::exchange(s.keyboard, nullptr));
         s.record({.type = Type::focus, .pressed = false});
@@ -258,11 +253,9 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
 
   s.surface = wl_compositor_create_surface(s.compositor);
-  s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface);
-  xdg_surface_add_listener(s.xdgSurface, &State::xdgSurfaceListener, &s);
-  s.toplevel = xdg_surface_get_toplevel(s.xdgSurface);
-  xdg_toplevel_add_listener(s.toplevel, &State::toplevelListener, &s);
-  xdg_toplevel_set_title(s.toplevel, "quorin test client");
+  xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &State::xdgSurfaceListener,
+                           &s);
+  xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &State::toplevelListener, &s);
   xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
   wl_surface_commit(s.surface);
 
