@@ -27,14 +27,8 @@ class EventSinkTest : public ::testing::Test {
   using Type = ReceivedEvent::Type;
   using Events = std::vector<ReceivedEvent>;
 
-  static InputEvent at(Kind kind, double x, double y) {
-    InputEvent e = inputEvent(kind);
-    e.x = x, e.y = y;
-    return e;
-  }
-  static bool endsAt(const Events& events, std::pair<double, double> point) {
-    return !events.empty() && events.back().type == Type::motion &&
-           std::make_pair(events.back().x, events.back().y) == point;
+  static bool endsAt(const Events& got, std::pair<double, double> at) {
+    return !got.empty() && got.back().type == Type::motion && std::pair(got.back().x, got.back().y) == at;
   }
 
   // Takes over `sink`, whose screen `window` (`width` x `height`) covers, and waits until the
@@ -50,8 +44,8 @@ class EventSinkTest : public ::testing::Test {
     bool home = false;
     for (int i = 0; i < 100 && !home; ++i) {
       const double f = 0.1 + 0.1 * (i % 2);
-      injector_->handle(at(Kind::mouseMove, f, f));
-      home = window.waitFor([&](const Events& got) { return endsAt(got, pixel(f, f)); }, std::chrono::milliseconds(100));
+      injector_->handle(pointerEvent(Kind::mouseMove, f, f));
+      home = window.waitFor([&](const auto& got) { return endsAt(got, pixel(f, f)); }, std::chrono::milliseconds(100));
     }
     ASSERT_TRUE(home) << "the pointer never reached the window exactly";
     window.take();
@@ -78,13 +72,10 @@ class EventSinkTest : public ::testing::Test {
     sink_->finish();
     until([&](const Events& got) { return endsAt(got, {frame_.width - 1, frame_.height - 1}); });
 
-    injector_->handle(at(Kind::mouseMove, 0.25, 0.75));
+    injector_->handle(pointerEvent(Kind::mouseMove, 0.25, 0.75));
     for (const Kind kind : {Kind::leftClick, Kind::rightClick, Kind::doubleClick}) injector_->handle(inputEvent(kind));
-    for (const auto& [dx, dy] : {std::pair{0.0, 50.0}, {0.0, -50.0}, {50.0, 0.0}, {-50.0, 0.0}}) {
-      InputEvent scroll = inputEvent(Kind::scroll);
-      scroll.dx = dx, scroll.dy = dy;
-      injector_->handle(scroll);
-    }
+    const std::pair<double, double> scrolls[] = {{0, 50}, {0, -50}, {50, 0}, {-50, 0}};
+    for (const auto& [dx, dy] : scrolls) injector_->handle(pointerEvent(Kind::scroll, dx, dy));
     // Buttons as evdev code and v (down) or ^ (up), wheel steps and lengths as axis and sign:
     // up and left are negative on a Wayland axis.
     std::string seen, lengths;
@@ -93,7 +84,8 @@ class EventSinkTest : public ::testing::Test {
          until([&](const Events& got) { return std::ranges::count_if(got, wheel) == (wheelLengths ? 8 : 4); })) {
       if (e.type == Type::axis) lengths += std::to_string(e.code) + (e.value > 0 ? "+ " : "- ");
       if (e.type != Type::button && e.type != Type::axisDiscrete) continue;
-      seen += std::to_string(e.code) + (e.type == Type::button ? (e.pressed ? "v " : "^ ") : e.discrete > 0 ? "+ " : "- ");
+      const char* sign = e.type == Type::button ? (e.pressed ? "v " : "^ ") : e.discrete > 0 ? "+ " : "- ";
+      seen += std::to_string(e.code) + sign;
       EXPECT_EQ(std::make_pair(e.x, e.y), pixel(0.25, 0.75));
     }
     static_assert(BTN_LEFT == 272 && BTN_RIGHT == 273);
@@ -108,7 +100,7 @@ class EventSinkTest : public ::testing::Test {
     injector_->handle(inputEvent(Kind::keyText, "Ab", std::vector<std::string>{"shift", "alt"}));
     injector_->handle(inputEvent(Kind::keyText, "c"));
     std::vector<std::pair<std::uint32_t, unsigned>> presses;  // keysym in lower case, modifiers
-    for (const ReceivedEvent& e : until([](const Events& got) { return InputRecorder::typedText(got).ends_with("c"); })) {
+    for (const ReceivedEvent& e : until([](const auto& got) { return InputRecorder::typedText(got).ends_with("c"); })) {
       const bool modifierKey = e.keysym >= XKB_KEY_Shift_L && e.keysym <= XKB_KEY_Hyper_R;
       if (e.type == Type::key && e.pressed && !modifierKey) {
         presses.emplace_back(e.keysym < 0x80 ? std::tolower(static_cast<int>(e.keysym)) : e.keysym, e.modifiers);

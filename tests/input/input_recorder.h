@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,7 +18,7 @@
 namespace quorin {
 
 // Modifiers in effect, as a mask of these (the X11 core masks, and XKB's real modifiers).
-constexpr unsigned kShiftHeld = 1, kControlHeld = 4, kAltHeld = 8;
+constexpr unsigned kShiftHeld = 1, kControlHeld = 4, kAltHeld = 8, kHeldMask = kShiftHeld | kControlHeld | kAltHeld;
 
 struct ReceivedEvent {
   enum class Type { motion, button, axis, axisDiscrete, key, focus };
@@ -36,7 +37,7 @@ struct ReceivedEvent {
 class InputRecorder {
  public:
   // The window is shown: false when the display was unreachable or refused it.
-  bool ready() const { return ready_; }
+  bool ready() const { return ready_.value_or(false); }
   // Waits at most `timeout` until `done` holds for what was received so far.
   bool waitFor(const std::function<bool(const std::vector<ReceivedEvent>&)>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
@@ -71,14 +72,13 @@ class InputRecorder {
   // For the client's thread: the window is up, or never will be.
   void started(bool ready) {
     std::lock_guard lock(mutex_);
-    started_ = true;
     ready_ = ready;
     changed_.notify_all();
   }
   // For the client's constructor, once its thread runs.
   void waitUntilStarted() {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [this] { return started_; });
+    changed_.wait(lock, [this] { return ready_.has_value(); });
   }
 
   std::mutex mutex_;
@@ -86,7 +86,7 @@ class InputRecorder {
 
  private:
   std::vector<ReceivedEvent> received_;
-  bool started_ = false, ready_ = false;
+  std::optional<bool> ready_;  // once started
 };
 
 }  // namespace quorin

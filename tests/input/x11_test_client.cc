@@ -17,7 +17,7 @@ bool translate(XEvent& event, ReceivedEvent& r) {
     case KeyPress:
     case KeyRelease: {
       r.type = Type::key, r.pressed = event.type == KeyPress;
-      r.modifiers = event.xkey.state & (kShiftHeld | kControlHeld | kAltHeld);
+      r.modifiers = event.xkey.state & kHeldMask;
       KeySym keysym = NoSymbol;
       XLookupString(&event.xkey, nullptr, 0, &keysym, nullptr);  // keymap refreshed as Xlib does
       r.keysym = static_cast<std::uint32_t>(keysym);

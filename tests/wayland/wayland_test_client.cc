@@ -39,7 +39,6 @@ struct WaylandTestClient::State {
   xkb_state* keyState = nullptr;  // holds the current keymap
   double x = 0, y = 0;
 
-  explicit State(WaylandTestClient& o) : owner(o) {}
   ~State() {
     if (keyState) xkb_state_unref(keyState);
     xkb_context_unref(xkb);
@@ -53,8 +52,7 @@ struct WaylandTestClient::State {
 
   // The real modifiers come first in every keymap: Shift, Lock, Control, Mod1 (Alt) ...
   unsigned modifiers() const {
-    return keyState ? xkb_state_serialize_mods(keyState, XKB_STATE_MODS_EFFECTIVE) & (kShiftHeld | kControlHeld | kAltHeld)
-                    : 0;
+    return keyState ? xkb_state_serialize_mods(keyState, XKB_STATE_MODS_EFFECTIVE) & kHeldMask : 0;
   }
 
   void record(ReceivedEvent event) {
@@ -101,75 +99,13 @@ struct WaylandTestClient::State {
     pollfd socket{wl_display_get_fd(display), POLLIN, 0};
     return poll(&socket, 1, timeoutMs) <= 0 || wl_display_dispatch(display) >= 0;
   }
-
-  static const wl_registry_listener registryListener;
-  static const xdg_wm_base_listener wmBaseListener;
-  static const xdg_surface_listener xdgSurfaceListener;
-  static const xdg_toplevel_listener toplevelListener;
-  static const wl_seat_listener seatListener;
-  static const wl_pointer_listener pointerListener;
-  static const wl_keyboard_listener keyboardListener;
 };
 
 namespace {
 using S = WaylandTestClient::State;
 S& self(void* data) { return *static_cast<S*>(data); }
-}  // namespace
 
-const wl_registry_listener S::registryListener = {
-    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
-      S& s = self(data);
-      // Binds the first global of `wanted`'s kind, at most at version `most`.
-      const auto offer = [&]<typename T>(T*& into, const wl_interface& wanted, std::uint32_t most) {
-        if (into || std::strcmp(interface, wanted.name) != 0) return false;
-        into = static_cast<T*>(wl_registry_bind(registry, name, &wanted, std::min(version, most)));
-        return true;
-      };
-      offer(s.compositor, wl_compositor_interface, 4);
-      offer(s.shm, wl_shm_interface, 1);
-      if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
-      if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
-    },
-    [](void*, wl_registry*, std::uint32_t) {}};
-
-const xdg_wm_base_listener S::wmBaseListener = {
-    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
-
-const xdg_surface_listener S::xdgSurfaceListener = {
-    [](void* data, xdg_surface* surface, std::uint32_t serial) {
-      xdg_surface_ack_configure(surface, serial);
-      self(data).paint();
-    }};
-
-const xdg_toplevel_listener S::toplevelListener = {
-    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
-      self(data).configuredWidth = width, self(data).configuredHeight = height;
-    },
-    [](void*, xdg_toplevel*) {},
-    nullptr,  // bound at version 1: no bounds or capabilities
-    nullptr};
-
-const wl_seat_listener S::seatListener = {
-    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
-      // Devices come and go with the compositor's (virtual) ones.
-      S& s = self(data);
-      const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
-      const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
-      if (pointer && !s.pointer) {
-        wl_pointer_add_listener(s.pointer = wl_seat_get_pointer(seat), &pointerListener, &s);
-      } else if (!pointer && s.pointer) {
-        wl_pointer_release(std::exchange(s.pointer, nullptr));
-      }
-      if (keyboard && !s.keyboard) {
-        wl_keyboard_add_listener(s.keyboard = wl_seat_get_keyboard(seat), &keyboardListener, &s);
-      } else if (!keyboard && s.keyboard) {
-        wl_keyboard_release(std::exchange(s.keyboard, nullptr));
-        s.record({.type = Type::focus, .pressed = false});
-      }
-    },
-    [](void*, wl_seat*, const char*) {}};
-
-const wl_pointer_listener S::pointerListener = {
+const wl_pointer_listener pointerListener = {
     .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
       self(data).moved(x, y);
     },
@@ -190,7 +126,7 @@ const wl_pointer_listener S::pointerListener = {
     .axis_value120 = nullptr,
 };
 
-const wl_keyboard_listener S::keyboardListener = {
+const wl_keyboard_listener keyboardListener = {
     .keymap = [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size) {
       S& s = self(data);
       void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
@@ -216,14 +152,10 @@ const wl_keyboard_listener S::keyboardListener = {
       S& s = self(data);
       ReceivedEvent e{.type = Type::key, .code = key, .pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED,
                       .modifiers = s.modifiers()};
-      if (s.keyState) {
-        e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);
-        if (e.pressed) {
-          char utf8[64];
-          xkb_state_key_get_utf8(s.keyState, key + 8, utf8, sizeof utf8);
-          e.text = utf8;
-        }
-      }
+      char utf8[64] = "";
+      if (s.keyState) e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);  // X11 keycodes are evdev's + 8
+      if (s.keyState && e.pressed) xkb_state_key_get_utf8(s.keyState, key + 8, utf8, sizeof utf8);
+      e.text = utf8;
       s.record(std::move(e));
     },
     .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
@@ -233,13 +165,68 @@ const wl_keyboard_listener S::keyboardListener = {
     .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
 };
 
+const wl_seat_listener seatListener = {
+    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
+      // Devices come and go with the compositor's (virtual) ones.
+      S& s = self(data);
+      const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
+      const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
+      if (pointer && !s.pointer) {
+        wl_pointer_add_listener(s.pointer = wl_seat_get_pointer(seat), &pointerListener, &s);
+      } else if (!pointer && s.pointer) {
+        wl_pointer_release(std::exchange(s.pointer, nullptr));
+      }
+      if (keyboard && !s.keyboard) {
+        wl_keyboard_add_listener(s.keyboard = wl_seat_get_keyboard(seat), &keyboardListener, &s);
+      } else if (!keyboard && s.keyboard) {
+        wl_keyboard_release(std::exchange(s.keyboard, nullptr));
+        s.record({.type = Type::focus, .pressed = false});
+      }
+    },
+    [](void*, wl_seat*, const char*) {}};
+
+const xdg_wm_base_listener wmBaseListener = {
+    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
+
+const wl_registry_listener registryListener = {
+    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
+      S& s = self(data);
+      // Binds the first global of `wanted`'s kind, at most at version `most`.
+      const auto offer = [&]<typename T>(T*& into, const wl_interface& wanted, std::uint32_t most) {
+        if (into || std::strcmp(interface, wanted.name) != 0) return false;
+        into = static_cast<T*>(wl_registry_bind(registry, name, &wanted, std::min(version, most)));
+        return true;
+      };
+      offer(s.compositor, wl_compositor_interface, 4);
+      offer(s.shm, wl_shm_interface, 1);
+      if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
+      if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
+    },
+    [](void*, wl_registry*, std::uint32_t) {}};
+
+const xdg_surface_listener xdgSurfaceListener = {
+    [](void* data, xdg_surface* surface, std::uint32_t serial) {
+      xdg_surface_ack_configure(surface, serial);
+      self(data).paint();
+    }};
+
+const xdg_toplevel_listener toplevelListener = {
+    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
+      self(data).configuredWidth = width, self(data).configuredHeight = height;
+    },
+    [](void*, xdg_toplevel*) {},
+    nullptr,  // bound at version 1: no bounds or capabilities
+    nullptr};
+
+}  // namespace
+
 WaylandTestClient::WaylandTestClient(const char* display)
     : thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
   waitUntilStarted();
 }
 
 void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
-  State s(*this);
+  State s{*this};
   const auto fail = [&](std::string why) {
     error_ = std::move(why);
     started(false);
@@ -247,15 +234,15 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   s.display = wl_display_connect(display);
   if (!s.display) return fail("no Wayland compositor reachable (WAYLAND_DISPLAY unset?)");
   s.registry = wl_display_get_registry(s.display);
-  wl_registry_add_listener(s.registry, &State::registryListener, &s);
+  wl_registry_add_listener(s.registry, &registryListener, &s);
   wl_display_roundtrip(s.display);
   wl_display_roundtrip(s.display);  // the seat's capabilities
   if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
 
   s.surface = wl_compositor_create_surface(s.compositor);
-  xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &State::xdgSurfaceListener,
+  xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &xdgSurfaceListener,
                            &s);
-  xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &State::toplevelListener, &s);
+  xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &toplevelListener, &s);
   xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
   wl_surface_commit(s.surface);
 

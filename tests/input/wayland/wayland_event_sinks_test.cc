@@ -48,13 +48,12 @@ TEST_F(WlrEventSinkTest, NewSinkCountsItsFirstEventsAndLetsGoOfHeldButtons) {
   fresh->setButton(MouseButton::left, true);
   fresh->finish();
   const auto left = [](bool pressed) {
-    return [pressed](const Events& got) {
-      return std::any_of(got.begin(), got.end(),
-                         [&](const auto& e) { return e.type == Type::button && e.code == BTN_LEFT && e.pressed == pressed; });
+    return [=](const Events& got) {
+      return std::ranges::any_of(got, [=](const auto& e) { return e.type == Type::button && e.pressed == pressed; });
     };
   };
   const Events got = until([&](const Events& e) { return InputRecorder::typedText(e) == "\xC3\xA9" && left(true)(e); });
-  EXPECT_TRUE(std::any_of(got.begin(), got.end(), [](const auto& e) { return endsAt({e}, {123, 45}); }));
+  EXPECT_TRUE(std::ranges::any_of(got, [](const auto& e) { return endsAt({e}, {123, 45}); }));
   fresh.reset();
   until(left(false));  // a button does not stay down once its sink is gone
 }
@@ -95,8 +94,8 @@ class MutterInput final : public RemoteDesktopInput {
     const std::string cast = create(kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession",
                                     "a{sv}", 1, "remote-desktop-session-id", "s", id);
     // An empty connector records the primary monitor.
-    const std::string stream =
-        cast.empty() ? "" : create(kScreenCast, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor", "sa{sv}", "", 0);
+    const std::string stream = cast.empty() ? "" : create(kScreenCast, cast, "org.gnome.Mutter.ScreenCast.Session",
+                                                          "RecordMonitor", "sa{sv}", "", 0);
     const bool started = !stream.empty() &&
                          callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, nullptr, nullptr);
     return started ? std::make_unique<MutterInput>(std::move(owned), session, stream) : nullptr;
