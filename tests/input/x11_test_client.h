@@ -22,7 +22,7 @@ class X11TestClient : public InputRecorder {
  private:
   void run(ScreenRect area, const std::stop_token& stop);
 
-  std::jthread thread_;
+  std::jthread thread_;  // last: stops and joins before the rest goes
 };
 
 class X11TestDisplay {

@@ -1,7 +1,7 @@
 #pragma once
-// A plain Wayland client for tests and benchmarks: a full-screen xdg-shell window, painted with
-// one solid colour, that records the pointer and keyboard events reaching it, with the text of
-// each key press as the compositor's keymap gives it, and the keyboard focus. It reads its connection on a thread of
+// A plain Wayland client for tests and benchmarks: a black full-screen xdg-shell window that
+// records the pointer and keyboard events reaching it, with the text of each key press as the
+// compositor's keymap gives it, and the keyboard focus. It reads its connection on a thread of
 // its own as events arrive, as an application would.
 
 #include <cstdint>
@@ -34,7 +34,7 @@ class WaylandTestClient : public InputRecorder {
   int width_ = 0;
   int height_ = 0;
   std::uint64_t painted_ = 0;  // paints shown so far
-  std::jthread thread_;
+  std::jthread thread_;        // last: stops and joins before the rest goes
 };
 
 }  // namespace quorin
