@@ -14,7 +14,7 @@ namespace quorin {
 namespace {
 
 using namespace bench;
-using Type = WaylandInputEvent::Type;
+using Type = ReceivedEvent::Type;
 
 // A CJK character that no earlier sample typed.
 std::string cjk(int i) {
@@ -35,7 +35,7 @@ int run() {
     return 1;
   }
   InputInjector injector(std::move(sink));
-  if (!client.waitForKeyboardFocus()) {
+  if (!client.waitFor(InputRecorder::focused)) {
     std::fprintf(stderr, "the test window has no keyboard focus\n");
     return 1;
   }
@@ -43,23 +43,22 @@ int run() {
   constexpr int kSamples = 1000;
   const double width = client.width();
   printPercentiles("pointer move",
-                   latencies(injector, client, kSamples, alternatingMove, [&](const WaylandInputEvent& e, int i) {
-                     return (e.type == Type::motion || e.type == Type::pointerEnter) &&
-                            e.x == std::lround(moveFraction(i) * width);
+                   latencies(injector, client, kSamples, alternatingMove, [&](const ReceivedEvent& e, int i) {
+                     return e.type == Type::motion && e.x == std::lround(moveFraction(i) * width);
                    }));
   InputEvent click;
   click.kind = InputEvent::Kind::leftClick;
   printPercentiles("left click", latencies(injector, client, kSamples, [&](int) { return click; },
-                                           [](const WaylandInputEvent& e, int) {
+                                           [](const ReceivedEvent& e, int) {
                                              return e.type == Type::button && !e.pressed;
                                            }));
   printPercentiles("key already in the layout (\"a\")",
                    latencies(injector, client, kSamples, [](int) { return keyText("a"); },
-                             [](const WaylandInputEvent& e, int) { return e.text == "a"; }));
+                             [](const ReceivedEvent& e, int) { return e.text == "a"; }));
   // Each character new to the layout makes the compositor hand the client a new layout.
   printPercentiles("key new to the layout (CJK)",
                    latencies(injector, client, 300, [](int i) { return keyText(cjk(i)); },
-                             [](const WaylandInputEvent& e, int i) { return e.text == cjk(i); }));
+                             [](const ReceivedEvent& e, int i) { return e.text == cjk(i); }));
   typingSpeeds(injector, client);
   return 0;
 }

@@ -20,6 +20,14 @@ inline InputEvent inputEvent(InputEvent::Kind kind, std::optional<std::string> t
   return e;
 }
 
+// A pointer event at (x, y), or a scroll by (x, y).
+inline InputEvent pointerEvent(InputEvent::Kind kind, std::optional<double> x = {}, std::optional<double> y = {}) {
+  InputEvent e = inputEvent(kind);
+  (kind == InputEvent::Kind::scroll ? e.dx : e.x) = x;
+  (kind == InputEvent::Kind::scroll ? e.dy : e.y) = y;
+  return e;
+}
+
 // `count` consecutive CJK ideographs from U+4E00 as UTF-8: more characters than a keymap holds.
 inline std::string ideographs(int count) {
   std::string text;

@@ -23,11 +23,7 @@ class InputInjectorTest : public ::testing::Test {
  protected:
   // What one event posts.
   std::vector<std::string> post(Kind kind, std::optional<double> x = {}, std::optional<double> y = {}) {
-    InputEvent event;
-    event.kind = kind;
-    (kind == Kind::scroll ? event.dx : event.x) = x;
-    (kind == Kind::scroll ? event.dy : event.y) = y;
-    return post(event);
+    return post(pointerEvent(kind, x, y));
   }
   std::vector<std::string> post(Kind kind, std::optional<std::string> text, Names modifiers = {}) {
     return post(inputEvent(kind, std::move(text), std::move(modifiers)));

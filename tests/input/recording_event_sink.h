@@ -30,11 +30,8 @@ class RecordingEventSink final : public EventSink {
   }
   void typeText(std::u32string_view text, const Modifiers& modifiers) override {
     std::string line = "text";
-    for (const char32_t c : text) {
-      char scalar[16];
-      std::snprintf(scalar, sizeof scalar, " U+%04X", static_cast<unsigned>(c));
-      line += scalar;
-    }
+    char scalar[16];
+    for (const char32_t c : text) line.append(scalar, std::snprintf(scalar, sizeof scalar, " U+%04X", unsigned(c)));
     posted.push_back(line + held(modifiers));
   }
   void finish() override { ++finishes; }

@@ -1,7 +1,6 @@
 #include "wayland/wayland_test_client.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -10,13 +9,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "xdg-shell-client-protocol.h"
 
 namespace quorin {
 
-using Type = WaylandInputEvent::Type;
+using Type = ReceivedEvent::Type;
 using Clock = std::chrono::steady_clock;
 
 struct WaylandTestClient::State {
@@ -33,239 +33,100 @@ struct WaylandTestClient::State {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
-  void* pixels = nullptr;
-  std::size_t bufferBytes = 0;
-  int bufferWidth = 0;
-  int bufferHeight = 0;
-  int configuredWidth = 0;
-  int configuredHeight = 0;
-  bool configured = false;
-  std::uint32_t colour = 0xff404040;
+  int bufferWidth = 0, bufferHeight = 0;
+  int configuredWidth = 0, configuredHeight = 0;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-  xkb_keymap* keymap = nullptr;
-  xkb_state* keyState = nullptr;
-  double x = 0;
-  double y = 0;
+  xkb_state* keyState = nullptr;  // holds the current keymap
+  double x = 0, y = 0;
 
-  explicit State(WaylandTestClient& o) : owner(o) {}
   ~State() {
     if (keyState) xkb_state_unref(keyState);
-    if (keymap) xkb_keymap_unref(keymap);
     xkb_context_unref(xkb);
-    dropBuffer();
-    if (toplevel) xdg_toplevel_destroy(toplevel);
-    if (xdgSurface) xdg_surface_destroy(xdgSurface);
-    if (surface) wl_surface_destroy(surface);
-    if (pointer) wl_pointer_release(pointer);
-    if (keyboard) wl_keyboard_release(keyboard);
-    if (seat) wl_seat_destroy(seat);
-    if (wmBase) xdg_wm_base_destroy(wmBase);
-    if (shm) wl_shm_destroy(shm);
-    if (compositor) wl_compositor_destroy(compositor);
-    if (registry) wl_registry_destroy(registry);
+    // The compositor forgets a client's objects when it leaves; only the proxies remain here.
+    for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointer, keyboard, seat,
+                                                    wmBase, shm, compositor, registry}) {
+      if (proxy) wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
+    }
     if (display) wl_display_disconnect(display);
   }
 
-  void dropBuffer() {
-    if (buffer) wl_buffer_destroy(buffer);
-    if (pixels) munmap(pixels, bufferBytes);
-    buffer = nullptr, pixels = nullptr;
-  }
-
+  // The real modifiers come first in every keymap: Shift, Lock, Control, Mod1 (Alt) ...
   unsigned modifiers() const {
-    if (!keyState) return 0;
-    unsigned mask = 0;
-    for (const auto& [name, bit] : {std::pair{XKB_MOD_NAME_SHIFT, kWaylandShift}, {XKB_MOD_NAME_CTRL, kWaylandControl},
-                                    {XKB_MOD_NAME_ALT, kWaylandAlt}}) {
-      if (xkb_state_mod_name_is_active(keyState, name, XKB_STATE_MODS_EFFECTIVE) > 0) mask |= bit;
-    }
-    return mask;
+    return keyState ? xkb_state_serialize_mods(keyState, XKB_STATE_MODS_EFFECTIVE) & kHeldMask : 0;
   }
 
-  void record(WaylandInputEvent event) {
+  void record(ReceivedEvent event) {
     event.x = x, event.y = y;
     owner.record(std::move(event));
   }
+  void moved(wl_fixed_t toX, wl_fixed_t toY) {
+    x = wl_fixed_to_double(toX), y = wl_fixed_to_double(toY);
+    record({.type = Type::motion});
+  }
 
-  // Fills a buffer of the configured size with `colour`, and asks to hear when it is shown.
-  bool paint() {
+  // Shows a black buffer of the configured size, and asks to hear when it is shown.
+  void paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
-    if (!buffer || width != bufferWidth || height != bufferHeight) {
-      dropBuffer();
-      const int stride = width * 4;
-      bufferBytes = static_cast<std::size_t>(stride) * static_cast<std::size_t>(height);
-      const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);
-      if (fd < 0 || ftruncate(fd, static_cast<off_t>(bufferBytes)) != 0) {
-        if (fd >= 0) close(fd);
-        return false;
-      }
-      pixels = mmap(nullptr, bufferBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (pixels == MAP_FAILED) {
-        pixels = nullptr;
-        close(fd);
-        return false;
-      }
-      wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bufferBytes));
-      buffer = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
-      wl_shm_pool_destroy(pool);
-      close(fd);
-      bufferWidth = width, bufferHeight = height;
+    if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
+    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
+    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
+      if (fd >= 0) close(fd);
+      return;
     }
-    std::fill_n(static_cast<std::uint32_t*>(pixels), bufferBytes / 4, colour);
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
+    buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    bufferWidth = width, bufferHeight = height;
     wl_surface_attach(surface, buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, width, height);
     static const wl_callback_listener shown = {[](void* data, wl_callback* callback, std::uint32_t) {
       wl_callback_destroy(callback);
+      // Written and read on the client's thread until it has started.
       auto* self = static_cast<State*>(data);
-      std::lock_guard lock(self->owner.mutex_);
       ++self->owner.painted_;
       self->owner.width_ = self->bufferWidth, self->owner.height_ = self->bufferHeight;
-      self->owner.changed_.notify_all();
     }};
     wl_callback_add_listener(wl_surface_frame(surface), &shown, this);
     wl_surface_commit(surface);
-    return true;
   }
 
-  // Reads and handles what arrives within `timeout` (or until woken); false once the
-  // connection is lost.
+  // Reads and handles what arrives within `timeoutMs`; false once the connection is lost.
   bool pump(int timeoutMs) {
-    while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
-    if (wl_display_flush(display) < 0 && errno != EAGAIN) {
-      wl_display_cancel_read(display);
-      return false;
-    }
-    pollfd fds[] = {{wl_display_get_fd(display), POLLIN, 0}, {owner.wake_, POLLIN, 0}};
-    if (poll(fds, 2, timeoutMs) > 0 && (fds[0].revents & POLLIN)) {
-      if (wl_display_read_events(display) != 0) return false;
-    } else {
-      wl_display_cancel_read(display);
-    }
-    if (fds[1].revents & POLLIN) {
-      std::uint64_t count = 0;
-      [[maybe_unused]] const auto n = read(owner.wake_, &count, sizeof count);
-    }
-    return wl_display_dispatch_pending(display) >= 0;
+    if (wl_display_dispatch_pending(display) < 0 || (wl_display_flush(display) < 0 && errno != EAGAIN)) return false;
+    pollfd socket{wl_display_get_fd(display), POLLIN, 0};
+    return poll(&socket, 1, timeoutMs) <= 0 || wl_display_dispatch(display) >= 0;
   }
-
-  static const wl_registry_listener registryListener;
-  static const xdg_wm_base_listener wmBaseListener;
-  static const xdg_surface_listener xdgSurfaceListener;
-  static const xdg_toplevel_listener toplevelListener;
-  static const wl_seat_listener seatListener;
-  static const wl_pointer_listener pointerListener;
-  static const wl_keyboard_listener keyboardListener;
 };
 
 namespace {
 using S = WaylandTestClient::State;
 S& self(void* data) { return *static_cast<S*>(data); }
-double fixed(wl_fixed_t value) { return wl_fixed_to_double(value); }
-WaylandInputEvent event(Type type, std::uint32_t code = 0) {
-  WaylandInputEvent e;
-  e.type = type, e.code = code;
-  return e;
-}
-}  // namespace
 
-const wl_registry_listener S::registryListener = {
-    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
-      S& s = self(data);
-      const auto bind = [&](const wl_interface* wanted, std::uint32_t most) {
-        return wl_registry_bind(registry, name, wanted, std::min(version, most));
-      };
-      if (std::strcmp(interface, wl_compositor_interface.name) == 0) {
-        s.compositor = static_cast<wl_compositor*>(bind(&wl_compositor_interface, 4));
-      } else if (std::strcmp(interface, wl_shm_interface.name) == 0) {
-        s.shm = static_cast<wl_shm*>(bind(&wl_shm_interface, 1));
-      } else if (std::strcmp(interface, xdg_wm_base_interface.name) == 0) {
-        s.wmBase = static_cast<xdg_wm_base*>(bind(&xdg_wm_base_interface, 1));
-        xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
-      } else if (std::strcmp(interface, wl_seat_interface.name) == 0 && !s.seat) {
-        s.seat = static_cast<wl_seat*>(bind(&wl_seat_interface, 5));
-        wl_seat_add_listener(s.seat, &seatListener, &s);
-      }
-    },
-    [](void*, wl_registry*, std::uint32_t) {}};
-
-const xdg_wm_base_listener S::wmBaseListener = {
-    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
-
-const xdg_surface_listener S::xdgSurfaceListener = {
-    [](void* data, xdg_surface* surface, std::uint32_t serial) {
-      S& s = self(data);
-      xdg_surface_ack_configure(surface, serial);
-      const bool resized = s.buffer && (s.configuredWidth != s.bufferWidth || s.configuredHeight != s.bufferHeight);
-      s.configured = true;
-      if (resized) s.paint();
-    }};
-
-const xdg_toplevel_listener S::toplevelListener = {
-    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
-      S& s = self(data);
-      s.configuredWidth = width, s.configuredHeight = height;
-    },
-    [](void*, xdg_toplevel*) {},
-    nullptr,  // bound at version 1: no bounds or capabilities
-    nullptr};
-
-const wl_seat_listener S::seatListener = {
-    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
-      // Devices come and go with the compositor's (virtual) ones.
-      S& s = self(data);
-      const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
-      const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
-      if (pointer && !s.pointer) {
-        s.pointer = wl_seat_get_pointer(seat);
-        wl_pointer_add_listener(s.pointer, &pointerListener, &s);
-      } else if (!pointer && s.pointer) {
-        wl_pointer_release(std::exchange(s.pointer, nullptr));
-      }
-      if (keyboard && !s.keyboard) {
-        s.keyboard = wl_seat_get_keyboard(seat);
-        wl_keyboard_add_listener(s.keyboard, &keyboardListener, &s);
-      } else if (!keyboard && s.keyboard) {
-        wl_keyboard_release(std::exchange(s.keyboard, nullptr));
-        s.owner.setFocus(false);
-      }
-    },
-    [](void*, wl_seat*, const char*) {}};
-
-const wl_pointer_listener S::pointerListener = {
+const wl_pointer_listener pointerListener = {
     .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
-      S& s = self(data);
-      s.x = fixed(x), s.y = fixed(y);
-      s.record(event(Type::pointerEnter));
+      self(data).moved(x, y);
     },
     .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
-    .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) {
-      S& s = self(data);
-      s.x = fixed(x), s.y = fixed(y);
-      s.record(event(Type::motion));
-    },
+    .motion = [](void* data, wl_pointer*, std::uint32_t, wl_fixed_t x, wl_fixed_t y) { self(data).moved(x, y); },
     .button = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t, std::uint32_t button, std::uint32_t state) {
-      WaylandInputEvent e = event(Type::button, button);
-      e.pressed = state == WL_POINTER_BUTTON_STATE_PRESSED;
-      self(data).record(std::move(e));
+      self(data).record({.type = Type::button, .code = button, .pressed = state == WL_POINTER_BUTTON_STATE_PRESSED});
     },
     .axis = [](void* data, wl_pointer*, std::uint32_t, std::uint32_t axis, wl_fixed_t value) {
-      WaylandInputEvent e = event(Type::axis, axis);
-      e.value = fixed(value);
-      self(data).record(std::move(e));
+      self(data).record({.type = Type::axis, .code = axis, .value = wl_fixed_to_double(value)});
     },
     .frame = [](void*, wl_pointer*) {},
     .axis_source = [](void*, wl_pointer*, std::uint32_t) {},
     .axis_stop = [](void*, wl_pointer*, std::uint32_t, std::uint32_t) {},
-    .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t discrete) {
-      WaylandInputEvent e = event(Type::axisDiscrete, axis);
-      e.discrete = discrete;
-      self(data).record(std::move(e));
+    .axis_discrete = [](void* data, wl_pointer*, std::uint32_t axis, std::int32_t steps) {
+      self(data).record({.type = Type::axisDiscrete, .code = axis, .discrete = steps});
     },
     .axis_value120 = nullptr,
 };
 
-const wl_keyboard_listener S::keyboardListener = {
+const wl_keyboard_listener keyboardListener = {
     .keymap = [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd, std::uint32_t size) {
       S& s = self(data);
       void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
@@ -278,150 +139,127 @@ const wl_keyboard_listener S::keyboardListener = {
       munmap(text, size);
       if (!keymap) return;
       if (s.keyState) xkb_state_unref(s.keyState);
-      if (s.keymap) xkb_keymap_unref(s.keymap);
-      s.keymap = keymap;
       s.keyState = xkb_state_new(keymap);
+      xkb_keymap_unref(keymap);
     },
-    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) { self(data).owner.setFocus(true); },
-    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) { self(data).owner.setFocus(false); },
+    .enter = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {
+      self(data).record({.type = Type::focus, .pressed = true});
+    },
+    .leave = [](void* data, wl_keyboard*, std::uint32_t, wl_surface*) {
+      self(data).record({.type = Type::focus, .pressed = false});
+    },
     .key = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t key, std::uint32_t state) {
       S& s = self(data);
-      WaylandInputEvent e = event(Type::key, key);
-      e.pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED;
-      e.modifiers = s.modifiers();
-      if (s.keyState) {
-        e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);
-        if (e.pressed) {
-          char utf8[64];
-          xkb_state_key_get_utf8(s.keyState, key + 8, utf8, sizeof utf8);
-          e.text = utf8;
-        }
-      }
+      ReceivedEvent e{.type = Type::key, .code = key, .pressed = state == WL_KEYBOARD_KEY_STATE_PRESSED,
+                      .modifiers = s.modifiers()};
+      char utf8[64] = "";
+      if (s.keyState) e.keysym = xkb_state_key_get_one_sym(s.keyState, key + 8);  // X11 keycodes are evdev's + 8
+      if (s.keyState && e.pressed) xkb_state_key_get_utf8(s.keyState, key + 8, utf8, sizeof utf8);
+      e.text = utf8;
       s.record(std::move(e));
     },
     .modifiers = [](void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed, std::uint32_t latched,
                     std::uint32_t locked, std::uint32_t group) {
-      S& s = self(data);
-      if (s.keyState) xkb_state_update_mask(s.keyState, depressed, latched, locked, 0, 0, group);
-      WaylandInputEvent e = event(Type::modifiers);
-      e.modifiers = s.modifiers();
-      s.record(std::move(e));
+      if (xkb_state* state = self(data).keyState) xkb_state_update_mask(state, depressed, latched, locked, 0, 0, group);
     },
     .repeat_info = [](void*, wl_keyboard*, std::int32_t, std::int32_t) {},
 };
 
-WaylandTestClient::WaylandTestClient(std::chrono::milliseconds timeout) {
-  wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  thread_ = std::thread([this, timeout] { run(timeout); });
-  std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return started_; });
+const wl_seat_listener seatListener = {
+    [](void* data, wl_seat* seat, std::uint32_t capabilities) {
+      // Devices come and go with the compositor's (virtual) ones.
+      S& s = self(data);
+      const bool pointer = capabilities & WL_SEAT_CAPABILITY_POINTER;
+      const bool keyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
+      if (pointer && !s.pointer) {
+        wl_pointer_add_listener(s.pointer = wl_seat_get_pointer(seat), &pointerListener, &s);
+      } else if (!pointer && s.pointer) {
+        wl_pointer_release(std::exchange(s.pointer, nullptr));
+      }
+      if (keyboard && !s.keyboard) {
+        wl_keyboard_add_listener(s.keyboard = wl_seat_get_keyboard(seat), &keyboardListener, &s);
+      } else if (!keyboard && s.keyboard) {
+        wl_keyboard_release(std::exchange(s.keyboard, nullptr));
+        s.record({.type = Type::focus, .pressed = false});
+      }
+    },
+    [](void*, wl_seat*, const char*) {}};
+
+const xdg_wm_base_listener wmBaseListener = {
+    [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
+
+const wl_registry_listener registryListener = {
+    [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
+      S& s = self(data);
+      // Binds the first global of `wanted`'s kind, at most at version `most`.
+      const auto offer = [&]<typename T>(T*& into, const wl_interface& wanted, std::uint32_t most) {
+        if (into || std::strcmp(interface, wanted.name) != 0) return false;
+        into = static_cast<T*>(wl_registry_bind(registry, name, &wanted, std::min(version, most)));
+        return true;
+      };
+      offer(s.compositor, wl_compositor_interface, 4);
+      offer(s.shm, wl_shm_interface, 1);
+      if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
+      if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
+    },
+    [](void*, wl_registry*, std::uint32_t) {}};
+
+const xdg_surface_listener xdgSurfaceListener = {
+    [](void* data, xdg_surface* surface, std::uint32_t serial) {
+      xdg_surface_ack_configure(surface, serial);
+      self(data).paint();
+    }};
+
+const xdg_toplevel_listener toplevelListener = {
+    [](void* data, xdg_toplevel*, std::int32_t width, std::int32_t height, wl_array*) {
+      self(data).configuredWidth = width, self(data).configuredHeight = height;
+    },
+    [](void*, xdg_toplevel*) {},
+    nullptr,  // bound at version 1: no bounds or capabilities
+    nullptr};
+
+}  // namespace
+
+WaylandTestClient::WaylandTestClient(const char* display)
+    : thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
+  waitUntilStarted();
 }
 
-WaylandTestClient::~WaylandTestClient() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  const std::uint64_t one = 1;
-  [[maybe_unused]] const auto n = write(wake_, &one, sizeof one);
-  thread_.join();
-  close(wake_);
-}
-
-void WaylandTestClient::run(std::chrono::milliseconds timeout) {
-  State s(*this);
+void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
+  State s{*this};
   const auto fail = [&](std::string why) {
-    std::lock_guard lock(mutex_);
     error_ = std::move(why);
-    started_ = true;
-    changed_.notify_all();
+    started(false);
   };
-  s.display = wl_display_connect(nullptr);
+  s.display = wl_display_connect(display);
   if (!s.display) return fail("no Wayland compositor reachable (WAYLAND_DISPLAY unset?)");
   s.registry = wl_display_get_registry(s.display);
-  wl_registry_add_listener(s.registry, &State::registryListener, &s);
+  wl_registry_add_listener(s.registry, &registryListener, &s);
   wl_display_roundtrip(s.display);
   wl_display_roundtrip(s.display);  // the seat's capabilities
   if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
 
   s.surface = wl_compositor_create_surface(s.compositor);
-  s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface);
-  xdg_surface_add_listener(s.xdgSurface, &State::xdgSurfaceListener, &s);
-  s.toplevel = xdg_surface_get_toplevel(s.xdgSurface);
-  xdg_toplevel_add_listener(s.toplevel, &State::toplevelListener, &s);
-  xdg_toplevel_set_title(s.toplevel, "quorin test client");
+  xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &xdgSurfaceListener,
+                           &s);
+  xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &toplevelListener, &s);
   xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
   wl_surface_commit(s.surface);
 
   // A compositor may make the window full screen only once it is shown at some size: wait
   // until it is shown at the size configured, or a while for a compositor that sets none.
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
   std::optional<Clock::time_point> firstShown;
-  bool painting = false;
   bool alive = true;
   while (alive && Clock::now() < deadline) {
-    if (s.configured && !painting) painting = s.paint();
-    {
-      std::lock_guard lock(mutex_);
-      if (painted_ > 0 && !firstShown) firstShown = Clock::now();
-      const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
-      if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
-    }
+    if (painted_ > 0 && !firstShown) firstShown = Clock::now();
+    const bool sized = width_ == s.configuredWidth && height_ == s.configuredHeight;
+    if (firstShown && (sized || Clock::now() - *firstShown > std::chrono::seconds(1))) break;
     alive = s.pump(50);
   }
-  {
-    std::lock_guard lock(mutex_);
-    ready_ = alive && painted_ > 0;
-    if (!ready_) error_ = "the compositor did not show the test window";
-    started_ = true;
-    changed_.notify_all();
-  }
-  if (!ready_) return;
-
-  while (alive) {
-    {
-      std::lock_guard lock(mutex_);
-      if (stop_) break;
-    }
-    alive = s.pump(-1);
-  }
-}
-
-void WaylandTestClient::record(WaylandInputEvent event) {
-  event.arrival = Clock::now();
-  std::lock_guard lock(mutex_);
-  received_.push_back(std::move(event));
-  changed_.notify_all();
-}
-
-void WaylandTestClient::setFocus(bool held) {
-  std::lock_guard lock(mutex_);
-  keyboardFocus_ = held;
-  changed_.notify_all();
-}
-
-bool WaylandTestClient::waitForKeyboardFocus(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return keyboardFocus_; });
-}
-
-bool WaylandTestClient::waitFor(const std::function<bool(const std::vector<WaylandInputEvent>&)>& done,
-                                std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  return changed_.wait_for(lock, timeout, [&] { return done(received_); });
-}
-
-std::vector<WaylandInputEvent> WaylandTestClient::take() {
-  std::lock_guard lock(mutex_);
-  return std::exchange(received_, {});
-}
-
-std::string WaylandTestClient::typedText(const std::vector<WaylandInputEvent>& events) {
-  std::string text;
-  for (const WaylandInputEvent& e : events) {
-    if (e.type == Type::key && e.pressed) text += e.text;
-  }
-  return text;
+  if (!alive || painted_ == 0) return fail("the compositor did not show the test window");
+  started(true);
+  while (alive && !stop.stop_requested()) alive = s.pump(20);
 }
 
 }  // namespace quorin

@@ -4,6 +4,7 @@
 #include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorin {
@@ -11,8 +12,7 @@ namespace {
 
 // Records key calls and refuses the first release of Control, as a call that timed out.
 struct KeyRecorder final : RemoteDesktopInput {
-  explicit KeyRecorder(std::vector<std::string>& calls) : calls(calls) {}
-  std::vector<std::string>& calls;
+  std::vector<std::string> calls;
   bool refused = false;
 
   bool pointerMotionAbsolute(double, double) override { return true; }
@@ -20,20 +20,18 @@ struct KeyRecorder final : RemoteDesktopInput {
   bool pointerAxisDiscrete(ScrollAxis, int) override { return true; }
   bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
     calls.push_back((pressed ? "down " : "up ") + std::to_string(keysym));
-    const bool refuse = !pressed && keysym == XKB_KEY_Control_L && !refused;
-    refused = refused || refuse;
-    return !refuse;
+    return pressed || keysym != XKB_KEY_Control_L || std::exchange(refused, true);
   }
 };
 
 TEST(RemoteDesktopEventSinkTest, AModifierWhoseReleaseWasLostIsLetGoAtFinish) {
-  std::vector<std::string> calls;
-  RemoteDesktopEventSink sink(std::make_unique<KeyRecorder>(calls), {0, 0, 1920, 1080});
+  auto* keys = new KeyRecorder;  // owned by the sink
+  RemoteDesktopEventSink sink(std::unique_ptr<KeyRecorder>(keys), {0, 0, 1920, 1080});
   sink.typeText(U"v", Modifiers{.control = true});
   sink.finish();
   sink.finish();  // nothing more is held
   const std::string ctrl = std::to_string(XKB_KEY_Control_L);
-  EXPECT_EQ(calls, (std::vector<std::string>{"down " + ctrl, "down 118", "up 118", "up " + ctrl, "up " + ctrl}));
+  EXPECT_EQ(keys->calls, (std::vector<std::string>{"down " + ctrl, "down 118", "up 118", "up " + ctrl, "up " + ctrl}));
 }
 
 }  // namespace
