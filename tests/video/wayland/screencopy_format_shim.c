@@ -21,9 +21,11 @@ struct frame_listener {
   void (*buffer_done)(void*, void*);
 };
 
+// The portal's listener with three events routed through here; found again by its frame.
 struct frame_context {
+  struct frame_listener listener;
   const struct frame_listener* inner;
-  void* data;
+  void* frame;
   uint32_t format, width, height;
   int sawDmabuf;
 };
@@ -32,6 +34,14 @@ struct frame_context {
 static struct frame_context contexts[64];
 static unsigned next_context;
 
+static struct frame_context* context_of(void* frame) {
+  for (unsigned i = 1; i <= 64; ++i) {  // newest first: a destroyed frame's address comes back
+    struct frame_context* c = &contexts[(next_context - i) % 64];
+    if (c->frame == frame) return c;
+  }
+  return 0;
+}
+
 static uint32_t drm_format(uint32_t shm) {
   if (shm == 0) return 0x34325241;  // ARGB8888
   if (shm == 1) return 0x34325258;  // XRGB8888
@@ -39,41 +49,22 @@ static uint32_t drm_format(uint32_t shm) {
 }
 
 static void on_buffer(void* d, void* f, uint32_t format, uint32_t w, uint32_t h, uint32_t s) {
-  struct frame_context* c = d;
+  struct frame_context* c = context_of(f);
   c->format = drm_format(format);
   c->width = w;
   c->height = h;
-  c->inner->buffer(c->data, f, format, w, h, s);
-}
-static void on_flags(void* d, void* f, uint32_t v) {
-  struct frame_context* c = d;
-  c->inner->flags(c->data, f, v);
-}
-static void on_ready(void* d, void* f, uint32_t a, uint32_t b, uint32_t n) {
-  struct frame_context* c = d;
-  c->inner->ready(c->data, f, a, b, n);
-}
-static void on_failed(void* d, void* f) {
-  struct frame_context* c = d;
-  c->inner->failed(c->data, f);
-}
-static void on_damage(void* d, void* f, uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
-  struct frame_context* c = d;
-  c->inner->damage(c->data, f, x, y, w, h);
+  c->inner->buffer(d, f, format, w, h, s);
 }
 static void on_linux_dmabuf(void* d, void* f, uint32_t format, uint32_t w, uint32_t h) {
-  struct frame_context* c = d;
+  struct frame_context* c = context_of(f);
   c->sawDmabuf = 1;
-  c->inner->linux_dmabuf(c->data, f, format, w, h);
+  c->inner->linux_dmabuf(d, f, format, w, h);
 }
 static void on_buffer_done(void* d, void* f) {
-  struct frame_context* c = d;
-  if (!c->sawDmabuf && c->width) c->inner->linux_dmabuf(c->data, f, c->format, c->width, c->height);
-  c->inner->buffer_done(c->data, f);
+  struct frame_context* c = context_of(f);
+  if (!c->sawDmabuf && c->width) c->inner->linux_dmabuf(d, f, c->format, c->width, c->height);
+  c->inner->buffer_done(d, f);
 }
-
-static const struct frame_listener wrapper = {on_buffer, on_flags,        on_ready,      on_failed,
-                                              on_damage, on_linux_dmabuf, on_buffer_done};
 
 int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void), void* data) {
   static int (*real)(struct wl_proxy*, void (**)(void), void*);
@@ -85,6 +76,10 @@ int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void),
   struct frame_context* c = &contexts[next_context++ % 64];
   memset(c, 0, sizeof *c);
   c->inner = (const struct frame_listener*)implementation;
-  c->data = data;
-  return real(proxy, (void (**)(void))&wrapper, c);
+  c->frame = proxy;
+  c->listener = *c->inner;
+  c->listener.buffer = on_buffer;
+  c->listener.linux_dmabuf = on_linux_dmabuf;
+  c->listener.buffer_done = on_buffer_done;
+  return real(proxy, (void (**)(void))&c->listener, data);
 }

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <tuple>
+#include <vector>
 
 #include "fakes/require_service.h"
 #include "fakes/child_process.h"
@@ -26,22 +26,12 @@ using namespace std::chrono_literals;
   QUORIN_REQUIRE(std::getenv("WAYLAND_DISPLAY") && std::getenv("SWAYSOCK"),           \
                  "no sway / portal stack (scripts/test starts one)")
 
-struct Tokens {
-  std::string stored;
-  int saves = 0;
-  WaylandDisplayCapturer::TokenStore store() {
-    return {[this] { return stored; },
-            [this](const std::string& token) {
-              stored = token;
-              ++saves;
-            }};
-  }
-};
-
 class WaylandCapture : public ::testing::Test {
  protected:
-  Tokens tokens;
-  WaylandDisplayCapturer capturer{tokens.store()};
+  std::vector<std::string> saved;  // every restore token stored, the newest last
+  WaylandDisplayCapturer::TokenStore tokens{[this] { return saved.empty() ? std::string() : saved.back(); },
+                                            [this](const std::string& token) { saved.push_back(token); }};
+  WaylandDisplayCapturer capturer{tokens};
   RecordingSink sink;
   ScreenCaptureManager capture{sink, capturer};
 };
@@ -49,9 +39,8 @@ class WaylandCapture : public ::testing::Test {
 TEST_F(WaylandCapture, TheApprovalIsKeptAndOfferedToTheNextSession) {
   REQUIRE_DESKTOP();
   ASSERT_FALSE(capturer.shareableContent().error);
-  ASSERT_EQ(tokens.saves, 1);
-  ASSERT_FALSE(tokens.stored.empty());
-  const std::string first = tokens.stored;
+  ASSERT_EQ(saved.size(), 1u);
+  ASSERT_FALSE(saved[0].empty());
   CaptureError error;
   ASSERT_NE(capturer.openStream({}, error), nullptr) << error.description;
 
@@ -61,9 +50,8 @@ TEST_F(WaylandCapture, TheApprovalIsKeptAndOfferedToTheNextSession) {
   std::this_thread::sleep_for(300ms);
   ASSERT_FALSE(capturer.shareableContent().error);
   monitor.waitForLine("(the whole output)", 1s);
-  EXPECT_NE(monitor.output().find('"' + first + '"'), std::string::npos)
-      << "the stored token was not sent";
-  EXPECT_EQ(tokens.saves, 2);
+  EXPECT_NE(monitor.output().find('"' + saved[0] + '"'), std::string::npos) << "the stored token was not sent";
+  EXPECT_EQ(saved.size(), 2u);
 }
 
 TEST_F(WaylandCapture, AStreamStoppedByTheDesktopEndsCaptureWithADescription) {
@@ -93,10 +81,10 @@ TEST_F(WaylandCapture, AMissingRefusingOrSilentPortalStartsNothingAndSaysWhy) {
     FakePortal portal(bus.address(), FakePortal::kNeverAnswer);
     PortalSession::Options options;
     options.callTimeout = 300ms;
-    WaylandDisplayCapturer impatient(tokens.store(), options);
+    WaylandDisplayCapturer impatient(tokens, options);
     EXPECT_EQ(impatient.shareableContent().error, portalTimeoutError());
   }
-  EXPECT_EQ(tokens.saves, 0);
+  EXPECT_TRUE(saved.empty());
 }
 
 TEST(PortalSession, WhereRemoteDesktopIsOfferedOneSessionCoversScreenAndInput) {
