@@ -5,7 +5,6 @@
 #include <future>
 #include <thread>
 
-#include "app/fake_login_item.h"
 #include "app/server_with_fakes.h"
 #include "base/event_loop.h"
 
@@ -46,41 +45,20 @@ TEST(MenuItems, EachStateShowsItsItemsInOrder) {
   EXPECT_NE(shownItems({.connectedClient = "", .lastError = ""})
                 .find("|Stopped|\niphone|Connected: |\nexclamationmark.triangle||\n--\n"),
             std::string::npos);
-
-  const MenuItems running = menuItems({.isRunning = true, .lastError = "x", .hasScreen = true});
-  EXPECT_EQ(running[2].symbolTint, Tint::teal);
-  EXPECT_EQ(running[4].textTint, Tint::orange);
-  EXPECT_EQ(running[6].symbolTint, Tint::green);
-  EXPECT_EQ(menuItems({})[2].symbolTint, Tint::secondary);
 }
 
 // The model over a real server (fakes behind it, port 0) on a headless main loop.
 class MenuViewModelTest : public ::testing::Test {
  protected:
-  MenuViewModel::Environment environment() {
-    return {.server = &host.server,
-            .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool prompt) { prompts.push_back(prompt); return true; },
-                            .hasScreenRecording = [this] { return screenProbe(); },
-                            .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
-                            .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }},
-            .loginItem = &loginItem,
-            .mainThread = &main};
-  }
-
   EventLoop main;
   ServerWithFakes host{main, "Test Host"};
-  PermissionFlags flags;
-  FakeLoginItem loginItem;
-  std::function<bool()> screenProbe = [] { return true; };
-  std::vector<bool> prompts;
-  int screenSettingsOpened = 0;
-  int accessibilitySettingsOpened = 0;
+  FakeLoginItem& loginItem = host.loginItem;
+  PermissionFlags& flags = host.flags;
 };
 
 TEST_F(MenuViewModelTest, OpenAtLoginShowsTheRealStateWhenRegistrationFails) {
   loginItem.enabled = true;
-  MenuViewModel model(environment());
+  MenuViewModel model(host.environment());
   EXPECT_TRUE(model.state().openAtLogin) << "read from the login item when made";
   model.setOpenAtLogin(false);
   EXPECT_FALSE(loginItem.enabled);
@@ -100,28 +78,28 @@ TEST_F(MenuViewModelTest, OpenAtLoginShowsTheRealStateWhenRegistrationFails) {
 }
 
 TEST_F(MenuViewModelTest, OnlyTheAccessibilityGrantPromptsAndRefreshesNeverDo) {
-  MenuViewModel model(environment());
+  MenuViewModel model(host.environment());
   model.grantScreenRecording();
-  EXPECT_EQ(screenSettingsOpened, 1);
-  EXPECT_TRUE(prompts.empty());
+  EXPECT_EQ(host.screenSettingsOpened, 1);
+  EXPECT_TRUE(host.prompts.empty());
   model.grantAccessibility();
-  EXPECT_EQ(prompts, std::vector<bool>{true});
-  EXPECT_EQ(accessibilitySettingsOpened, 1);
+  EXPECT_EQ(host.prompts, std::vector<bool>{true});
+  EXPECT_EQ(host.accessibilitySettingsOpened, 1);
   model.refreshPermissions();
-  EXPECT_EQ(prompts, (std::vector<bool>{true, false}));
-  EXPECT_EQ(screenSettingsOpened + accessibilitySettingsOpened, 2);
+  EXPECT_EQ(host.prompts, (std::vector<bool>{true, false}));
+  EXPECT_EQ(host.screenSettingsOpened + host.accessibilitySettingsOpened, 2);
 }
 
 TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::thread::id probedOn;
-  screenProbe = [&] {
+  host.screenProbe = [&] {
     probedOn = std::this_thread::get_id();
     released.wait();
     return true;
   };
-  auto model = std::make_unique<MenuViewModel>(environment());
+  auto model = std::make_unique<MenuViewModel>(host.environment());
   model->refreshPermissions();
   EXPECT_TRUE(flags.hasAccessibility) << "read at once";
   EXPECT_FALSE(flags.hasScreen) << "the main thread does not wait for the probe";

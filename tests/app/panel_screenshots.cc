@@ -9,7 +9,6 @@
 
 #include <cstdio>
 
-#include "app/fake_login_item.h"
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
 #include "app/server_with_fakes.h"
@@ -36,17 +35,8 @@ int main(int argc, char** argv) {
 
   QtTaskRunner mainThread;
   ServerWithFakes host(mainThread, "studio");
-  PermissionFlags flags;
-  FakeLoginItem loginItem;
-  MenuContent panel({.server = &host.server,
-                     .flags = &flags,
-                     .permissions = {.isAccessibilityTrusted = [](bool) { return false; },
-                                     .hasScreenRecording = [] { return false; },
-                                     .openScreenRecordingSettings = [] {},
-                                     .openAccessibilitySettings = [] {}},
-                     .loginItem = &loginItem,
-                     .mainThread = &mainThread},
-                    host.identity);
+  host.granted = false;
+  MenuContent panel(host.environment(), host.identity);
   panel.setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
   panel.show();
   QApplication::processEvents();

@@ -41,16 +41,7 @@ class TrayWidgetsTest : public ::testing::Test {
   }
   ~TrayWidgetsTest() override { std::filesystem::remove_all(config); }
 
-  MenuViewModel::Environment environment() {
-    return {.server = &server,
-            .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool) { return granted.load(); },
-                            .hasScreenRecording = [this] { ++screenProbes; return granted.load(); },
-                            .openScreenRecordingSettings = [this] { ++screenHelp; },
-                            .openAccessibilitySettings = [] {}},
-            .loginItem = &autostart,
-            .mainThread = &main};
-  }
+  MenuViewModel::Environment environment() { return host.environment(&autostart); }
 
   std::filesystem::path config = std::filesystem::temp_directory_path() /
                                  ("quorin-tray-widgets-" + std::to_string(getpid()));
@@ -58,13 +49,7 @@ class TrayWidgetsTest : public ::testing::Test {
   ServerWithFakes host{main, "Büro"};
   HostServer& server = host.server;
   HostIdentity& identity = host.identity;
-  FakeUserDefaults& defaults = host.defaults;
-  FakeServiceAdvertiser& advertiser = host.advertiser;
-  PermissionFlags flags;
   AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
-  std::atomic<bool> granted{false};
-  std::atomic<int> screenProbes{0};
-  int screenHelp = 0;
 };
 
 TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
@@ -112,10 +97,10 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   panel.startStopButton().click();
   EXPECT_FALSE(server.isRunning());
   EXPECT_EQ(panel.startStopButton().text(), "Start");
-  EXPECT_EQ(defaults.writes, 0);
+  EXPECT_EQ(host.defaults.writes, 0);
 
   panel.autoStartSwitch().click();
-  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
+  EXPECT_TRUE(host.defaults.boolValue(HostServer::kAutoStartKey));
   processUntil([] { return false; }, 100ms);
   EXPECT_FALSE(server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
@@ -127,27 +112,28 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   panel.openAtLoginSwitch().click();
   EXPECT_FALSE(std::filesystem::exists(entry) || panel.openAtLoginSwitch().isChecked());
 
-  advertiser.reportProblem("Advertising on the local network is unavailable.");
+  host.advertiser.reportProblem("Advertising on the local network is unavailable.");
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
 }
 
 TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
+  host.granted = false;
   MenuContent panel(environment(), identity);
   panel.show();
-  ASSERT_TRUE(processUntil([&] { return screenProbes == 1; }));
+  ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
   processUntil([] { return false; }, 50ms);  // its answer reaches the panel
   ASSERT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
   panel.screenRecordingRow().grantButton().click();
-  EXPECT_EQ(screenHelp, 1);
+  EXPECT_EQ(host.screenSettingsOpened, 1);
 
-  granted = true;
+  host.granted = true;
   processUntil([] { return false; }, 100ms);
   EXPECT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel)) << "only a new showing re-reads";
   panel.hide();
   panel.show();
   ASSERT_TRUE(processUntil([&] { return !panel.screenRecordingRow().grantButton().isVisibleTo(&panel); }));
   EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
-  EXPECT_TRUE(flags.hasScreen && flags.hasAccessibility);
+  EXPECT_TRUE(host.flags.hasScreen && host.flags.hasAccessibility);
 }
 
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {

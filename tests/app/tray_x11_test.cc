@@ -2,16 +2,12 @@
 // probes against that display.
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <QScreen>
 
 #include <chrono>
 #include <cstdlib>
 
-#include "app/fake_login_item.h"
 #include "app/host_components.h"
 #include "app/permissions.h"
 #include "app/qt_task_runner.h"
@@ -20,9 +16,8 @@
 #include "app/tray_item.h"
 #include "app/ui_style.h"
 #include "app/x11/pointer_click.h"
+#include "fakes/child_process.h"
 #include "fakes/require_service.h"
-
-extern char** environ;
 
 namespace quorin {
 namespace {
@@ -78,30 +73,17 @@ TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
   startApplication("xcb");
 
   // trayer, a stand-alone system tray, along the top edge at the right.
-  const char* trayerArgs[] = {"trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                              "--height", "24", nullptr};
-  pid_t trayer = -1;
-  QUORIN_REQUIRE(posix_spawnp(&trayer, "trayer", nullptr, nullptr, const_cast<char**>(trayerArgs), environ) == 0,
-          "trayer is not installed");
-  const std::shared_ptr<void> stopTrayer(nullptr, [trayer](void*) {
-    kill(trayer, SIGTERM);
-    waitpid(trayer, nullptr, 0);
-  });
+  ChildProcess trayer({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                       "--height", "24"});
+  QUORIN_REQUIRE(trayer.pid() > 0, "trayer is not installed");
   ASSERT_TRUE(processUntil([] { return QSystemTrayIcon::isSystemTrayAvailable(); })) << "no tray appeared";
 
   QtTaskRunner main;
   ServerWithFakes host(main, "Test Host");
-  FakeLoginItem login;
-  PermissionFlags flags;
-  TrayItem tray({.server = &host.server,
-                 .flags = &flags,
-                 .permissions = {.isAccessibilityTrusted = Permissions::isAccessibilityTrusted,
-                                 .hasScreenRecording = Permissions::hasScreenRecording,
-                                 .openScreenRecordingSettings = [] {},
-                                 .openAccessibilitySettings = [] {}},
-                 .loginItem = &login,
-                 .mainThread = &main},
-                host.identity, 0ms);
+  auto environment = host.environment();
+  environment.permissions.isAccessibilityTrusted = Permissions::isAccessibilityTrusted;
+  environment.permissions.hasScreenRecording = Permissions::hasScreenRecording;
+  TrayItem tray(environment, host.identity, 0ms);
   ASSERT_FALSE(tray.usesWindow());
   // trayer's "panel" window grows around the icon once the icon is embedded, then moves
   // back inside the screen's right edge.
@@ -129,7 +111,7 @@ TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
   EXPECT_EQ(panel.width(), 300);
   EXPECT_TRUE(panel.top() > icon.bottom() && panel.top() <= icon.bottom() + 12) << "just below the icon";
   EXPECT_TRUE(panel.right() >= icon.left() && panel.left() <= icon.right()) << "under the icon";
-  EXPECT_TRUE(processUntil([&] { return flags.hasAccessibility && flags.hasScreen; }))
+  EXPECT_TRUE(processUntil([&] { return host.flags.hasAccessibility && host.flags.hasScreen; }))
       << "the real probes ran when the panel opened";
 
   // The same icon closes it again, and that click does not reopen it.
