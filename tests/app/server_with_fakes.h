@@ -49,8 +49,14 @@ struct ServerWithFakes {
   MenuViewModel::Environment environment(LoginItem* login = nullptr) {
     return {.server = &server,
             .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool prompt) { prompts.push_back(prompt); return granted.load(); },
-                            .hasScreenRecording = [this] { ++screenProbes; return screenProbe(); },
+            .permissions = {.isAccessibilityTrusted = [this](bool prompt) {
+                              prompts.push_back(prompt);
+                              return granted.load();
+                            },
+                            .hasScreenRecording = [this] {
+                              ++screenProbes;
+                              return screenProbe();
+                            },
                             .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
                             .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }},
             .loginItem = login ? login : &loginItem,
