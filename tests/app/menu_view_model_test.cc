@@ -77,19 +77,6 @@ TEST_F(MenuViewModelTest, OpenAtLoginShowsTheRealStateWhenRegistrationFails) {
   EXPECT_TRUE(model.state().openAtLogin);
 }
 
-TEST_F(MenuViewModelTest, OnlyTheAccessibilityGrantPromptsAndRefreshesNeverDo) {
-  MenuViewModel model(host.environment());
-  model.grantScreenRecording();
-  EXPECT_EQ(host.screenSettingsOpened, 1);
-  EXPECT_TRUE(host.prompts.empty());
-  model.grantAccessibility();
-  EXPECT_EQ(host.prompts, std::vector<bool>{true});
-  EXPECT_EQ(host.accessibilitySettingsOpened, 1);
-  model.refreshPermissions();
-  EXPECT_EQ(host.prompts, (std::vector<bool>{true, false}));
-  EXPECT_EQ(host.screenSettingsOpened + host.accessibilitySettingsOpened, 2);
-}
-
 TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();

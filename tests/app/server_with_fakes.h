@@ -47,20 +47,12 @@ struct ServerWithFakes {
 
   // The panel's view of this server; `login` replaces the fake login item.
   MenuViewModel::Environment environment(LoginItem* login = nullptr) {
-    return {.server = &server,
-            .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool prompt) {
-                              prompts.push_back(prompt);
-                              return granted.load();
-                            },
-                            .hasScreenRecording = [this] {
-                              ++screenProbes;
-                              return screenProbe();
-                            },
-                            .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
-                            .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }},
-            .loginItem = login ? login : &loginItem,
-            .mainThread = &mainThread_};
+    PermissionServices permissions{
+        .isAccessibilityTrusted = [this](bool prompt) { prompts.push_back(prompt); return granted.load(); },
+        .hasScreenRecording = [this] { ++screenProbes; return screenProbe(); },
+        .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
+        .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }};
+    return {&server, &flags, std::move(permissions), login ? login : &loginItem, &mainThread_};
   }
 
   struct KeyringSwap {

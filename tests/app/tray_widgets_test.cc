@@ -116,7 +116,7 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
 }
 
-TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
+TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyTheGrantPrompts) {
   host.granted = false;
   MenuContent panel(environment(), identity);
   panel.show();
@@ -124,7 +124,8 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
   processUntil([] { return false; }, 50ms);  // its answer reaches the panel
   ASSERT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
   panel.screenRecordingRow().grantButton().click();
-  EXPECT_EQ(host.screenSettingsOpened, 1);
+  panel.accessibilityRow().grantButton().click();
+  EXPECT_EQ(host.screenSettingsOpened + host.accessibilitySettingsOpened, 2);
 
   host.granted = true;
   processUntil([] { return false; }, 100ms);
@@ -134,6 +135,7 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
   ASSERT_TRUE(processUntil([&] { return !panel.screenRecordingRow().grantButton().isVisibleTo(&panel); }));
   EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
   EXPECT_TRUE(host.flags.hasScreen && host.flags.hasAccessibility);
+  EXPECT_EQ(host.prompts, (std::vector<bool>{false, true, false})) << "only the grant prompts";
 }
 
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
