@@ -1,20 +1,24 @@
 // The panel, the pairing popover and the no-tray window, as widgets under the offscreen
-// platform, over a real server with fakes behind it.
+// platform, over a real server with fakes behind it; and the terminal's pairing code.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QLabel>
 #include <QTimer>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <regex>
 
 #include "app/autostart_entry.h"
 #include "app/command_output.h"
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
+#include "app/terminal_qr.h"
 #include "app/server_with_fakes.h"
 #include "app/tray_item.h"
 #include "fakes/log_capture.h"
@@ -24,13 +28,32 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What zbar reads off the widget as drawn on screen.
-std::string scan(QWidget& widget) {
+// What zbar reads off a picture.
+std::string scan(const QImage& image) {
   const std::string path = "/tmp/quorin-pairing-" + std::to_string(getpid()) + ".pgm";
-  widget.grab().toImage().convertToFormat(QImage::Format_Grayscale8).save(QString::fromStdString(path));
+  image.convertToFormat(QImage::Format_Grayscale8).save(QString::fromStdString(path));
   const std::string text = commandOutput("zbarimg --raw -q -Sbinary " + path);
   std::filesystem::remove(path);
   return text;
+}
+
+TEST(TerminalQr, DrawingScansBackToTheExactText) {
+  const std::string text = R"({"key":"q0H\/abc+def=","name":"Büro","v":1})";
+  const auto drawing = renderTerminalQr(text);
+  ASSERT_TRUE(drawing);
+  // Each character cell holds the modules of two rows: a full block both light, an upper or
+  // lower half block one of them.
+  const std::string plain = std::regex_replace(*drawing, std::regex("\x1b\\[[0-9;]*m"), "");
+  const QStringList lines = QString::fromStdString(plain).split('\n', Qt::SkipEmptyParts);
+  QImage modules(int(lines.at(0).size()), int(lines.size()) * 2, QImage::Format_RGB32);
+  for (int y = 0; y < modules.height(); ++y) {
+    for (int x = 0; x < modules.width(); ++x) {
+      const QChar cell = lines.at(y / 2).at(x);
+      const bool light = cell == u'\u2588' || cell == (y % 2 ? u'\u2584' : u'\u2580');
+      modules.setPixel(x, y, light ? 0xFFFFFFFF : 0xFF000000);
+    }
+  }
+  EXPECT_EQ(scan(modules.scaled(modules.size() * 6)), text) << "the exact bytes, UTF-8 included";
 }
 
 class TrayWidgetsTest : public ::testing::Test {
@@ -52,17 +75,29 @@ class TrayWidgetsTest : public ::testing::Test {
   AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
 };
 
-TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
+TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextFollowsAResetOrGivesWayToTheRedLine) {
+  // Without a pairing text (none is stored yet): the red line instead of a code.
+  HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
+  PairingQRView empty(keyless);
+  empty.show();
+  EXPECT_TRUE(empty.payloadString().empty());
+  EXPECT_FALSE(empty.codeArea().isVisible());
+  const auto labels = empty.findChildren<QLabel*>();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+    return label->isVisible() && label->text() == QStringLiteral("Couldn\u2019t render QR");
+  }));
+  EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
+
   MenuContent panel(environment(), identity);
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   PairingQRView& view = *panel.pairingView();
   const std::string first = identity.pairingPayload()->encodedString();
   EXPECT_EQ(view.payloadString(), first);
-  EXPECT_EQ(scan(view.codeArea()), first);
+  EXPECT_EQ(scan(view.codeArea().grab().toImage()), first);
 
   view.resetButton().click();
-  const std::string second = scan(view.codeArea());
+  const std::string second = scan(view.codeArea().grab().toImage());
   const auto after = PairingPayload::decode(second);
   ASSERT_TRUE(after) << second;
   EXPECT_NE(after->key, PairingPayload::decode(first)->key);
@@ -71,20 +106,8 @@ TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
   view.close();
   ASSERT_TRUE(processUntil([&] { return panel.pairingView() == nullptr; }));
   panel.openPairing();
-  EXPECT_EQ(scan(panel.pairingView()->codeArea()), second) << "reopened after a reset";
-}
+  EXPECT_EQ(scan(panel.pairingView()->codeArea().grab().toImage()), second) << "reopened after a reset";
 
-TEST_F(TrayWidgetsTest, NoPairingTextMeansTheRedLineInsteadOfACode) {
-  HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
-  PairingQRView view(keyless);
-  view.show();
-  EXPECT_TRUE(view.payloadString().empty());
-  EXPECT_FALSE(view.codeArea().isVisible());
-  const auto labels = view.findChildren<QLabel*>();
-  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
-    return label->isVisible() && label->text() == QStringLiteral("Couldn\u2019t render QR");
-  }));
-  EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
 }
 
 TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingMore) {
@@ -136,6 +159,41 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyT
   EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
   EXPECT_TRUE(host.flags.hasScreen && host.flags.hasAccessibility);
   EXPECT_EQ(host.prompts, (std::vector<bool>{false, true, false})) << "only the grant prompts";
+}
+
+// The states the README pictures; scripts/screenshots has them saved into $QUORIN_SCREENSHOTS.
+TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
+  host.name = "studio";
+  MenuContent panel(environment(), identity);
+  panel.setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+  panel.show();
+  ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
+  processUntil([] { return false; }, 50ms);  // the probe's answer is in before the states
+  const auto save = [](QWidget& widget, const char* name) {
+    QApplication::processEvents();
+    if (const char* folder = std::getenv("QUORIN_SCREENSHOTS")) {
+      EXPECT_TRUE(widget.grab().save(QDir(folder).filePath(name))) << name;
+    }
+  };
+  panel.apply({.isRunning = false, .autoStart = true, .hasScreen = true, .hasAccessibility = false});
+  EXPECT_TRUE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
+  EXPECT_FALSE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
+  save(panel, "panel-stopped.png");
+  const char* error = "Advertising on the local network failed: Local name collision.";
+  panel.apply({.isRunning = true,
+               .connectedClient = "192.168.1.42:50712",
+               .lastError = error,
+               .autoStart = true,
+               .hasScreen = true,
+               .hasAccessibility = true,
+               .openAtLogin = true});
+  EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
+  EXPECT_EQ(panel.errorLabel().text(), error);
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
+  save(panel, "panel-running.png");
+  panel.openPairing();
+  ASSERT_NE(panel.pairingView(), nullptr);
+  save(*panel.pairingView(), "pairing.png");
 }
 
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
