@@ -1,10 +1,20 @@
+// The panel's pieces without widgets: where it opens, the help it shows, the autostart entry,
+// its items for each state, and the model over a real server.
+
 #include "app/menu_view_model.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
+#include "app/autostart_entry.h"
+#include "app/markdown_section.h"
+#include "app/panel_placement.h"
 #include "app/server_with_fakes.h"
 #include "base/event_loop.h"
 
@@ -12,6 +22,52 @@ namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
+
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), {}};
+}
+
+TEST(PanelPlacement, OpensBesideTheIconAndStaysOnTheScreen) {
+  const ScreenRect screen{0, 24, 1920, 1056};  // below a top bar of 24 pixels
+  EXPECT_EQ(panelOrigin(ScreenRect{1890, 0, 24, 24}, 300, 500, screen), (ScreenPoint{1620, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{900, 0, 20, 24}, 300, 500, screen), (ScreenPoint{760, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{4, 1050, 24, 24}, 300, 500, {0, 0, 1920, 1046}), (ScreenPoint{0, 546}));
+  EXPECT_EQ(panelOrigin(std::nullopt, 300, 500, screen), (ScreenPoint{1620, 24})) << "unknown: the corner";
+}
+
+TEST(MarkdownSection, TheShippedHelpHasBothPermissions) {
+  const std::string readme = fileText(QUORIN_README);
+  for (const char* topic : {"Screen Recording", "Accessibility"}) {
+    const auto section = markdownSection(readme, std::string("#### ") + topic);
+    ASSERT_TRUE(section) << topic;
+    EXPECT_EQ(section->find("\n#### "), std::string::npos) << "ends before the next topic";
+    EXPECT_GT(section->size(), 100u) << *section;
+  }
+  EXPECT_EQ(markdownSection("#### A\none\n```\n## code\n```\n##### B\n### C\n", "#### A"),
+            "#### A\none\n```\n## code\n```\n##### B\n");
+}
+
+TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
+  const auto config = std::filesystem::temp_directory_path() / ("quorin-autostart-" + std::to_string(getpid()));
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  AutostartEntry odd("/home/a b/100%$x\\y");
+  EXPECT_TRUE(odd.setEnabled(false)) << "removing nothing succeeds";
+  ASSERT_TRUE(odd.setEnabled(true));
+  EXPECT_EQ(AutostartEntry::path(), config / "autostart" / "quorin-remote-host.desktop");
+  EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/home/a b/100%%\\\\$x\\\\\\\\y\"\n"), std::string::npos);
+  EXPECT_TRUE(odd.isEnabled());
+  std::ofstream(AutostartEntry::path(), std::ios::app) << "Hidden=true\n";
+  EXPECT_FALSE(odd.isEnabled());
+
+  // Line breaks in the path must not end the Exec line (here: hiding the entry).
+  AutostartEntry broken("/opt/q\nHidden=true\r\t");
+  ASSERT_TRUE(broken.setEnabled(true));
+  EXPECT_TRUE(broken.isEnabled());
+  EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/opt/q\\nHidden=true\\r\\t\"\n"), std::string::npos);
+  EXPECT_FALSE(AutostartEntry("/opt/q\x01").setEnabled(true));
+  std::filesystem::remove_all(config);
+}
 
 // The shown items, one line each: "symbol|text|button", a divider as "--".
 std::string shownItems(const MenuState& state) {
@@ -48,36 +104,27 @@ TEST(MenuItems, EachStateShowsItsItemsInOrder) {
 }
 
 // The model over a real server (fakes behind it, port 0) on a headless main loop.
-class MenuViewModelTest : public ::testing::Test {
- protected:
+TEST(MenuViewModel, OpenAtLoginShowsTheRealStateAndTheScreenProbeRunsOffTheMainThread) {
   EventLoop main;
   ServerWithFakes host{main, "Test Host"};
   FakeLoginItem& loginItem = host.loginItem;
-  PermissionFlags& flags = host.flags;
-};
-
-TEST_F(MenuViewModelTest, OpenAtLoginShowsTheRealStateWhenRegistrationFails) {
   loginItem.enabled = true;
-  MenuViewModel model(host.environment());
-  EXPECT_TRUE(model.state().openAtLogin) << "read from the login item when made";
-  model.setOpenAtLogin(false);
+  auto model = std::make_unique<MenuViewModel>(host.environment());
+  EXPECT_TRUE(model->state().openAtLogin) << "read from the login item when made";
+  model->setOpenAtLogin(false);
   EXPECT_FALSE(loginItem.enabled);
-
   loginItem.failChanges = true;
-  model.setOpenAtLogin(true);
-  EXPECT_FALSE(model.state().openAtLogin);
+  model->setOpenAtLogin(true);
+  EXPECT_FALSE(model->state().openAtLogin);
   // The reset to off is a change of its own: it is applied (and fails quietly) once more.
   EXPECT_EQ(loginItem.requests, (std::vector<bool>{false, true, false}));
-
   // A failed unregistration of an item that is really there leaves the switch on.
   loginItem.failChanges = false;
-  model.setOpenAtLogin(true);
+  model->setOpenAtLogin(true);
   loginItem.failChanges = true;
-  model.setOpenAtLogin(false);
-  EXPECT_TRUE(model.state().openAtLogin);
-}
+  model->setOpenAtLogin(false);
+  EXPECT_TRUE(model->state().openAtLogin);
 
-TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel) {
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::thread::id probedOn;
@@ -86,16 +133,15 @@ TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPa
     released.wait();
     return true;
   };
-  auto model = std::make_unique<MenuViewModel>(host.environment());
   model->refreshPermissions();
-  EXPECT_TRUE(flags.hasAccessibility) << "read at once";
-  EXPECT_FALSE(flags.hasScreen) << "the main thread does not wait for the probe";
+  EXPECT_TRUE(host.flags.hasAccessibility) << "read at once";
+  EXPECT_FALSE(host.flags.hasScreen) << "the main thread does not wait for the probe";
   release.set_value();
   ASSERT_TRUE(main.runUntil([&] { return model->state().hasScreen; }, 5s));
   EXPECT_NE(probedOn, std::this_thread::get_id());
 
   // A probe still running when the panel goes: its answer is dropped, nothing crashes.
-  flags.hasScreen = false;
+  host.flags.hasScreen = false;
   std::promise<void> releaseLate;
   released = releaseLate.get_future().share();
   model->refreshPermissions();
@@ -106,7 +152,7 @@ TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPa
   model.reset();  // waits for the probe
   late.join();
   main.runFor(100ms);
-  EXPECT_FALSE(flags.hasScreen);
+  EXPECT_FALSE(host.flags.hasScreen);
 }
 
 }  // namespace
