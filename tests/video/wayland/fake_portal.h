@@ -32,11 +32,7 @@ class PrivateSessionBus {
     setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
   }
   ~PrivateSessionBus() {
-    if (previous_) {
-      setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1);
-    } else {
-      unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
+    previous_ ? setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1) : unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
   bool running() const { return !address_.empty(); }
   const std::string& address() const { return address_; }
