@@ -1,5 +1,5 @@
 // The panel's pieces without widgets: where it opens, the help it shows, the autostart entry,
-// its items for each state, and the model over a real server.
+// and the model over a real server.
 
 #include "app/menu_view_model.h"
 
@@ -67,40 +67,6 @@ TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
   EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/opt/q\\nHidden=true\\r\\t\"\n"), std::string::npos);
   EXPECT_FALSE(AutostartEntry("/opt/q\x01").setEnabled(true));
   std::filesystem::remove_all(config);
-}
-
-// The shown items, one line each: "symbol|text|button", a divider as "--".
-std::string shownItems(const MenuState& state) {
-  std::string lines;
-  for (const MenuItem& item : menuItems(state)) {
-    if (!item.shown) continue;
-    lines += item.element == MenuElement::divider ? "--" : item.symbol + "|" + item.text + "|" + item.button;
-    lines += "\n";
-  }
-  return lines;
-}
-
-constexpr const char* kRest =
-    "--\nqrcode|Pair a device\u2026|\n--\n||\n--\n|Start advertising when opened|\n|Open at login|\n--\n";
-constexpr const char* kNote = "|Connection is encrypted (TLS). Only devices that scanned your QR can connect.|\n";
-
-TEST(MenuItems, EachStateShowsItsItemsInOrder) {
-  EXPECT_EQ(shownItems({}), std::string("|Quorin Remote Host|\n--\npause.circle|Stopped|\n--\n"
-                                        "circle|Screen Recording|Grant\ncircle|Accessibility|Grant\n") +
-                                kRest + "|Quit|Start\n" + kNote);
-  EXPECT_EQ(shownItems({.isRunning = true,
-                        .connectedClient = "192.168.1.9:50123",
-                        .lastError = "Address already in use",
-                        .hasScreen = true,
-                        .hasAccessibility = true}),
-            std::string("|Quorin Remote Host|\n--\nantenna.radiowaves.left.and.right|Advertising on the network|\n"
-                        "iphone|Connected: 192.168.1.9:50123|\nexclamationmark.triangle|Address already in use|\n--\n"
-                        "checkmark.circle.fill|Screen Recording|\ncheckmark.circle.fill|Accessibility|\n") +
-                kRest + "|Quit|Stop\n" + kNote);
-  // Present but empty texts still show their labels.
-  EXPECT_NE(shownItems({.connectedClient = "", .lastError = ""})
-                .find("|Stopped|\niphone|Connected: |\nexclamationmark.triangle||\n--\n"),
-            std::string::npos);
 }
 
 // The model over a real server (fakes behind it, port 0) on a headless main loop.

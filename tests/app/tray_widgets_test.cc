@@ -178,6 +178,8 @@ TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
   panel.apply({.isRunning = false, .autoStart = true, .hasScreen = true, .hasAccessibility = false});
   EXPECT_TRUE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
   EXPECT_FALSE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
+  EXPECT_FALSE(panel.errorLabel().isVisibleTo(&panel));
+  EXPECT_EQ(panel.statusLabel().text(), "Stopped");
   save(panel, "panel-stopped.png");
   const char* error = "Advertising on the local network failed: Local name collision.";
   panel.apply({.isRunning = true,
@@ -190,7 +192,10 @@ TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
   EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
   EXPECT_EQ(panel.errorLabel().text(), error);
   EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
+  EXPECT_EQ(panel.startStopButton().text(), "Stop");
   save(panel, "panel-running.png");
+  panel.apply({.lastError = ""});
+  EXPECT_TRUE(panel.errorLabel().isVisibleTo(&panel)) << "an empty error still has its line";
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   save(*panel.pairingView(), "pairing.png");
