@@ -66,8 +66,7 @@ struct ServerWithFakes {
     return off;
   }
 
-  std::shared_ptr<FakeSecretBackend> secrets = std::make_shared<FakeSecretBackend>();
-  KeyringSwap keyring{secrets};  // before anything reads a key
+  KeyringSwap keyring{std::make_shared<FakeSecretBackend>()};  // before anything reads a key
   std::string name;
   TaskRunner& mainThread_;
   HostIdentity identity{SecureChannel::generateKey, [this] { return name; }};

@@ -70,7 +70,6 @@ class TrayWidgetsTest : public ::testing::Test {
                                  ("quorin-tray-widgets-" + std::to_string(getpid()));
   QtTaskRunner main;
   ServerWithFakes host{main, "Büro"};
-  HostServer& server = host.server;
   HostIdentity& identity = host.identity;
   AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
 };
@@ -114,18 +113,18 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   MenuContent panel(environment(), identity);
   EXPECT_EQ(panel.startStopButton().text(), "Start");
   panel.startStopButton().click();
-  ASSERT_TRUE(processUntil([&] { return server.isRunning(); }));
+  ASSERT_TRUE(processUntil([&] { return host.server.isRunning(); }));
   EXPECT_EQ(panel.startStopButton().text(), "Stop");
   EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
   panel.startStopButton().click();
-  EXPECT_FALSE(server.isRunning());
+  EXPECT_FALSE(host.server.isRunning());
   EXPECT_EQ(panel.startStopButton().text(), "Start");
   EXPECT_EQ(host.defaults.writes, 0);
 
   panel.autoStartSwitch().click();
   EXPECT_TRUE(host.defaults.boolValue(HostServer::kAutoStartKey));
   processUntil([] { return false; }, 100ms);
-  EXPECT_FALSE(server.hasListener()) << "the switch does not start the server";
+  EXPECT_FALSE(host.server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
 
   const auto entry = config / "autostart" / "quorin-remote-host.desktop";
@@ -206,8 +205,7 @@ TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
   LogCapture log;
   TrayItem tray(environment(), identity, 0ms);
   ASSERT_TRUE(tray.usesWindow());
-  ASSERT_NE(tray.panel(), nullptr);
-  EXPECT_TRUE(tray.panel()->isVisible());
+  ASSERT_TRUE(tray.panel() && tray.panel()->isVisible());
   EXPECT_EQ(tray.panel()->windowType(), Qt::Window);
   EXPECT_EQ(log.count("QuorinRemote: no system tray found: the panel opens as a window, and closing it quits"), 1);
 

@@ -40,9 +40,7 @@ TEST(X11Permissions, TheProbesAndTheBackendChoiceFollowTheDisplaysThatAnswer) {
   const std::string display = std::getenv("DISPLAY");
   // Unset where nullptr; scripts/test runs a Wayland desktop beside Xvfb.
   const struct {
-    const char* display;
-    const char* wayland;
-    const char* backend;
+    const char *display, *wayland, *backend;
     bool session, screen, input;
     DesktopBackend chosen;
   } cases[] = {

@@ -33,10 +33,6 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return items_.at(index);
   }
-  std::vector<T> items() {
-    std::lock_guard lock(mutex_);
-    return items_;
-  }
 
  private:
   std::mutex mutex_;

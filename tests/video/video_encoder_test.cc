@@ -64,12 +64,13 @@ struct Output : Recorder<Frame> {
 };
 
 // Reads the stream as a client does, checks the rules it relies on and returns the pictures.
-std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
+std::vector<Picture> expectDecodableStream(Recorder<Frame>& frames) {
   H264Decoder decoder;
   std::vector<Picture> decoded;
   std::uint64_t lastKeyPts = 0;
   int framesSinceKey = 0;
-  for (const Frame& frame : frames) {
+  for (std::size_t i = 0; i < frames.count(); ++i) {
+    const Frame frame = frames.at(i);
     const VideoFrameHeader& header = frame.header;
     Bytes annexB;
     if (frame.config) {
@@ -116,7 +117,7 @@ TEST(VideoEncoderTest, ProducesADecodableStreamWithKeyFramesByCountAndByTime) {
   }
   encoder.stop();
 
-  const auto decoded = expectDecodableStream(output.items());
+  const auto decoded = expectDecodableStream(output);
   ASSERT_EQ(decoded.size(), times.size());
   EXPECT_EQ(output.at(0).header.ptsMicros, 0u) << "negative times count as 0";
   EXPECT_EQ(output.at(130).header.ptsMicros, 3'500'000u);

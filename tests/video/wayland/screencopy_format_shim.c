@@ -21,49 +21,28 @@ struct frame_listener {
   void (*buffer_done)(void*, void*);
 };
 
-// The portal's listener with three events routed through here; found again by its frame.
-struct frame_context {
-  struct frame_listener listener;
-  const struct frame_listener* inner;
-  void* frame;
-  uint32_t format, width, height;
-  int sawDmabuf;
-};
-
-// Frames are captured one after another, so a small ring of contexts is never overrun.
-static struct frame_context contexts[64];
-static unsigned next_context;
-
-static struct frame_context* context_of(void* frame) {
-  for (unsigned i = 1; i <= 64; ++i) {  // newest first: a destroyed frame's address comes back
-    struct frame_context* c = &contexts[(next_context - i) % 64];
-    if (c->frame == frame) return c;
-  }
-  return 0;
-}
-
-static uint32_t drm_format(uint32_t shm) {
-  if (shm == 0) return 0x34325241;  // ARGB8888
-  if (shm == 1) return 0x34325258;  // XRGB8888
-  return shm;                       // the other wl_shm codes are DRM fourccs already
-}
+// The portal's listener, and what the newest frame announced: frames are captured one after
+// another, so all of one frame's events come before the next frame is made.
+static const struct frame_listener* inner;
+static struct frame_listener wrapper;
+static uint32_t shm_format, frame_width, frame_height;
+static int saw_dmabuf;
 
 static void on_buffer(void* d, void* f, uint32_t format, uint32_t w, uint32_t h, uint32_t s) {
-  struct frame_context* c = context_of(f);
-  c->format = drm_format(format);
-  c->width = w;
-  c->height = h;
-  c->inner->buffer(d, f, format, w, h, s);
+  shm_format = format;
+  frame_width = w;
+  frame_height = h;
+  inner->buffer(d, f, format, w, h, s);
 }
 static void on_linux_dmabuf(void* d, void* f, uint32_t format, uint32_t w, uint32_t h) {
-  struct frame_context* c = context_of(f);
-  c->sawDmabuf = 1;
-  c->inner->linux_dmabuf(d, f, format, w, h);
+  saw_dmabuf = 1;
+  inner->linux_dmabuf(d, f, format, w, h);
 }
 static void on_buffer_done(void* d, void* f) {
-  struct frame_context* c = context_of(f);
-  if (!c->sawDmabuf && c->width) c->inner->linux_dmabuf(d, f, c->format, c->width, c->height);
-  c->inner->buffer_done(d, f);
+  // ARGB8888 and XRGB8888 are 0 and 1 in wl_shm; its other codes are DRM fourccs already.
+  const uint32_t drm = shm_format == 0 ? 0x34325241 : shm_format == 1 ? 0x34325258 : shm_format;
+  if (!saw_dmabuf && frame_width) inner->linux_dmabuf(d, f, drm, frame_width, frame_height);
+  inner->buffer_done(d, f);
 }
 
 int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void), void* data) {
@@ -73,13 +52,12 @@ int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void),
       wl_proxy_get_version(proxy) < 3) {
     return real(proxy, implementation, data);
   }
-  struct frame_context* c = &contexts[next_context++ % 64];
-  memset(c, 0, sizeof *c);
-  c->inner = (const struct frame_listener*)implementation;
-  c->frame = proxy;
-  c->listener = *c->inner;
-  c->listener.buffer = on_buffer;
-  c->listener.linux_dmabuf = on_linux_dmabuf;
-  c->listener.buffer_done = on_buffer_done;
-  return real(proxy, (void (**)(void))&c->listener, data);
+  inner = (const struct frame_listener*)implementation;
+  wrapper = *inner;
+  wrapper.buffer = on_buffer;
+  wrapper.linux_dmabuf = on_linux_dmabuf;
+  wrapper.buffer_done = on_buffer_done;
+  saw_dmabuf = 0;
+  frame_width = 0;
+  return real(proxy, (void (**)(void))&wrapper, data);
 }
