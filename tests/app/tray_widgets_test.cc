@@ -18,8 +18,8 @@
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
-#include "app/terminal_qr.h"
 #include "app/server_with_fakes.h"
+#include "app/terminal_qr.h"
 #include "app/tray_item.h"
 #include "fakes/log_capture.h"
 

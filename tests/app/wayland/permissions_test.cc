@@ -11,7 +11,7 @@ namespace {
 
 TEST(WaylandPermissionsTest, RowsFollowThePortalOnTheBusAndTheStoredApproval) {
   PrivateSessionBus bus;  // starts nothing on demand, so no real portal answers
-  ASSERT_TRUE(bus.running());
+  ASSERT_FALSE(bus.address().empty());
   setenv("WAYLAND_DISPLAY", "no-compositor-here", 1);
 
   bool stored = true;

@@ -1,6 +1,6 @@
 #pragma once
-// A session bus of the test's own (no services), made the process's session bus while it
-// lives, and a stand-in portal on it that refuses every request, never answers, or grants a
+// A session bus of the test's own (no services; no address when it could not start), made
+// the process's session bus while it lives, and a stand-in portal on it that refuses every request, never answers, or grants a
 // remote-desktop session (without a picture stream behind it) and records the calls it got
 // (tests only).
 
@@ -34,7 +34,6 @@ class PrivateSessionBus {
   ~PrivateSessionBus() {
     previous_ ? setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1) : unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
-  bool running() const { return !address_.empty(); }
   const std::string& address() const { return address_; }
 
  private:
@@ -79,14 +78,10 @@ class FakePortal {
     sd_bus_flush_close_unref(bus_);
   }
 
-  // "Interface.Method" of every call so far, and the restore token last sent.
+  // "Interface.Method" of every call so far, followed by " <token>" where it sent a restore token.
   std::vector<std::string> calls() {
     std::lock_guard lock(mutex_);
     return calls_;
-  }
-  std::string restoreTokenSent() {
-    std::lock_guard lock(mutex_);
-    return restoreToken_;
   }
 
  private:
@@ -111,7 +106,7 @@ class FakePortal {
       sd_bus_message_read(call, "s", &key);
       if (std::string_view(key) == "handle_token" || std::string_view(key) == "restore_token") {
         sd_bus_message_read(call, "v", "s", &value);
-        (key[0] == 'h' ? token : self->restoreToken_) = value;
+        key[0] == 'h' ? token = value : self->calls_.back() += std::string(" ") + value;
       } else {
         sd_bus_message_skip(call, "v");
       }
@@ -152,7 +147,6 @@ class FakePortal {
   sd_bus* bus_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> calls_;
-  std::string restoreToken_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -49,7 +49,7 @@ TEST_F(WaylandCapture, AStreamStoppedByTheDesktopEndsCaptureWithADescription) {
 
 TEST_F(WaylandCapture, AMissingRefusingOrSilentPortalStartsNothingAndSaysWhyAndAGrantIsKept) {
   PrivateSessionBus bus;
-  ASSERT_TRUE(bus.running());
+  ASSERT_FALSE(bus.address().empty());
   EXPECT_EQ(capture.start(60), portalUnavailableError());
   {
     FakePortal portal(bus.address(), FakePortal::kRefuse);
@@ -68,9 +68,9 @@ TEST_F(WaylandCapture, AMissingRefusingOrSilentPortalStartsNothingAndSaysWhyAndA
   FakePortal portal(bus.address(), FakePortal::kGrantRemoteDesktop);
   saved = {"earlier"};
   EXPECT_EQ(capturer.shareableContent().displays, (std::vector{ScreenRect{0, 0, 1280, 720}}));
-  EXPECT_EQ(portal.restoreTokenSent(), "earlier");
   EXPECT_EQ(saved.back(), "granted");
-  EXPECT_EQ(portal.calls(), (std::vector<std::string>{"RemoteDesktop.CreateSession", "RemoteDesktop.SelectDevices",
+  EXPECT_EQ(portal.calls(), (std::vector<std::string>{"RemoteDesktop.CreateSession",
+                                                      "RemoteDesktop.SelectDevices earlier",
                                                       "ScreenCast.SelectSources", "RemoteDesktop.Start"}));
 
   CaptureError error;

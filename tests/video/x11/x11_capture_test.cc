@@ -69,56 +69,49 @@ class Painter {
   GC gc_ = nullptr;
 };
 
-class X11CaptureTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    QUORIN_REQUIRE(painter_.connected(), "no X display reachable; run under Xvfb (scripts/test starts one)");
-  }
-
-  Painter painter_;
-  X11DisplayCapturer capturer_;
-  RecordingSink sink_;
-};
-
 // The picture's colour at each {x, y, rgb}.
 void expectColours(const RecordedPicture& picture, std::initializer_list<std::array<unsigned long, 3>> points) {
   for (const auto& [x, y, rgb] : points) EXPECT_EQ(picture.at(int(x), int(y)), rgb) << x << "," << y;
 }
 
-TEST_F(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
-  painter_.movePointer(600, 300);
-  ScreenCaptureManager manager(sink_, capturer_);
+TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
+  Painter painter;
+  QUORIN_REQUIRE(painter.connected(), "no X display reachable; run under Xvfb (scripts/test starts one)");
+  X11DisplayCapturer capturer;
+  RecordingSink sink;
+  painter.movePointer(600, 300);
+  ScreenCaptureManager manager(sink, capturer);
   ASSERT_EQ(manager.start(60), std::nullopt);
-  ASSERT_TRUE(sink_.waitFor(1));
-  const ScreenRect display = capturer_.shareableContent().displays.at(0);
-  ASSERT_EQ(std::pair(sink_.at(0).width, sink_.at(0).height), std::pair(display.width, display.height));
+  ASSERT_TRUE(sink.waitFor(1));
+  const ScreenRect display = capturer.shareableContent().displays.at(0);
+  ASSERT_EQ(std::pair(sink.at(0).width, sink.at(0).height), std::pair(display.width, display.height));
   constexpr unsigned long kEnd = 600 + kCursorSize;  // the pointer covers 600 to kEnd - 1
-  expectColours(sink_.at(0), {{unsigned(display.width) - 1, unsigned(display.height) - 1, kBackground},
+  expectColours(sink.at(0), {{unsigned(display.width) - 1, unsigned(display.height) - 1, kBackground},
                               {600, 300, kCursorGreen}, {kEnd - 1, 300 + kCursorSize - 1, kCursorGreen},
                               {kEnd, 300, kBackground}, {599, 300, kBackground}});
 
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(sink_.count(), 1u) << "nothing changed after the first picture";
+  EXPECT_EQ(sink.count(), 1u) << "nothing changed after the first picture";
   // Changes are taken as they come: far sooner than the second an idle capture waits.
   auto changedAt = std::chrono::steady_clock::now();
-  painter_.fill(100, 100, 50, 50, 0xFFFFFF);
-  ASSERT_TRUE(sink_.waitFor(2));
+  painter.fill(100, 100, 50, 50, 0xFFFFFF);
+  ASSERT_TRUE(sink.waitFor(2));
   EXPECT_LT(std::chrono::steady_clock::now() - changedAt, 250ms);
   std::this_thread::sleep_for(100ms);
-  ASSERT_EQ(sink_.count(), 2u);
-  expectColours(sink_.at(1), {{100, 100, 0xFFFFFF}, {150, 120, kBackground}, {120, 99, kBackground}});
-  EXPECT_GE(sink_.at(1).pts, 300ms);
+  ASSERT_EQ(sink.count(), 2u);
+  expectColours(sink.at(1), {{100, 100, 0xFFFFFF}, {150, 120, kBackground}, {120, 99, kBackground}});
+  EXPECT_GE(sink.at(1).pts, 300ms);
 
   changedAt = std::chrono::steady_clock::now();
-  painter_.movePointer(700, 400);
-  ASSERT_TRUE(sink_.waitFor(3)) << "a pointer move alone is a change";
+  painter.movePointer(700, 400);
+  ASSERT_TRUE(sink.waitFor(3)) << "a pointer move alone is a change";
   EXPECT_LT(std::chrono::steady_clock::now() - changedAt, 250ms);
   // The old pointer position shows the screen again.
-  expectColours(sink_.at(2), {{700, 400, kCursorGreen}, {600, 300, kBackground}, {120, 120, 0xFFFFFF}});
+  expectColours(sink.at(2), {{700, 400, kCursorGreen}, {600, 300, kBackground}, {120, 120, 0xFFFFFF}});
 
   // A stream reaching beyond the screen fails its grabs without ending the process.
   CaptureError error;
-  auto beyond = capturer_.openStream({display.width - 10, 0, 200, 200}, error);
+  auto beyond = capturer.openStream({display.width - 10, 0, 200, 200}, error);
   ASSERT_TRUE(beyond) << error.description;
   EXPECT_EQ(beyond->grab(true), nullptr);
   EXPECT_EQ(beyond->grab(true), nullptr);
