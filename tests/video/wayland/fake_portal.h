@@ -1,8 +1,8 @@
 #pragma once
 // A session bus of the test's own (no services; no address when it could not start), made
-// the process's session bus while it lives, and a stand-in portal on it that refuses every request, never answers, or grants a
-// remote-desktop session (without a picture stream behind it) and records the calls it got
-// (tests only).
+// the process's session bus while it lives, and a stand-in portal on it that refuses every
+// request, never answers, or grants a remote-desktop session (without a picture stream behind
+// it) and records the calls it got (tests only).
 
 #include <systemd/sd-bus.h>
 
