@@ -1,4 +1,5 @@
-// Capture of a real X server (Xvfb in CI): what a client paints is what the encoder receives.
+// Capture of a real X server (Xvfb in CI): what a client paints is what the encoder receives,
+// with the pointer drawn in.
 
 #include <gtest/gtest.h>
 
@@ -7,6 +8,7 @@
 #include <utility>
 
 #include "fakes/require_service.h"
+#include "video/cursor_overlay.h"
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
 #include "video/x11/x11_display_capturer.h"
@@ -115,6 +117,37 @@ TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
   ASSERT_TRUE(beyond) << error.description;
   EXPECT_EQ(beyond->grab(true), nullptr);
   EXPECT_EQ(beyond->grab(true), nullptr);
+}
+
+TEST(CursorOverlayTest, BlendsClipsAtTheEdgesAndPutsBackWhatWasUnder) {
+  constexpr std::uint32_t kRed = 0xFFFF0000;
+  constexpr std::uint32_t kBackground = 0xFFFFFFFF;
+  std::vector<std::uint32_t> pixels(10 * 8, kBackground);
+  const MutableBgraImage picture{reinterpret_cast<std::uint8_t*>(pixels.data()), 10, 8, 40};
+  const auto at = [&](int x, int y) { return pixels[std::size_t(y) * 10 + x]; };
+
+  // 4x4, left half opaque red, right half premultiplied 50 % black; hotspot (1, 1).
+  CursorOverlay overlay;
+  std::vector<std::uint32_t> shape(16);
+  for (int i = 0; i < 16; ++i) shape[i] = i % 4 < 2 ? kRed : 0x80000000;
+  overlay.setShape(shape, 4, 4, 1, 1);
+
+  overlay.draw(picture, 5, 4);
+  EXPECT_EQ(at(4, 3), kRed);
+  EXPECT_EQ(at(6, 6), 0xFF7F7F7Fu);
+  EXPECT_EQ(at(8, 3), kBackground);
+  EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 16);
+
+  overlay.draw(picture, 0, 0);  // only the lower-right 3x3 shows
+  EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 9);
+  overlay.draw(picture, 10, 8);  // only the top-left pixel shows
+  EXPECT_EQ(at(9, 7), kRed);
+  EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 1);
+
+  overlay.forget();  // a fresh grab: the old pixel is not put back over it
+  pixels[79] = 0xFF00FF00;
+  overlay.draw(picture, -50, 100);
+  EXPECT_EQ(at(9, 7), 0xFF00FF00u);
 }
 
 }  // namespace
