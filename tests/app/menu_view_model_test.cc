@@ -4,7 +4,6 @@
 #include "app/menu_view_model.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +16,7 @@
 #include "app/panel_placement.h"
 #include "app/server_with_fakes.h"
 #include "base/event_loop.h"
+#include "fakes/temporary_folder.h"
 
 namespace quorin {
 namespace {
@@ -49,12 +49,12 @@ TEST(MarkdownSection, TheShippedHelpHasBothPermissions) {
 }
 
 TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
-  const auto config = std::filesystem::temp_directory_path() / ("quorin-autostart-" + std::to_string(getpid()));
-  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  const TemporaryFolder config;
+  setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
   AutostartEntry odd("/home/a b/100%$x\\y");
   EXPECT_TRUE(odd.setEnabled(false)) << "removing nothing succeeds";
   ASSERT_TRUE(odd.setEnabled(true));
-  EXPECT_EQ(AutostartEntry::path(), config / "autostart" / "quorin-remote-host.desktop");
+  EXPECT_EQ(AutostartEntry::path(), config.path / "autostart" / "quorin-remote-host.desktop");
   EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/home/a b/100%%\\\\$x\\\\\\\\y\"\n"), std::string::npos);
   EXPECT_TRUE(odd.isEnabled());
   std::ofstream(AutostartEntry::path(), std::ios::app) << "Hidden=true\n";
@@ -66,7 +66,6 @@ TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
   EXPECT_TRUE(broken.isEnabled());
   EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/opt/q\\nHidden=true\\r\\t\"\n"), std::string::npos);
   EXPECT_FALSE(AutostartEntry("/opt/q\x01").setEnabled(true));
-  std::filesystem::remove_all(config);
 }
 
 // The model over a real server (fakes behind it, port 0) on a headless main loop.

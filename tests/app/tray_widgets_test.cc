@@ -1,5 +1,6 @@
 // The panel, the pairing popover and the no-tray window, as widgets under the offscreen
-// platform, over a real server with fakes behind it; and the terminal's pairing code.
+// platform, over a real server with fakes behind it; the terminal's pairing code; and the
+// host program without a display.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -21,7 +22,9 @@
 #include "app/server_with_fakes.h"
 #include "app/terminal_qr.h"
 #include "app/tray_item.h"
+#include "fakes/child_process.h"
 #include "fakes/log_capture.h"
+#include "fakes/temporary_folder.h"
 
 namespace quorin {
 namespace {
@@ -60,14 +63,12 @@ class TrayWidgetsTest : public ::testing::Test {
  protected:
   TrayWidgetsTest() {
     startApplication("offscreen");
-    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
   }
-  ~TrayWidgetsTest() override { std::filesystem::remove_all(config); }
 
   MenuViewModel::Environment environment() { return host.environment(&autostart); }
 
-  std::filesystem::path config = std::filesystem::temp_directory_path() /
-                                 ("quorin-tray-widgets-" + std::to_string(getpid()));
+  TemporaryFolder config;
   QtTaskRunner main;
   ServerWithFakes host{main, "Büro"};
   HostIdentity& identity = host.identity;
@@ -127,7 +128,7 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   EXPECT_FALSE(host.server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
 
-  const auto entry = config / "autostart" / "quorin-remote-host.desktop";
+  const auto entry = config.path / "autostart" / "quorin-remote-host.desktop";
   EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
   panel.openAtLoginSwitch().click();
   EXPECT_TRUE(std::filesystem::exists(entry) && panel.openAtLoginSwitch().isChecked());
@@ -212,6 +213,14 @@ TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
   QTimer::singleShot(0, tray.panel(), [&] { tray.panel()->close(); });
   QTimer::singleShot(5000, [] { QApplication::exit(7); });
   EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
+  ChildProcess first({QUORIN_HOST_BINARY, "--headless"});
+  ASSERT_TRUE(first.waitForLine("Advertising"));
+  ChildProcess second({QUORIN_HOST_BINARY, "--headless"});
+  EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.output();
+  EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
 }
 
 }  // namespace

@@ -131,7 +131,7 @@ TEST(VideoEncoderTest, ProducesADecodableStreamWithKeyFramesByCountAndByTime) {
   EXPECT_GT(lumaPsnr(movingPicture(int(times.size()) - 1), decoded.back()), 40.0) << "dB";
 }
 
-TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames) {
+TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureStopDeliversPendingFramesAndAFailedStartIsLoggedOnce) {
   VideoEncoder encoder(kWidth, kHeight);
   Output output(encoder);
   encoder.start(8'000'000, 60);
@@ -158,18 +158,17 @@ TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames)
   encoder.stop();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(output.count(), 2u);
-}
 
-TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
+  // A start that fails is logged once, and pictures are ignored.
   LogCapture log;
   VideoEncoder broken(0, 0);
-  Output output(broken);
+  Output nothing(broken);
   broken.start(8'000'000, 60);
   broken.start(8'000'000, 60);
   const std::uint8_t pixel[4] = {};
   broken.encode({pixel, 0, 0, 0}, 0us);
   broken.stop();
-  EXPECT_EQ(output.count(), 0u);
+  EXPECT_EQ(nothing.count(), 0u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: avcodec_open2 failed -22"});
 }
 
