@@ -72,21 +72,20 @@ TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
 TEST(MenuViewModel, OpenAtLoginShowsTheRealStateAndTheScreenProbeRunsOffTheMainThread) {
   EventLoop main;
   ServerWithFakes host{main, "Test Host"};
-  FakeLoginItem& loginItem = host.loginItem;
-  loginItem.enabled = true;
+  host.loginItem.enabled = true;
   auto model = std::make_unique<MenuViewModel>(host.environment());
   EXPECT_TRUE(model->state().openAtLogin) << "read from the login item when made";
   model->setOpenAtLogin(false);
-  EXPECT_FALSE(loginItem.enabled);
-  loginItem.failChanges = true;
+  EXPECT_FALSE(host.loginItem.enabled);
+  host.loginItem.failChanges = true;
   model->setOpenAtLogin(true);
   EXPECT_FALSE(model->state().openAtLogin);
   // The reset to off is a change of its own: it is applied (and fails quietly) once more.
-  EXPECT_EQ(loginItem.requests, (std::vector<bool>{false, true, false}));
+  EXPECT_EQ(host.loginItem.requests, (std::vector<bool>{false, true, false}));
   // A failed unregistration of an item that is really there leaves the switch on.
-  loginItem.failChanges = false;
+  host.loginItem.failChanges = false;
   model->setOpenAtLogin(true);
-  loginItem.failChanges = true;
+  host.loginItem.failChanges = true;
   model->setOpenAtLogin(false);
   EXPECT_TRUE(model->state().openAtLogin);
 

@@ -35,7 +35,7 @@ QRect trayerWindow() {
   return {field("Absolute upper-left X"), field("Absolute upper-left Y"), field("Width"), field("Height")};
 }
 
-TEST(X11Permissions, TheProbesAndTheBackendChoiceFollowTheDisplaysThatAnswer) {
+TEST(TrayX11, ProbesAndBackendFollowTheDisplaysAndTheIconSitsInARealTrayAndOpensThePanel) {
   QUORIN_REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
   const std::string display = std::getenv("DISPLAY");
   // Unset where nullptr; scripts/test runs a Wayland desktop beside Xvfb.
@@ -62,12 +62,9 @@ TEST(X11Permissions, TheProbesAndTheBackendChoiceFollowTheDisplaysThatAnswer) {
     EXPECT_EQ(Permissions::isAccessibilityTrusted(false), c.input);
     EXPECT_EQ(chooseDesktopBackend(), c.chosen);
   }
-  setenv("DISPLAY", display.c_str(), 1);
-}
+  setenv("DISPLAY", display.c_str(), 1);  // WAYLAND_DISPLAY stays unset: the panel's probes read X
 
-TEST(TrayIcon, SitsInARealTrayFollowsTheServerAndOpensThePanel) {
-  QUORIN_REQUIRE(Permissions::hasGraphicalSession(), "no X display ($DISPLAY); scripts/test starts Xvfb");
-  unsetenv("WAYLAND_DISPLAY");  // the panel's probes read the X display
+  // The icon in a real tray.
   startApplication("xcb");
 
   // trayer, a stand-alone system tray, along the top edge at the right.

@@ -67,8 +67,6 @@ struct Output : Recorder<Frame> {
 std::vector<Picture> expectDecodableStream(Recorder<Frame>& frames) {
   H264Decoder decoder;
   std::vector<Picture> decoded;
-  std::uint64_t lastKeyPts = 0;
-  int framesSinceKey = 0;
   for (std::size_t i = 0; i < frames.count(); ++i) {
     const Frame frame = frames.at(i);
     const VideoFrameHeader& header = frame.header;
@@ -82,18 +80,14 @@ std::vector<Picture> expectDecodableStream(Recorder<Frame>& frames) {
     // The unit types, SEI left out: SPS and PPS come only in the configuration, which precedes
     // exactly the key frames, and those are IDR pictures; no access unit delimiters.
     std::string types;
-    for (std::size_t i = 4; i < annexB.size(); ++i) {
-      if (annexB[i - 4] == 0 && annexB[i - 3] == 0 && annexB[i - 2] == 0 && annexB[i - 1] == 1) {
-        if ((annexB[i] & 0x1F) != 6) types += std::to_string(annexB[i] & 0x1F) + " ";
+    for (std::size_t at = 4; at < annexB.size(); ++at) {
+      if (annexB[at - 4] == 0 && annexB[at - 3] == 0 && annexB[at - 2] == 0 && annexB[at - 1] == 1) {
+        if ((annexB[at] & 0x1F) != 6) types += std::to_string(annexB[at] & 0x1F) + " ";
       }
     }
     EXPECT_TRUE(std::regex_match(types, std::regex(header.isKeyframe ? "7 8 (5 )+" : "(1 )+")))
         << types << "at " << header.ptsMicros;
     EXPECT_EQ(bool(frame.config), header.isKeyframe);
-    framesSinceKey = header.isKeyframe ? 0 : framesSinceKey + 1;
-    if (header.isKeyframe) lastKeyPts = header.ptsMicros;
-    EXPECT_LT(framesSinceKey, 120);
-    EXPECT_LT(header.ptsMicros - lastKeyPts, 2'000'000u);
     const std::size_t before = decoded.size();
     decoder.decode(annexB, [&](Picture picture) { decoded.push_back(std::move(picture)); });
     EXPECT_EQ(decoded.size(), before + 1) << "frame at " << header.ptsMicros << " decodes at once";
