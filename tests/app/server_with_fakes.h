@@ -45,14 +45,14 @@ struct ServerWithFakes {
                 .hostName = [this] { return name; },
                 .port = 0}) {}
 
-  // The panel's view of this server; `login` replaces the fake login item.
-  MenuViewModel::Environment environment(LoginItem* login = nullptr) {
+  // The panel's view of this server.
+  MenuViewModel::Environment environment() {
     PermissionServices permissions{
         .isAccessibilityTrusted = [this](bool prompt) { prompts.push_back(prompt); return granted.load(); },
         .hasScreenRecording = [this] { ++screenProbes; return screenProbe(); },
         .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
         .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }};
-    return {&server, &flags, std::move(permissions), login ? login : &loginItem, &mainThread_};
+    return {&server, &flags, std::move(permissions), &loginItem, &mainThread_};
   }
 
   struct KeyringSwap {

@@ -14,7 +14,6 @@
 #include <filesystem>
 #include <regex>
 
-#include "app/autostart_entry.h"
 #include "app/command_output.h"
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
@@ -24,7 +23,6 @@
 #include "app/tray_item.h"
 #include "fakes/child_process.h"
 #include "fakes/log_capture.h"
-#include "fakes/temporary_folder.h"
 
 namespace quorin {
 namespace {
@@ -61,18 +59,11 @@ TEST(TerminalQr, DrawingScansBackToTheExactText) {
 
 class TrayWidgetsTest : public ::testing::Test {
  protected:
-  TrayWidgetsTest() {
-    startApplication("offscreen");
-    setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
-  }
+  TrayWidgetsTest() { startApplication("offscreen"); }
 
-  MenuViewModel::Environment environment() { return host.environment(&autostart); }
-
-  TemporaryFolder config;
   QtTaskRunner main;
   ServerWithFakes host{main, "Büro"};
   HostIdentity& identity = host.identity;
-  AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
 };
 
 TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextFollowsAResetOrGivesWayToTheRedLine) {
@@ -88,7 +79,7 @@ TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextFollowsAResetOrGivesWayT
   }));
   EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
 
-  MenuContent panel(environment(), identity);
+  MenuContent panel(host.environment(), identity);
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   PairingQRView& view = *panel.pairingView();
@@ -111,7 +102,9 @@ TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextFollowsAResetOrGivesWayT
 }
 
 TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingMore) {
-  MenuContent panel(environment(), identity);
+  host.loginItem.enabled = true;
+  MenuContent panel(host.environment(), identity);
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked()) << "read from the login item";
   EXPECT_EQ(panel.startStopButton().text(), "Start");
   panel.startStopButton().click();
   ASSERT_TRUE(processUntil([&] { return host.server.isRunning(); }));
@@ -128,12 +121,18 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   EXPECT_FALSE(host.server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
 
-  const auto entry = config.path / "autostart" / "quorin-remote-host.desktop";
+  // A failed change leaves the switch showing what is really registered; the reset to off is
+  // a change of its own, applied (and failing quietly) once more.
+  panel.openAtLoginSwitch().click();
+  host.loginItem.failChanges = true;
+  panel.openAtLoginSwitch().click();
   EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
+  EXPECT_EQ(host.loginItem.requests, (std::vector<bool>{false, true, false}));
+  host.loginItem.failChanges = false;
   panel.openAtLoginSwitch().click();
-  EXPECT_TRUE(std::filesystem::exists(entry) && panel.openAtLoginSwitch().isChecked());
+  host.loginItem.failChanges = true;
   panel.openAtLoginSwitch().click();
-  EXPECT_FALSE(std::filesystem::exists(entry) || panel.openAtLoginSwitch().isChecked());
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
 
   host.advertiser.reportProblem("Advertising on the local network is unavailable.");
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
@@ -141,7 +140,7 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
 
 TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyTheGrantPrompts) {
   host.granted = false;
-  MenuContent panel(environment(), identity);
+  MenuContent panel(host.environment(), identity);
   panel.show();
   ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
   processUntil([] { return false; }, 50ms);  // its answer reaches the panel
@@ -164,7 +163,7 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyT
 // The states the README pictures; scripts/screenshots has them saved into $QUORIN_SCREENSHOTS.
 TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
   host.name = "studio";
-  MenuContent panel(environment(), identity);
+  MenuContent panel(host.environment(), identity);
   panel.setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
   panel.show();
   ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
@@ -204,7 +203,7 @@ TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
   ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
   LogCapture log;
-  TrayItem tray(environment(), identity, 0ms);
+  TrayItem tray(host.environment(), identity, 0ms);
   ASSERT_TRUE(tray.usesWindow());
   ASSERT_TRUE(tray.panel() && tray.panel()->isVisible());
   EXPECT_EQ(tray.panel()->windowType(), Qt::Window);
