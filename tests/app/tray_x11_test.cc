@@ -1,5 +1,5 @@
-// The tray icon in a real system tray (trayer) on the test's X display, and the permission
-// probes against that display.
+// The tray icon in a real system tray (trayer) on the test's X display, the permission probes
+// against that display, and the Wayland ones against a stand-in portal on a bus of the test's own.
 
 #include <gtest/gtest.h>
 
@@ -16,9 +16,11 @@
 #include "app/server_with_fakes.h"
 #include "app/tray_item.h"
 #include "app/ui_style.h"
+#include "app/wayland/permissions.h"
 #include "app/x11/pointer_click.h"
 #include "fakes/child_process.h"
 #include "fakes/require_service.h"
+#include "video/wayland/fake_portal.h"
 
 namespace quorin {
 namespace {
@@ -110,6 +112,31 @@ TEST(TrayX11, ProbesAndBackendFollowTheDisplaysAndTheIconSitsInARealTrayAndOpens
   ASSERT_TRUE(processUntil([&] { return !tray.panel()->isVisible(); }));
   processUntil([] { return false; }, 500ms);
   EXPECT_FALSE(tray.panel()->isVisible());
+}
+
+TEST(WaylandPermissionsTest, RowsFollowThePortalOnTheBusAndTheStoredApproval) {
+  PrivateSessionBus bus;  // starts nothing on demand, so no real portal answers
+  ASSERT_FALSE(bus.address().empty());
+  setenv("WAYLAND_DISPLAY", "no-compositor-here", 1);
+
+  bool stored = true;
+  int requests = 0;
+  const PermissionServices services = WaylandPermissions::services([&] { return stored; }, [&] { ++requests; });
+  EXPECT_FALSE(services.hasScreenRecording());
+  {
+    // wlroots desktops: screen sharing, but no input through the portal.
+    const FakePortal portal(bus.address(), FakePortal::kRefuse);
+    EXPECT_TRUE(services.hasScreenRecording());
+    EXPECT_FALSE(services.isAccessibilityTrusted(false));
+  }
+  const FakePortal portal(bus.address(), FakePortal::kGrantRemoteDesktop);
+  EXPECT_TRUE(services.isAccessibilityTrusted(false));
+  stored = false;  // the portal would ask first
+  EXPECT_FALSE(services.hasScreenRecording());
+  EXPECT_FALSE(services.isAccessibilityTrusted(true));
+  services.openAccessibilitySettings();
+  services.openScreenRecordingSettings();
+  EXPECT_EQ(requests, 2);
 }
 
 }  // namespace
