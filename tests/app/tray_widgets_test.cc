@@ -38,7 +38,17 @@ std::string scan(const QImage& image) {
   return text;
 }
 
-TEST(TerminalQr, DrawingScansBackToTheExactText) {
+class TrayWidgetsTest : public ::testing::Test {
+ protected:
+  TrayWidgetsTest() { startApplication("offscreen"); }
+
+  QtTaskRunner main;
+  ServerWithFakes host{main, "Büro"};
+  HostIdentity& identity = host.identity;
+};
+
+TEST_F(TrayWidgetsTest, PairingCodesScanBackToThePairingTextFollowAResetOrGiveWayToTheRedLine) {
+  // The terminal's, drawn in half blocks.
   const std::string text = R"({"key":"q0H\/abc+def=","name":"Büro","v":1})";
   const auto drawing = renderTerminalQr(text);
   ASSERT_TRUE(drawing);
@@ -55,18 +65,7 @@ TEST(TerminalQr, DrawingScansBackToTheExactText) {
     }
   }
   EXPECT_EQ(scan(modules.scaled(modules.size() * 6)), text) << "the exact bytes, UTF-8 included";
-}
 
-class TrayWidgetsTest : public ::testing::Test {
- protected:
-  TrayWidgetsTest() { startApplication("offscreen"); }
-
-  QtTaskRunner main;
-  ServerWithFakes host{main, "Büro"};
-  HostIdentity& identity = host.identity;
-};
-
-TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextFollowsAResetOrGivesWayToTheRedLine) {
   // Without a pairing text (none is stored yet): the red line instead of a code.
   HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
   PairingQRView empty(keyless);

@@ -114,7 +114,6 @@ TEST(VideoEncoderTest, ProducesADecodableStreamWithKeyFramesByCountAndByTime) {
   const auto decoded = expectDecodableStream(output);
   ASSERT_EQ(decoded.size(), times.size());
   EXPECT_EQ(output.at(0).header.ptsMicros, 0u) << "negative times count as 0";
-  EXPECT_EQ(output.at(130).header.ptsMicros, 3'500'000u);
   // The first, 120 frames after it (1.2 s), the first after the idle gap, and 2 s after that.
   std::vector<std::size_t> keys;
   for (std::size_t i = 0; i < times.size(); ++i) {

@@ -102,7 +102,6 @@ TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
   std::this_thread::sleep_for(100ms);
   ASSERT_EQ(sink.count(), 2u);
   expectColours(sink.at(1), {{100, 100, 0xFFFFFF}, {150, 120, kBackground}, {120, 99, kBackground}});
-  EXPECT_GE(sink.at(1).pts, 300ms);
 
   changedAt = std::chrono::steady_clock::now();
   painter.movePointer(700, 400);
