@@ -1,136 +1,95 @@
+// The panel's pieces without widgets: where it opens, the help it shows, the autostart entry,
+// and the model over a real server.
+
 #include "app/menu_view_model.h"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <thread>
 
-#include "app/fake_login_item.h"
+#include "app/autostart_entry.h"
+#include "app/markdown_section.h"
+#include "app/panel_placement.h"
 #include "app/server_with_fakes.h"
 #include "base/event_loop.h"
+#include "fakes/temporary_folder.h"
 
 namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
 
-// The shown items, one line each: "symbol|text|button", a divider as "--".
-std::string shownItems(const MenuState& state) {
-  std::string lines;
-  for (const MenuItem& item : menuItems(state)) {
-    if (!item.shown) continue;
-    lines += item.element == MenuElement::divider ? "--" : item.symbol + "|" + item.text + "|" + item.button;
-    lines += "\n";
-  }
-  return lines;
+std::string fileText(const std::filesystem::path& path) {
+  std::ifstream file(path);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
-constexpr const char* kRest =
-    "--\nqrcode|Pair a device\u2026|\n--\n||\n--\n|Start advertising when opened|\n|Open at login|\n--\n";
-constexpr const char* kNote = "|Connection is encrypted (TLS). Only devices that scanned your QR can connect.|\n";
+TEST(PanelPlacement, OpensBesideTheIconAndStaysOnTheScreen) {
+  const ScreenRect screen{0, 24, 1920, 1056};  // below a top bar of 24 pixels
+  EXPECT_EQ(panelOrigin(ScreenRect{1890, 0, 24, 24}, 300, 500, screen), (ScreenPoint{1620, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{900, 0, 20, 24}, 300, 500, screen), (ScreenPoint{760, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{4, 1050, 24, 24}, 300, 500, {0, 0, 1920, 1046}), (ScreenPoint{0, 546}));
+  EXPECT_EQ(panelOrigin(std::nullopt, 300, 500, screen), (ScreenPoint{1620, 24})) << "unknown: the corner";
+}
 
-TEST(MenuItems, EachStateShowsItsItemsInOrder) {
-  EXPECT_EQ(shownItems({}), std::string("|Quorin Remote Host|\n--\npause.circle|Stopped|\n--\n"
-                                        "circle|Screen Recording|Grant\ncircle|Accessibility|Grant\n") +
-                                kRest + "|Quit|Start\n" + kNote);
-  EXPECT_EQ(shownItems({.isRunning = true,
-                        .connectedClient = "192.168.1.9:50123",
-                        .lastError = "Address already in use",
-                        .hasScreen = true,
-                        .hasAccessibility = true}),
-            std::string("|Quorin Remote Host|\n--\nantenna.radiowaves.left.and.right|Advertising on the network|\n"
-                        "iphone|Connected: 192.168.1.9:50123|\nexclamationmark.triangle|Address already in use|\n--\n"
-                        "checkmark.circle.fill|Screen Recording|\ncheckmark.circle.fill|Accessibility|\n") +
-                kRest + "|Quit|Stop\n" + kNote);
-  // Present but empty texts still show their labels.
-  EXPECT_NE(shownItems({.connectedClient = "", .lastError = ""})
-                .find("|Stopped|\niphone|Connected: |\nexclamationmark.triangle||\n--\n"),
-            std::string::npos);
+TEST(MarkdownSection, TheShippedHelpHasBothPermissions) {
+  const std::string readme = fileText(QUORIN_README);
+  for (const char* topic : {"Screen Recording", "Accessibility"}) {
+    const auto section = markdownSection(readme, std::string("#### ") + topic);
+    ASSERT_TRUE(section) << topic;
+    EXPECT_EQ(section->find("\n#### "), std::string::npos) << "ends before the next topic";
+    EXPECT_GT(section->size(), 100u) << *section;
+  }
+  EXPECT_EQ(markdownSection("#### A\none\n```\n## code\n```\n##### B\n### C\n", "#### A"),
+            "#### A\none\n```\n## code\n```\n##### B\n");
+}
 
-  const MenuItems running = menuItems({.isRunning = true, .lastError = "x", .hasScreen = true});
-  EXPECT_EQ(running[2].symbolTint, Tint::teal);
-  EXPECT_EQ(running[4].textTint, Tint::orange);
-  EXPECT_EQ(running[6].symbolTint, Tint::green);
-  EXPECT_EQ(menuItems({})[2].symbolTint, Tint::secondary);
+TEST(AutostartEntry, ExecLineIsEscapedAndAHiddenEntryCountsAsOff) {
+  const TemporaryFolder config;
+  setenv("XDG_CONFIG_HOME", config.path.c_str(), 1);
+  AutostartEntry odd("/home/a b/100%$x\\y");
+  EXPECT_TRUE(odd.setEnabled(false)) << "removing nothing succeeds";
+  ASSERT_TRUE(odd.setEnabled(true));
+  EXPECT_EQ(AutostartEntry::path(), config.path / "autostart" / "quorin-remote-host.desktop");
+  EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/home/a b/100%%\\\\$x\\\\\\\\y\"\n"), std::string::npos);
+  EXPECT_TRUE(odd.isEnabled());
+  std::ofstream(AutostartEntry::path(), std::ios::app) << "Hidden=true\n";
+  EXPECT_FALSE(odd.isEnabled());
+
+  // Line breaks in the path must not end the Exec line (here: hiding the entry).
+  AutostartEntry broken("/opt/q\nHidden=true\r\t");
+  ASSERT_TRUE(broken.setEnabled(true));
+  EXPECT_TRUE(broken.isEnabled());
+  EXPECT_NE(fileText(AutostartEntry::path()).find("\nExec=\"/opt/q\\nHidden=true\\r\\t\"\n"), std::string::npos);
+  EXPECT_FALSE(AutostartEntry("/opt/q\x01").setEnabled(true));
 }
 
 // The model over a real server (fakes behind it, port 0) on a headless main loop.
-class MenuViewModelTest : public ::testing::Test {
- protected:
-  MenuViewModel::Environment environment() {
-    return {.server = &host.server,
-            .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool prompt) { prompts.push_back(prompt); return true; },
-                            .hasScreenRecording = [this] { return screenProbe(); },
-                            .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
-                            .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }},
-            .loginItem = &loginItem,
-            .mainThread = &main};
-  }
-
+TEST(MenuViewModel, TheScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel) {
   EventLoop main;
   ServerWithFakes host{main, "Test Host"};
-  PermissionFlags flags;
-  FakeLoginItem loginItem;
-  std::function<bool()> screenProbe = [] { return true; };
-  std::vector<bool> prompts;
-  int screenSettingsOpened = 0;
-  int accessibilitySettingsOpened = 0;
-};
-
-TEST_F(MenuViewModelTest, OpenAtLoginShowsTheRealStateWhenRegistrationFails) {
-  loginItem.enabled = true;
-  MenuViewModel model(environment());
-  EXPECT_TRUE(model.state().openAtLogin) << "read from the login item when made";
-  model.setOpenAtLogin(false);
-  EXPECT_FALSE(loginItem.enabled);
-
-  loginItem.failChanges = true;
-  model.setOpenAtLogin(true);
-  EXPECT_FALSE(model.state().openAtLogin);
-  // The reset to off is a change of its own: it is applied (and fails quietly) once more.
-  EXPECT_EQ(loginItem.requests, (std::vector<bool>{false, true, false}));
-
-  // A failed unregistration of an item that is really there leaves the switch on.
-  loginItem.failChanges = false;
-  model.setOpenAtLogin(true);
-  loginItem.failChanges = true;
-  model.setOpenAtLogin(false);
-  EXPECT_TRUE(model.state().openAtLogin);
-}
-
-TEST_F(MenuViewModelTest, OnlyTheAccessibilityGrantPromptsAndRefreshesNeverDo) {
-  MenuViewModel model(environment());
-  model.grantScreenRecording();
-  EXPECT_EQ(screenSettingsOpened, 1);
-  EXPECT_TRUE(prompts.empty());
-  model.grantAccessibility();
-  EXPECT_EQ(prompts, std::vector<bool>{true});
-  EXPECT_EQ(accessibilitySettingsOpened, 1);
-  model.refreshPermissions();
-  EXPECT_EQ(prompts, (std::vector<bool>{true, false}));
-  EXPECT_EQ(screenSettingsOpened + accessibilitySettingsOpened, 2);
-}
-
-TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel) {
+  auto model = std::make_unique<MenuViewModel>(host.environment());
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   std::thread::id probedOn;
-  screenProbe = [&] {
+  host.screenProbe = [&] {
     probedOn = std::this_thread::get_id();
     released.wait();
     return true;
   };
-  auto model = std::make_unique<MenuViewModel>(environment());
   model->refreshPermissions();
-  EXPECT_TRUE(flags.hasAccessibility) << "read at once";
-  EXPECT_FALSE(flags.hasScreen) << "the main thread does not wait for the probe";
+  EXPECT_TRUE(host.flags.hasAccessibility) << "read at once";
+  EXPECT_FALSE(host.flags.hasScreen) << "the main thread does not wait for the probe";
   release.set_value();
   ASSERT_TRUE(main.runUntil([&] { return model->state().hasScreen; }, 5s));
   EXPECT_NE(probedOn, std::this_thread::get_id());
 
   // A probe still running when the panel goes: its answer is dropped, nothing crashes.
-  flags.hasScreen = false;
+  host.flags.hasScreen = false;
   std::promise<void> releaseLate;
   released = releaseLate.get_future().share();
   model->refreshPermissions();
@@ -141,7 +100,7 @@ TEST_F(MenuViewModelTest, ScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPa
   model.reset();  // waits for the probe
   late.join();
   main.runFor(100ms);
-  EXPECT_FALSE(flags.hasScreen);
+  EXPECT_FALSE(host.flags.hasScreen);
 }
 
 }  // namespace

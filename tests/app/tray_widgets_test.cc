@@ -1,22 +1,27 @@
 // The panel, the pairing popover and the no-tray window, as widgets under the offscreen
-// platform, over a real server with fakes behind it.
+// platform, over a real server with fakes behind it; the terminal's pairing code; and the
+// host program without a display.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QLabel>
 #include <QTimer>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <regex>
 
-#include "app/autostart_entry.h"
 #include "app/command_output.h"
 #include "app/menu_content.h"
 #include "app/qt_task_runner.h"
 #include "app/qt_test_app.h"
 #include "app/server_with_fakes.h"
+#include "app/terminal_qr.h"
 #include "app/tray_item.h"
+#include "fakes/child_process.h"
 #include "fakes/log_capture.h"
 
 namespace quorin {
@@ -24,10 +29,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// What zbar reads off the widget as drawn on screen.
-std::string scan(QWidget& widget) {
+// What zbar reads off a picture.
+std::string scan(const QImage& image) {
   const std::string path = "/tmp/quorin-pairing-" + std::to_string(getpid()) + ".pgm";
-  widget.grab().toImage().convertToFormat(QImage::Format_Grayscale8).save(QString::fromStdString(path));
+  image.convertToFormat(QImage::Format_Grayscale8).save(QString::fromStdString(path));
   const std::string text = commandOutput("zbarimg --raw -q -Sbinary " + path);
   std::filesystem::remove(path);
   return text;
@@ -35,49 +40,54 @@ std::string scan(QWidget& widget) {
 
 class TrayWidgetsTest : public ::testing::Test {
  protected:
-  TrayWidgetsTest() {
-    startApplication("offscreen");
-    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
-  }
-  ~TrayWidgetsTest() override { std::filesystem::remove_all(config); }
+  TrayWidgetsTest() { startApplication("offscreen"); }
 
-  MenuViewModel::Environment environment() {
-    return {.server = &server,
-            .flags = &flags,
-            .permissions = {.isAccessibilityTrusted = [this](bool) { return granted.load(); },
-                            .hasScreenRecording = [this] { ++screenProbes; return granted.load(); },
-                            .openScreenRecordingSettings = [this] { ++screenHelp; },
-                            .openAccessibilitySettings = [] {}},
-            .loginItem = &autostart,
-            .mainThread = &main};
-  }
-
-  std::filesystem::path config = std::filesystem::temp_directory_path() /
-                                 ("quorin-tray-widgets-" + std::to_string(getpid()));
   QtTaskRunner main;
   ServerWithFakes host{main, "Büro"};
-  HostServer& server = host.server;
   HostIdentity& identity = host.identity;
-  FakeUserDefaults& defaults = host.defaults;
-  FakeServiceAdvertiser& advertiser = host.advertiser;
-  PermissionFlags flags;
-  AutostartEntry autostart{"/usr/bin/quorin-remote-host"};
-  std::atomic<bool> granted{false};
-  std::atomic<int> screenProbes{0};
-  int screenHelp = 0;
 };
 
-TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
-  MenuContent panel(environment(), identity);
+TEST_F(TrayWidgetsTest, PairingCodesScanBackToThePairingTextFollowAResetOrGiveWayToTheRedLine) {
+  // The terminal's, drawn in half blocks.
+  const std::string text = R"({"key":"q0H\/abc+def=","name":"Büro","v":1})";
+  const auto drawing = renderTerminalQr(text);
+  ASSERT_TRUE(drawing);
+  // Each character cell holds the modules of two rows: a full block both light, an upper or
+  // lower half block one of them.
+  const std::string plain = std::regex_replace(*drawing, std::regex("\x1b\\[[0-9;]*m"), "");
+  const QStringList lines = QString::fromStdString(plain).split('\n', Qt::SkipEmptyParts);
+  QImage modules(int(lines.at(0).size()), int(lines.size()) * 2, QImage::Format_RGB32);
+  for (int y = 0; y < modules.height(); ++y) {
+    for (int x = 0; x < modules.width(); ++x) {
+      const QChar cell = lines.at(y / 2).at(x);
+      const bool light = cell == u'\u2588' || cell == (y % 2 ? u'\u2584' : u'\u2580');
+      modules.setPixel(x, y, light ? 0xFFFFFFFF : 0xFF000000);
+    }
+  }
+  EXPECT_EQ(scan(modules.scaled(modules.size() * 6)), text) << "the exact bytes, UTF-8 included";
+
+  // Without a pairing text (none is stored yet): the red line instead of a code.
+  HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
+  PairingQRView empty(keyless);
+  empty.show();
+  EXPECT_TRUE(empty.payloadString().empty());
+  EXPECT_FALSE(empty.codeArea().isVisible());
+  const auto labels = empty.findChildren<QLabel*>();
+  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
+    return label->isVisible() && label->text() == QStringLiteral("Couldn\u2019t render QR");
+  }));
+  EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
+
+  MenuContent panel(host.environment(), identity);
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   PairingQRView& view = *panel.pairingView();
   const std::string first = identity.pairingPayload()->encodedString();
   EXPECT_EQ(view.payloadString(), first);
-  EXPECT_EQ(scan(view.codeArea()), first);
+  EXPECT_EQ(scan(view.codeArea().grab().toImage()), first);
 
   view.resetButton().click();
-  const std::string second = scan(view.codeArea());
+  const std::string second = scan(view.codeArea().grab().toImage());
   const auto after = PairingPayload::decode(second);
   ASSERT_TRUE(after) << second;
   EXPECT_NE(after->key, PairingPayload::decode(first)->key);
@@ -86,83 +96,129 @@ TEST_F(TrayWidgetsTest, PairingCodeScansToThePairingTextAndFollowsAReset) {
   view.close();
   ASSERT_TRUE(processUntil([&] { return panel.pairingView() == nullptr; }));
   panel.openPairing();
-  EXPECT_EQ(scan(panel.pairingView()->codeArea()), second) << "reopened after a reset";
-}
+  EXPECT_EQ(scan(panel.pairingView()->codeArea().grab().toImage()), second) << "reopened after a reset";
 
-TEST_F(TrayWidgetsTest, NoPairingTextMeansTheRedLineInsteadOfACode) {
-  HostIdentity keyless{[] { return std::optional<Bytes>(); }, [] { return std::string("x"); }};
-  PairingQRView view(keyless);
-  view.show();
-  EXPECT_TRUE(view.payloadString().empty());
-  EXPECT_FALSE(view.codeArea().isVisible());
-  const auto labels = view.findChildren<QLabel*>();
-  EXPECT_TRUE(std::any_of(labels.begin(), labels.end(), [](const QLabel* label) {
-    return label->isVisible() && label->text() == QStringLiteral("Couldn\u2019t render QR");
-  }));
-  EXPECT_FALSE(PairingQRView::qrImage(std::string(3000, 'x'))) << "more than a code holds";
 }
 
 TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingMore) {
-  MenuContent panel(environment(), identity);
+  host.loginItem.enabled = true;
+  MenuContent panel(host.environment(), identity);
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked()) << "read from the login item";
   EXPECT_EQ(panel.startStopButton().text(), "Start");
   panel.startStopButton().click();
-  ASSERT_TRUE(processUntil([&] { return server.isRunning(); }));
+  ASSERT_TRUE(processUntil([&] { return host.server.isRunning(); }));
   EXPECT_EQ(panel.startStopButton().text(), "Stop");
   EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
   panel.startStopButton().click();
-  EXPECT_FALSE(server.isRunning());
+  EXPECT_FALSE(host.server.isRunning());
   EXPECT_EQ(panel.startStopButton().text(), "Start");
-  EXPECT_EQ(defaults.writes, 0);
+  EXPECT_EQ(host.defaults.writes, 0);
 
   panel.autoStartSwitch().click();
-  EXPECT_TRUE(defaults.boolValue(HostServer::kAutoStartKey));
+  EXPECT_TRUE(host.defaults.boolValue(HostServer::kAutoStartKey));
   processUntil([] { return false; }, 100ms);
-  EXPECT_FALSE(server.hasListener()) << "the switch does not start the server";
+  EXPECT_FALSE(host.server.hasListener()) << "the switch does not start the server";
   EXPECT_TRUE(panel.autoStartSwitch().isChecked());
 
-  const auto entry = config / "autostart" / "quorin-remote-host.desktop";
+  // A failed change leaves the switch showing what is really registered; the reset to off is
+  // a change of its own, applied (and failing quietly) once more.
+  panel.openAtLoginSwitch().click();
+  host.loginItem.failChanges = true;
+  panel.openAtLoginSwitch().click();
   EXPECT_FALSE(panel.openAtLoginSwitch().isChecked());
+  EXPECT_EQ(host.loginItem.requests, (std::vector<bool>{false, true, false}));
+  host.loginItem.failChanges = false;
   panel.openAtLoginSwitch().click();
-  EXPECT_TRUE(std::filesystem::exists(entry) && panel.openAtLoginSwitch().isChecked());
+  host.loginItem.failChanges = true;
   panel.openAtLoginSwitch().click();
-  EXPECT_FALSE(std::filesystem::exists(entry) || panel.openAtLoginSwitch().isChecked());
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
 
-  advertiser.reportProblem("Advertising on the local network is unavailable.");
+  host.advertiser.reportProblem("Advertising on the local network is unavailable.");
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
 }
 
-TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgain) {
-  MenuContent panel(environment(), identity);
+TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyTheGrantPrompts) {
+  host.granted = false;
+  MenuContent panel(host.environment(), identity);
   panel.show();
-  ASSERT_TRUE(processUntil([&] { return screenProbes == 1; }));
+  ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
   processUntil([] { return false; }, 50ms);  // its answer reaches the panel
   ASSERT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
   panel.screenRecordingRow().grantButton().click();
-  EXPECT_EQ(screenHelp, 1);
+  panel.accessibilityRow().grantButton().click();
+  EXPECT_EQ(host.screenSettingsOpened + host.accessibilitySettingsOpened, 2);
 
-  granted = true;
+  host.granted = true;
   processUntil([] { return false; }, 100ms);
   EXPECT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel)) << "only a new showing re-reads";
   panel.hide();
   panel.show();
   ASSERT_TRUE(processUntil([&] { return !panel.screenRecordingRow().grantButton().isVisibleTo(&panel); }));
   EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
-  EXPECT_TRUE(flags.hasScreen && flags.hasAccessibility);
+  EXPECT_TRUE(host.flags.hasScreen && host.flags.hasAccessibility);
+  EXPECT_EQ(host.prompts, (std::vector<bool>{false, true, false})) << "only the grant prompts";
+}
+
+// The states the README pictures; scripts/screenshots has them saved into $QUORIN_SCREENSHOTS.
+TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
+  host.name = "studio";
+  MenuContent panel(host.environment(), identity);
+  panel.setWindowFlags(Qt::Popup | Qt::FramelessWindowHint);
+  panel.show();
+  ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
+  processUntil([] { return false; }, 50ms);  // the probe's answer is in before the states
+  const auto save = [](QWidget& widget, const char* name) {
+    QApplication::processEvents();
+    if (const char* folder = std::getenv("QUORIN_SCREENSHOTS")) {
+      EXPECT_TRUE(widget.grab().save(QDir(folder).filePath(name))) << name;
+    }
+  };
+  panel.apply({.isRunning = false, .autoStart = true, .hasScreen = true, .hasAccessibility = false});
+  EXPECT_TRUE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
+  EXPECT_FALSE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel));
+  EXPECT_FALSE(panel.errorLabel().isVisibleTo(&panel));
+  EXPECT_EQ(panel.statusLabel().text(), "Stopped");
+  save(panel, "panel-stopped.png");
+  const char* error = "Advertising on the local network failed: Local name collision.";
+  panel.apply({.isRunning = true,
+               .connectedClient = "192.168.1.42:50712",
+               .lastError = error,
+               .autoStart = true,
+               .hasScreen = true,
+               .hasAccessibility = true,
+               .openAtLogin = true});
+  EXPECT_EQ(panel.statusLabel().text(), "Advertising on the network");
+  EXPECT_EQ(panel.errorLabel().text(), error);
+  EXPECT_TRUE(panel.openAtLoginSwitch().isChecked());
+  EXPECT_EQ(panel.startStopButton().text(), "Stop");
+  save(panel, "panel-running.png");
+  panel.apply({.lastError = ""});
+  EXPECT_TRUE(panel.errorLabel().isVisibleTo(&panel)) << "an empty error still has its line";
+  panel.openPairing();
+  ASSERT_NE(panel.pairingView(), nullptr);
+  save(*panel.pairingView(), "pairing.png");
 }
 
 TEST_F(TrayWidgetsTest, WithoutATrayThePanelIsAWindowAndClosingItQuits) {
   ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable());
   LogCapture log;
-  TrayItem tray(environment(), identity, 0ms);
+  TrayItem tray(host.environment(), identity, 0ms);
   ASSERT_TRUE(tray.usesWindow());
-  ASSERT_NE(tray.panel(), nullptr);
-  EXPECT_TRUE(tray.panel()->isVisible());
+  ASSERT_TRUE(tray.panel() && tray.panel()->isVisible());
   EXPECT_EQ(tray.panel()->windowType(), Qt::Window);
   EXPECT_EQ(log.count("QuorinRemote: no system tray found: the panel opens as a window, and closing it quits"), 1);
 
   QTimer::singleShot(0, tray.panel(), [&] { tray.panel()->close(); });
   QTimer::singleShot(5000, [] { QApplication::exit(7); });
   EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
+  ChildProcess first({QUORIN_HOST_BINARY, "--headless"});
+  ASSERT_TRUE(first.waitForLine("Advertising"));
+  ChildProcess second({QUORIN_HOST_BINARY, "--headless"});
+  EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.output();
+  EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
 }
 
 }  // namespace

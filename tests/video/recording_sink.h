@@ -33,10 +33,6 @@ class Recorder {
     std::lock_guard lock(mutex_);
     return items_.at(index);
   }
-  std::vector<T> items() {
-    std::lock_guard lock(mutex_);
-    return items_;
-  }
 
  private:
   std::mutex mutex_;
@@ -46,8 +42,7 @@ class Recorder {
 
 struct RecordedPicture {
   std::chrono::microseconds pts{0};
-  int width = 0;
-  int height = 0;
+  int width = 0, height = 0;
   std::vector<std::uint32_t> pixels;  // without row padding
   std::uint32_t at(int x, int y) const { return pixels.at(std::size_t(y) * width + x) & 0xFFFFFF; }
 };

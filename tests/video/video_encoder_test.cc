@@ -1,9 +1,10 @@
 #include "video/video_encoder.h"
 
 #include <gtest/gtest.h>
+#include <libyuv/compare.h>
 #include <libyuv/convert_from_argb.h>
 
-#include <cstdlib>
+#include <regex>
 #include <thread>
 #include <utility>
 
@@ -37,17 +38,12 @@ std::vector<std::uint8_t> movingPicture(int step) {
   return bgra;
 }
 
-// Mean luma difference between a decoded picture and the top left of a BGRA source.
-double lumaError(const std::vector<std::uint8_t>& bgra, const Picture& decoded) {
+// Luma PSNR of a decoded picture against the top left of a BGRA source.
+double lumaPsnr(const std::vector<std::uint8_t>& bgra, const Picture& decoded) {
   const int w = decoded.width();
-  const int h = decoded.height();
-  std::vector<std::uint8_t> y(std::size_t(w) * h), u(y.size() / 4), v(y.size() / 4);
-  libyuv::ARGBToI420(bgra.data(), kWidth * 4, y.data(), w, u.data(), w / 2, v.data(), w / 2, w, h);
-  double error = 0;
-  for (int row = 0; row < h; ++row) {
-    for (int x = 0; x < w; ++x) error += std::abs(y[row * w + x] - decoded.plane(0)[row * decoded.stride(0) + x]);
-  }
-  return error / double(y.size());
+  std::vector<std::uint8_t> y(std::size_t(w) * decoded.height());
+  libyuv::ARGBToI400(bgra.data(), kWidth * 4, y.data(), w, w, decoded.height());
+  return libyuv::CalcFramePsnr(y.data(), w, decoded.plane(0), decoded.stride(0), w, decoded.height());
 }
 
 // One delivered frame, with the configuration delivered just before it, if any.
@@ -67,50 +63,39 @@ struct Output : Recorder<Frame> {
   std::optional<VideoConfig> config_;  // the "encode" thread's
 };
 
-int nalType(ByteView unit) { return unit[0] & 0x1F; }
-
 // Reads the stream as a client does, checks the rules it relies on and returns the pictures.
-std::vector<Picture> expectDecodableStream(const std::vector<Frame>& frames) {
+std::vector<Picture> expectDecodableStream(Recorder<Frame>& frames) {
   H264Decoder decoder;
   std::vector<Picture> decoded;
-  Bytes annexB;
-  std::uint64_t lastKeyPts = 0;
-  int framesSinceKey = 0;
-  for (const Frame& frame : frames) {
+  for (std::size_t i = 0; i < frames.count(); ++i) {
+    const Frame frame = frames.at(i);
     const VideoFrameHeader& header = frame.header;
-    EXPECT_EQ(bool(frame.config), header.isKeyframe) << "a configuration precedes exactly the key frames";
+    Bytes annexB;
     if (frame.config) {
-      const auto& sets = frame.config->parameterSets;
       EXPECT_EQ(frame.config->nalUnitHeaderLength, 4);
-      EXPECT_TRUE(sets.size() == 2 && nalType(sets[0]) == 7 && nalType(sets[1]) == 8);
-      EXPECT_EQ(sets.at(0).at(1), 100) << "profile_idc: High";
-      for (const Bytes& set : sets) annexb::appendNalUnit(annexB, set);
+      for (const Bytes& set : frame.config->parameterSets) annexb::appendNalUnit(annexB, set);
     }
-    // Length-prefixed NAL units that cover the picture exactly, no parameter sets or delimiters.
+    // Length-prefixed NAL units that cover the picture exactly.
     EXPECT_TRUE(annexb::appendPicture(annexB, frame.picture, 4)) << "lengths do not add up";
-    bool idr = false;
-    for (ByteView rest = frame.picture; rest.size() > 4;) {
-      const std::size_t length = std::size_t(rest[0]) << 24 | rest[1] << 16 | rest[2] << 8 | rest[3];
-      const ByteView unit = rest.subspan(4, std::min(length, rest.size() - 4));
-      if (unit.empty()) break;
-      EXPECT_TRUE(nalType(unit) != 7 && nalType(unit) != 8 && nalType(unit) != 9);
-      idr = idr || nalType(unit) == 5;
-      rest = rest.subspan(4 + unit.size());
+    // The unit types, SEI left out: SPS and PPS come only in the configuration, which precedes
+    // exactly the key frames, and those are IDR pictures; no access unit delimiters.
+    std::string types;
+    for (std::size_t at = 4; at < annexB.size(); ++at) {
+      if (annexB[at - 4] == 0 && annexB[at - 3] == 0 && annexB[at - 2] == 0 && annexB[at - 1] == 1) {
+        if ((annexB[at] & 0x1F) != 6) types += std::to_string(annexB[at] & 0x1F) + " ";
+      }
     }
-    EXPECT_EQ(idr, header.isKeyframe);
-    framesSinceKey = header.isKeyframe ? 0 : framesSinceKey + 1;
-    if (header.isKeyframe) lastKeyPts = header.ptsMicros;
-    EXPECT_LT(framesSinceKey, 120);
-    EXPECT_LT(header.ptsMicros - lastKeyPts, 2'000'000u);
+    EXPECT_TRUE(std::regex_match(types, std::regex(header.isKeyframe ? "7 8 (5 )+" : "(1 )+")))
+        << types << "at " << header.ptsMicros;
+    EXPECT_EQ(bool(frame.config), header.isKeyframe);
     const std::size_t before = decoded.size();
     decoder.decode(annexB, [&](Picture picture) { decoded.push_back(std::move(picture)); });
-    annexB.clear();
     EXPECT_EQ(decoded.size(), before + 1) << "frame at " << header.ptsMicros << " decodes at once";
   }
   return decoded;
 }
 
-TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) {
+TEST(VideoEncoderTest, ProducesADecodableStreamWithKeyFramesByCountAndByTime) {
   VideoEncoder encoder(kWidth, kHeight);
   Output output(encoder);
   encoder.start(8'000'000, 60);
@@ -126,21 +111,20 @@ TEST(VideoEncoderTest, ProducesAHighProfileStreamWithKeyFramesByCountAndByTime) 
   }
   encoder.stop();
 
-  const auto decoded = expectDecodableStream(output.items());
+  const auto decoded = expectDecodableStream(output);
   ASSERT_EQ(decoded.size(), times.size());
-  const auto header = [&](std::size_t i) { return output.at(i).header; };
-  EXPECT_TRUE(header(0).isKeyframe);
-  EXPECT_EQ(header(0).ptsMicros, 0u) << "negative times count as 0";
-  EXPECT_EQ(header(130).ptsMicros, 3'500'000u);
-  EXPECT_TRUE(header(120).isKeyframe) << "120 frames after the first, at 1.2 s";
-  EXPECT_TRUE(header(130).isKeyframe) << "the first picture after the idle gap";
-  EXPECT_FALSE(header(131).isKeyframe);
-  EXPECT_TRUE(header(138).isKeyframe) << "2 s after the previous key frame";
+  EXPECT_EQ(output.at(0).header.ptsMicros, 0u) << "negative times count as 0";
+  // The first, 120 frames after it (1.2 s), the first after the idle gap, and 2 s after that.
+  std::vector<std::size_t> keys;
+  for (std::size_t i = 0; i < times.size(); ++i) {
+    if (output.at(i).header.isKeyframe) keys.push_back(i);
+  }
+  EXPECT_EQ(keys, (std::vector<std::size_t>{0, 120, 130, 138}));
   EXPECT_EQ(std::pair(decoded.back().width(), decoded.back().height()), std::pair(kWidth - 1, kHeight - 1));
-  EXPECT_LT(lumaError(movingPicture(int(times.size()) - 1), decoded.back()), 3.0);
+  EXPECT_GT(lumaPsnr(movingPicture(int(times.size()) - 1), decoded.back()), 40.0) << "dB";
 }
 
-TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames) {
+TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureStopDeliversPendingFramesAndAFailedStartIsLoggedOnce) {
   VideoEncoder encoder(kWidth, kHeight);
   Output output(encoder);
   encoder.start(8'000'000, 60);
@@ -167,18 +151,17 @@ TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureAndStopDeliversPendingFrames)
   encoder.stop();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(output.count(), 2u);
-}
 
-TEST(VideoEncoderTest, AFailedStartIsLoggedOnceAndPicturesAreIgnored) {
+  // A start that fails is logged once, and pictures are ignored.
   LogCapture log;
   VideoEncoder broken(0, 0);
-  Output output(broken);
+  Output nothing(broken);
   broken.start(8'000'000, 60);
   broken.start(8'000'000, 60);
   const std::uint8_t pixel[4] = {};
   broken.encode({pixel, 0, 0, 0}, 0us);
   broken.stop();
-  EXPECT_EQ(output.count(), 0u);
+  EXPECT_EQ(nothing.count(), 0u);
   EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: avcodec_open2 failed -22"});
 }
 

@@ -3,8 +3,6 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
-#include <string_view>
-
 namespace quorin::x11 {
 
 bool clickAt(int x, int y) {
@@ -19,29 +17,6 @@ bool clickAt(int x, int y) {
   XSync(display, False);
   XCloseDisplay(display);
   return clicked;
-}
-
-std::optional<ScreenRect> topLevelWindowNamed(const char* name) {
-  Display* display = XOpenDisplay(nullptr);
-  if (!display) return std::nullopt;
-  std::optional<ScreenRect> found;
-  Window root = 0, parent = 0;
-  Window* children = nullptr;
-  unsigned count = 0;
-  if (XQueryTree(display, DefaultRootWindow(display), &root, &parent, &children, &count)) {
-    for (unsigned i = 0; i < count && !found; ++i) {
-      char* windowName = nullptr;
-      XWindowAttributes attributes;
-      if (XFetchName(display, children[i], &windowName) && windowName &&
-          std::string_view(windowName) == name && XGetWindowAttributes(display, children[i], &attributes)) {
-        found = ScreenRect{attributes.x, attributes.y, attributes.width, attributes.height};
-      }
-      if (windowName) XFree(windowName);
-    }
-    if (children) XFree(children);
-  }
-  XCloseDisplay(display);
-  return found;
 }
 
 }  // namespace quorin::x11

@@ -1,10 +1,5 @@
 #pragma once
-// The pointer and the window tree of the X display named by $DISPLAY, as a user sees them
-// (tests only).
-
-#include <optional>
-
-#include "base/geometry.h"
+// The pointer of the X display named by $DISPLAY, moved as a user moves it (tests only).
 
 namespace quorin::x11 {
 
@@ -13,8 +8,5 @@ namespace quorin::x11 {
 // press with no motion before it, on a window that appeared under a resting pointer, was at
 // times not taken as a click.
 bool clickAt(int x, int y);
-
-// Where the top-level window named `name` is on the screen; nothing when there is none.
-std::optional<ScreenRect> topLevelWindowNamed(const char* name);
 
 }  // namespace quorin::x11

@@ -1,18 +1,21 @@
 #pragma once
-// A session bus of the test's own (no services), made the process's session bus while it
-// lives, and a stand-in portal on it that refuses every request, never answers, or grants a
-// remote-desktop session (without a picture stream behind it) and records the calls it got
-// (tests only).
+// A session bus of the test's own (no services; no address when it could not start), made
+// the process's session bus while it lives, and a stand-in portal on it that refuses every
+// request, never answers, or grants a remote-desktop session (without a picture stream behind
+// it) and records the calls it got (tests only).
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -23,34 +26,32 @@ namespace quorin {
 class PrivateSessionBus {
  public:
   PrivateSessionBus() {
+    if (!daemon_.waitForLine("unix:", std::chrono::seconds(5))) return;
+    address_ = daemon_.output().substr(0, daemon_.output().find('\n'));
+    if (const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previous_ = previous;
+    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+  }
+  ~PrivateSessionBus() {
+    previous_ ? setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1) : unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  const std::string& address() const { return address_; }
+
+ private:
+  static std::string writeConfig() {
     const std::string config = testing::TempDir() + "/private-bus.conf";
     std::ofstream(config) << "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
                              "<auth>EXTERNAL</auth><policy context='default'>"
                              "<allow send_destination='*' eavesdrop='true'/>"
                              "<allow eavesdrop='true'/><allow own='*'/></policy></busconfig>";
-    daemon_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-        "/usr/bin/dbus-daemon", "--nofork", "--print-address=1", "--config-file=" + config});
-    if (!daemon_->waitForLine("unix:", std::chrono::seconds(5))) return;
-    address_ = daemon_->output().substr(0, daemon_->output().find('\n'));
-    if (const char* previous = std::getenv("DBUS_SESSION_BUS_ADDRESS")) previous_ = previous;
-    setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+    return config;
   }
-  ~PrivateSessionBus() {
-    if (previous_) {
-      setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1);
-    } else {
-      unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-  }
-  bool running() const { return !address_.empty(); }
-  const std::string& address() const { return address_; }
 
- private:
-  std::unique_ptr<ChildProcess> daemon_;
+  ChildProcess daemon_{{"/usr/bin/dbus-daemon", "--nofork", "--print-address=1", "--config-file=" + writeConfig()}};
   std::string address_;
   std::optional<std::string> previous_;
 };
 
+// Offers ScreenCast, and RemoteDesktop too when it grants.
 class FakePortal {
  public:
   enum Behaviour { kRefuse, kNeverAnswer, kGrantRemoteDesktop };
@@ -58,11 +59,9 @@ class FakePortal {
   FakePortal(const std::string& address, Behaviour behaviour) : behaviour_(behaviour) {
     if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
         sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
-        sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
-                                 "org.freedesktop.portal.ScreenCast", kVtable, this) < 0 ||
+        sd_bus_add_object_vtable(bus_, nullptr, kPath, "org.freedesktop.portal.ScreenCast", kVtable, this) < 0 ||
         (behaviour == kGrantRemoteDesktop &&
-         sd_bus_add_object_vtable(bus_, nullptr, "/org/freedesktop/portal/desktop",
-                                  "org.freedesktop.portal.RemoteDesktop", kVtable, this) < 0) ||
+         sd_bus_add_object_vtable(bus_, nullptr, kPath, "org.freedesktop.portal.RemoteDesktop", kVtable, this) < 0) ||
         sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) < 0) {
       ADD_FAILURE() << "the fake portal could not start";
       return;
@@ -73,38 +72,29 @@ class FakePortal {
       }
     });
   }
-  // "Interface.Method" of every call so far, and the restore token last sent.
-  std::vector<std::string> calls() {
-    std::lock_guard lock(mutex_);
-    return calls_;
-  }
-  std::string restoreTokenSent() {
-    std::lock_guard lock(mutex_);
-    return restoreToken_;
-  }
-
   ~FakePortal() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
     sd_bus_flush_close_unref(bus_);
   }
 
- private:
-  static int version(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
-                     void*, sd_bus_error*) {
-    return sd_bus_message_append(reply, "u", 4u);
+  // "Interface.Method" of every call so far, followed by " <token>" where it sent a restore token.
+  std::vector<std::string> calls() {
+    std::lock_guard lock(mutex_);
+    return calls_;
   }
 
-  // Every request: the Request object named after the caller and its handle_token, then
-  // (unless silent) a Response refusing it.
+ private:
+  static constexpr const char* kPath = "/org/freedesktop/portal/desktop";
+
+  // Every request: the Request object named after the caller and its handle_token, then the
+  // Response the behaviour calls for.
   static int request(sd_bus_message* call, void* data, sd_bus_error*) {
     auto* self = static_cast<FakePortal*>(data);
+    std::lock_guard lock(self->mutex_);
     const std::string member = sd_bus_message_get_member(call);
     const std::string interface = sd_bus_message_get_interface(call);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->calls_.push_back(interface.substr(interface.rfind('.') + 1) + "." + member);
-    }
+    self->calls_.push_back(interface.substr(interface.rfind('.') + 1) + "." + member);
     if (member.rfind("Notify", 0) == 0) return sd_bus_reply_method_return(call, "");
     if (member.rfind("Select", 0) == 0) sd_bus_message_skip(call, "o");
     if (member == "Start") sd_bus_message_skip(call, "os");
@@ -112,60 +102,39 @@ class FakePortal {
     sd_bus_message_enter_container(call, 'a', "{sv}");
     while (sd_bus_message_enter_container(call, 'e', "sv") > 0) {
       const char* key = nullptr;
+      const char* value = nullptr;
       sd_bus_message_read(call, "s", &key);
-      if (std::strcmp(key, "handle_token") == 0) {
-        const char* value = nullptr;
+      if (std::string_view(key) == "handle_token" || std::string_view(key) == "restore_token") {
         sd_bus_message_read(call, "v", "s", &value);
-        token = value;
-      } else if (std::strcmp(key, "restore_token") == 0) {
-        const char* value = nullptr;
-        sd_bus_message_read(call, "v", "s", &value);
-        std::lock_guard lock(self->mutex_);
-        self->restoreToken_ = value;
+        key[0] == 'h' ? token = value : self->calls_.back() += std::string(" ") + value;
       } else {
         sd_bus_message_skip(call, "v");
       }
       sd_bus_message_exit_container(call);
     }
     std::string sender = sd_bus_message_get_sender(call) + 1;
-    for (char& c : sender) {
-      if (c == '.') c = '_';
-    }
-    const std::string path = "/org/freedesktop/portal/desktop/request/" + sender + "/" + token;
+    std::replace(sender.begin(), sender.end(), '.', '_');
+    const std::string path = std::string(kPath) + "/request/" + sender + "/" + token;
     const int r = sd_bus_reply_method_return(call, "o", path.c_str());
+    constexpr const char* kRequest = "org.freedesktop.portal.Request";
     if (self->behaviour_ == kRefuse) {
-      sd_bus_emit_signal(self->bus_, path.c_str(), "org.freedesktop.portal.Request", "Response",
-                         "ua{sv}", 1u, 0);
+      sd_bus_emit_signal(self->bus_, path.c_str(), kRequest, "Response", "ua{sv}", 1u, 0);
     } else if (self->behaviour_ == kGrantRemoteDesktop) {
-      self->grant(path);
+      // Everything: a session, keyboard and pointer, a 1280x720 stream on node 7.
+      sd_bus_emit_signal(self->bus_, path.c_str(), kRequest, "Response", "ua{sv}", 0u, 4, "session_handle", "s",
+                         "/org/freedesktop/portal/desktop/session/1/f", "devices", "u", 3u, "restore_token",
+                         "s", "granted", "streams", "a(ua{sv})", 1, 7u, 1, "size", "(ii)", 1280, 720);
     }
     return r;
-  }
-
-  // A Response granting everything: a session, keyboard and pointer, a 1280x720 stream.
-  void grant(const std::string& path) {
-    sd_bus_message* m = nullptr;
-    sd_bus_message_new_signal(bus_, &m, path.c_str(), "org.freedesktop.portal.Request", "Response");
-    sd_bus_message_append(m, "u", 0u);
-    sd_bus_message_open_container(m, 'a', "{sv}");
-    sd_bus_message_append(m, "{sv}", "session_handle", "s", "/org/freedesktop/portal/desktop/session/1/f");
-    sd_bus_message_append(m, "{sv}", "devices", "u", 3u);
-    sd_bus_message_append(m, "{sv}", "restore_token", "s", "granted");
-    sd_bus_message_open_container(m, 'e', "sv");
-    sd_bus_message_append(m, "s", "streams");
-    sd_bus_message_open_container(m, 'v', "a(ua{sv})");
-    sd_bus_message_append(m, "a(ua{sv})", 1, 7u, 1, "size", "(ii)", 1280, 720);
-    sd_bus_message_close_container(m);
-    sd_bus_message_close_container(m);
-    sd_bus_message_close_container(m);
-    sd_bus_send(bus_, m, nullptr);
-    sd_bus_message_unref(m);
   }
 
   // Both portal interfaces, each with the other's methods too (the client never calls them).
   static constexpr sd_bus_vtable kVtable[] = {
       SD_BUS_VTABLE_START(0),
-      SD_BUS_PROPERTY("version", "u", version, 0, SD_BUS_VTABLE_PROPERTY_CONST),
+      SD_BUS_PROPERTY("version", "u",
+                      [](sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+                         sd_bus_error*) { return sd_bus_message_append(reply, "u", 4u); },
+                      0, SD_BUS_VTABLE_PROPERTY_CONST),
       SD_BUS_METHOD("CreateSession", "a{sv}", "o", request, 0),
       SD_BUS_METHOD("SelectSources", "oa{sv}", "o", request, 0),
       SD_BUS_METHOD("SelectDevices", "oa{sv}", "o", request, 0),
@@ -178,7 +147,6 @@ class FakePortal {
   sd_bus* bus_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> calls_;
-  std::string restoreToken_;
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

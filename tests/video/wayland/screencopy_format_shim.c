@@ -21,59 +21,29 @@ struct frame_listener {
   void (*buffer_done)(void*, void*);
 };
 
-struct frame_context {
-  const struct frame_listener* inner;
-  void* data;
-  uint32_t format, width, height;
-  int sawDmabuf;
-};
-
-// Frames are captured one after another, so a small ring of contexts is never overrun.
-static struct frame_context contexts[64];
-static unsigned next_context;
-
-static uint32_t drm_format(uint32_t shm) {
-  if (shm == 0) return 0x34325241;  // ARGB8888
-  if (shm == 1) return 0x34325258;  // XRGB8888
-  return shm;                       // the other wl_shm codes are DRM fourccs already
-}
+// The portal's listener, and what the newest frame announced: frames are captured one after
+// another, so all of one frame's events come before the next frame is made.
+static const struct frame_listener* inner;
+static struct frame_listener wrapper;
+static uint32_t shm_format, frame_width, frame_height;
+static int saw_dmabuf;
 
 static void on_buffer(void* d, void* f, uint32_t format, uint32_t w, uint32_t h, uint32_t s) {
-  struct frame_context* c = d;
-  c->format = drm_format(format);
-  c->width = w;
-  c->height = h;
-  c->inner->buffer(c->data, f, format, w, h, s);
-}
-static void on_flags(void* d, void* f, uint32_t v) {
-  struct frame_context* c = d;
-  c->inner->flags(c->data, f, v);
-}
-static void on_ready(void* d, void* f, uint32_t a, uint32_t b, uint32_t n) {
-  struct frame_context* c = d;
-  c->inner->ready(c->data, f, a, b, n);
-}
-static void on_failed(void* d, void* f) {
-  struct frame_context* c = d;
-  c->inner->failed(c->data, f);
-}
-static void on_damage(void* d, void* f, uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
-  struct frame_context* c = d;
-  c->inner->damage(c->data, f, x, y, w, h);
+  shm_format = format;
+  frame_width = w;
+  frame_height = h;
+  inner->buffer(d, f, format, w, h, s);
 }
 static void on_linux_dmabuf(void* d, void* f, uint32_t format, uint32_t w, uint32_t h) {
-  struct frame_context* c = d;
-  c->sawDmabuf = 1;
-  c->inner->linux_dmabuf(c->data, f, format, w, h);
+  saw_dmabuf = 1;
+  inner->linux_dmabuf(d, f, format, w, h);
 }
 static void on_buffer_done(void* d, void* f) {
-  struct frame_context* c = d;
-  if (!c->sawDmabuf && c->width) c->inner->linux_dmabuf(c->data, f, c->format, c->width, c->height);
-  c->inner->buffer_done(c->data, f);
+  // ARGB8888 and XRGB8888 are 0 and 1 in wl_shm; its other codes are DRM fourccs already.
+  const uint32_t drm = shm_format == 0 ? 0x34325241 : shm_format == 1 ? 0x34325258 : shm_format;
+  if (!saw_dmabuf && frame_width) inner->linux_dmabuf(d, f, drm, frame_width, frame_height);
+  inner->buffer_done(d, f);
 }
-
-static const struct frame_listener wrapper = {on_buffer, on_flags,        on_ready,      on_failed,
-                                              on_damage, on_linux_dmabuf, on_buffer_done};
 
 int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void), void* data) {
   static int (*real)(struct wl_proxy*, void (**)(void), void*);
@@ -82,9 +52,12 @@ int wl_proxy_add_listener(struct wl_proxy* proxy, void (**implementation)(void),
       wl_proxy_get_version(proxy) < 3) {
     return real(proxy, implementation, data);
   }
-  struct frame_context* c = &contexts[next_context++ % 64];
-  memset(c, 0, sizeof *c);
-  c->inner = (const struct frame_listener*)implementation;
-  c->data = data;
-  return real(proxy, (void (**)(void))&wrapper, c);
+  inner = (const struct frame_listener*)implementation;
+  wrapper = *inner;
+  wrapper.buffer = on_buffer;
+  wrapper.linux_dmabuf = on_linux_dmabuf;
+  wrapper.buffer_done = on_buffer_done;
+  saw_dmabuf = 0;
+  frame_width = 0;
+  return real(proxy, (void (**)(void))&wrapper, data);
 }
