@@ -24,7 +24,13 @@ start_xvfb() {
   XVFB_PID=$!
   export DISPLAY=":$display" QUORIN_XVFB=":$display"
   for _ in $(seq 100); do
-    [ -S "/tmp/.X11-unix/X$display" ] && return 0
+    if [ -S "/tmp/.X11-unix/X$display" ] && xdpyinfo >/dev/null 2>&1; then
+      # Refuse to go on with a display that lets in a client without the cookie.
+      XAUTHORITY=/dev/null xdpyinfo >/dev/null 2>&1 || return 0
+      echo "Xvfb on $DISPLAY admits clients without its cookie" >&2
+      stop_xvfb
+      return 1
+    fi
     sleep 0.1
   done
   echo "Xvfb did not start on $DISPLAY" >&2
