@@ -91,8 +91,8 @@ TEST_F(EndToEnd, ClientInputMovesThePointerAndTypesIntoTheFocusedWindow) {
       << X11TestClient::typedText(window.take());
 }
 
-// A slow client must not make the host queue its stream, and sessions must not leak.
-TEST_F(EndToEnd, TheHostsMemoryStaysBoundedUnderASlowClientAndRepeatedSessions) {
+// A slow client must not make the host queue its stream.
+TEST_F(EndToEnd, ASlowClientKeepsTheHostsMemoryBounded) {
   ScreenPainter painter;
   painter.startAnimation(60);
   auto host = startHost();
@@ -110,7 +110,13 @@ TEST_F(EndToEnd, TheHostsMemoryStaysBoundedUnderASlowClientAndRepeatedSessions) 
   EXPECT_EQ(slowRun.stats.value("decodeErrors", -1), 0) << slowRun.output;
   EXPECT_GT(slowRun.stats.value("decodedFrames", 0), 0);
   EXPECT_LT(most - streaming, 20 * 1024) << "host memory grew from " << streaming << " KiB to " << most << " KiB";
+}
 
+// On a host of their own: after a long session the heap settles unevenly.
+TEST_F(EndToEnd, RepeatedSessionsLeaveTheHostsMemoryFlat) {
+  ScreenPainter painter;
+  painter.startAnimation(30);
+  auto host = startHost();
   // Memory between sessions: the host ends a session shortly after its client leaves, so
   // give it a moment before reading.
   const auto idleResidentKiB = [&] {
