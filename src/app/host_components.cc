@@ -7,14 +7,13 @@
 #include <thread>
 
 #include "app/wayland/permissions.h"
-#include "app/wayland/portal_input_sink.h"
 #include "base/log.h"
-#include "input/wayland/wlr_event_sink.h"
-#include "input/x11/xtest_event_sink.h"
+#include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/x11/x11_desktop_environment.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
-#include "video/wayland/wayland_display_capturer.h"
-#include "video/x11/x11_display_capturer.h"
+#include "video/wayland/portal_session.h"
+#include "video/x11/x11_display_stream.h"
 
 namespace quorin {
 namespace {
@@ -34,7 +33,7 @@ DesktopBackend chooseDesktopBackend() {
   if (chosen == "wayland") return DesktopBackend::wayland;
   if (chosen == "x11") return DesktopBackend::x11;
   if (!chosen.empty()) logLine("ignoring QUORIN_BACKEND=" + std::string(chosen) + " (x11 or wayland)");
-  return !environment("WAYLAND_DISPLAY").empty() && !X11DisplayCapturer::showsDesktop()
+  return !environment("WAYLAND_DISPLAY").empty() && !x11::showsDesktop()
              ? DesktopBackend::wayland
              : DesktopBackend::x11;
 }
@@ -75,31 +74,29 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   });
 }
 
+DesktopEnvironment& HostComponents::desktop() {
+  if (desktop_) return *desktop_;
+  if (backend_ == DesktopBackend::wayland) {
+    logLine("sharing the Wayland desktop through the screen-sharing portal");
+    desktop_ = std::make_unique<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
+        .initial = defaults_.stringValue(kRestoreTokenKey),
+        // The components live as long as the process, so the posted task always finds them.
+        .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
+    });
+  } else {
+    desktop_ = std::make_unique<X11DesktopEnvironment>();
+  }
+  return *desktop_;
+}
+
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
-  if (!capturer_ && backend_ == DesktopBackend::wayland) {
-    logLine("sharing the Wayland desktop through the screen-sharing portal");
-    auto capturer = std::make_unique<WaylandDisplayCapturer>(WaylandDisplayCapturer::TokenStore{
-        .load = [this] { return defaults_.stringValue(kRestoreTokenKey); },
-        .save = [this](const std::string& token) { storeRestoreToken(token); },
-    });
-    // wlroots compositors take input from virtual devices of our own and their portal has no
-    // remote desktop; GNOME and KDE take it through the portal session that shares the screen.
-    std::unique_ptr<EventSink> sink = wayland::openWlrEventSink();
-    if (!sink) sink = makePortalInputSink(*capturer);
-    injector_ = std::make_unique<InputInjector>(std::move(sink));
-    capturer_ = std::move(capturer);
-  }
-  if (!capturer_) capturer_ = std::make_unique<X11DisplayCapturer>();
-  // Without a reachable display the injector still takes events and posts nothing.
-  if (!injector_) injector_ = std::make_unique<InputInjector>(x11::openXTestEventSink());
   return std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &mainThread_,
       .identity = &identity_,
       .defaults = &defaults_,
       .advertiser = advertiser_.get(),
-      .capturer = capturer_.get(),
-      .injector = injector_.get(),
+      .desktop = &desktop(),
       .systemController = &systemController_,
       .hostName = HostInfo::name,
   });

@@ -1,7 +1,7 @@
 #pragma once
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
-// keyring, the preferences file, the Avahi advertiser, the screen and input of the desktop
+// keyring, the preferences file, the Avahi advertiser, the desktop clients see and touch
 // (X11 with XTest, or Wayland through the screen-sharing portal), and the power commands.
 // Thread: the main thread.
 
@@ -10,14 +10,13 @@
 
 #include "app/menu_view_model.h"
 #include "base/task_runner.h"
+#include "desktop/desktop_environment.h"
 #include "identity/host_identity.h"
-#include "input/input_injector.h"
 #include "server/avahi_advertiser.h"
 #include "server/command_runner.h"
 #include "server/file_user_defaults.h"
 #include "server/host_server.h"
 #include "server/system_controller.h"
-#include "video/display_capturer.h"
 
 namespace quorin {
 
@@ -33,6 +32,9 @@ class HostComponents {
   explicit HostComponents(TaskRunner& mainThread);
 
   HostIdentity& identity() { return identity_; }
+  UserDefaults& defaults() { return defaults_; }
+  // The desktop of the chosen backend, made at the first call.
+  DesktopEnvironment& desktop();
   // The one server of the process; construction may start it (the auto-start preference).
   std::unique_ptr<HostServer> makeServer();
 
@@ -54,8 +56,7 @@ class HostComponents {
   std::atomic<bool> approvalStored_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
-  std::unique_ptr<DisplayCapturer> capturer_;
-  std::unique_ptr<InputInjector> injector_;
+  std::unique_ptr<DesktopEnvironment> desktop_;
 };
 
 }  // namespace quorin

@@ -6,17 +6,20 @@
 #include <string_view>
 
 #include "app/headless_host.h"
+#include "app/host_components.h"
+#include "base/event_loop.h"
 #include "app/permissions.h"
 #include "app/quorin_remote_host_app.h"
 #include "app/terminal_qr.h"
 #include "identity/host_identity.h"
 #include "server/host_info.h"
+#include "server/host_server.h"
 #include "transport/secure_channel.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: quorin-remote-host [OPTION]\n"
+    "Usage: quorin-remote-host [--monitor NAME] [OPTION]\n"
     "Lets a paired phone or tablet see and control this desktop over the local network.\n"
     "Without an option it runs as a tray application when a graphical session is reachable\n"
     "($DISPLAY), and like --headless otherwise.\n"
@@ -28,6 +31,9 @@ constexpr const char* kUsage =
     "  --pairing-text   print only the pairing text on one line, then exit\n"
     "  --reset-key      replace the host key, then exit; every paired device must pair\n"
     "                   again (a running host keeps the old key until it restarts)\n"
+    "  --list-monitors  list the monitors that can be shared, then exit\n"
+    "  --monitor NAME   share the monitor NAME (as --list-monitors shows it) from now on;\n"
+    "                   an empty NAME shares the primary monitor again\n"
     "  --help           show this help\n";
 
 int printPairing(bool withCode) {
@@ -60,14 +66,49 @@ int resetKey() {
   return 0;
 }
 
+int listMonitors() {
+  quorin::EventLoop loop;
+  quorin::HostComponents components(loop);
+  const std::string chosen = components.defaults().stringValue(quorin::HostServer::kMonitorKey);
+  const auto monitors = components.desktop().monitors();
+  if (monitors.empty()) {
+    std::printf("The desktop's screen-sharing dialog chooses the monitor.\n");
+    return 0;
+  }
+  for (const quorin::Monitor& monitor : monitors) {
+    const quorin::ScreenRect& r = monitor.rect;
+    std::printf("%s %dx%d+%d+%d%s%s\n", monitor.name.c_str(), r.width, r.height, r.x, r.y,
+                monitor.primary ? " primary" : "", monitor.name == chosen ? " (shared)" : "");
+  }
+  return 0;
+}
+
+bool chooseMonitor(const std::string& name) {
+  quorin::EventLoop loop;
+  quorin::HostComponents components(loop);
+  if (!components.defaults().setString(quorin::HostServer::kMonitorKey, name)) {
+    std::fprintf(stderr, "quorin-remote-host: the monitor choice could not be saved\n");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  // --monitor NAME may come before the one option; it is kept for later runs too.
+  if (argc >= 3 && std::string_view(argv[1]) == "--monitor") {
+    if (!chooseMonitor(argv[2])) return 1;
+    argv[2] = argv[0];
+    argv += 2;
+    argc -= 2;
+  }
   if (argc > 2) {
     std::fprintf(stderr, "quorin-remote-host: give at most one option\n%s", kUsage);
     return 2;
   }
   const std::string_view option = argc == 2 ? argv[1] : "";
+  if (option == "--list-monitors") return listMonitors();
   if (option == "--help" || option == "-h") {
     std::printf("%s", kUsage);
     return 0;

@@ -149,13 +149,17 @@ void InputInjector::releaseAll() {
 }
 
 ScreenPoint InputInjector::screenPoint(const InputEvent& event) {
-  const ScreenRect frame = sink_->screenFrame().value_or(kDefaultFrame);
-  const double width = frame.width;
-  const double height = frame.height;
-  // A missing coordinate repeats the last position on that axis, measured on the current frame.
-  const double nx = usable(event.x) ? *event.x : (lastMouse_.x - frame.x) / std::max(1.0, width);
-  const double ny = usable(event.y) ? *event.y : (lastMouse_.y - frame.y) / std::max(1.0, height);
-  lastMouse_ = {width * nx + frame.x, height * ny + frame.y};
+  DesktopGeometry geometry;
+  if (geometry_) {
+    geometry = *geometry_;
+  } else {
+    const ScreenRect frame = sink_->screenFrame().value_or(kDefaultFrame);
+    geometry = {frame, {frame.width, frame.height}, {frame.width, frame.height}};
+  }
+  // A missing coordinate repeats the last position on that axis, measured on the current view.
+  const auto [lastX, lastY] = geometry.toStream(lastMouse_.x, lastMouse_.y);
+  const auto [x, y] = geometry.toDesktop(usable(event.x) ? *event.x : lastX, usable(event.y) ? *event.y : lastY);
+  lastMouse_ = {x, y};
   return lastMouse_;
 }
 

@@ -10,6 +10,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
+
+#include "base/geometry.h"
 
 #include "input/event_sink.h"
 #include "protocol/control_messages.h"
@@ -34,6 +37,10 @@ class InputInjector {
 
   void handle(const InputEvent& event);
 
+  // What the client sees of the desktop: pointer fractions are fractions of this stream and
+  // land on its monitor. Until it is set they are fractions of the sink's screen frame.
+  void setGeometry(const DesktopGeometry& geometry) { geometry_ = geometry; }
+
   // Lets go of every button a client left held down (a drag cut off by a disconnect), so the
   // next client starts with nothing pressed. Keys and modifiers are never held between events.
   void releaseAll();
@@ -51,6 +58,7 @@ class InputInjector {
   void pressSpecialKey(const InputEvent& event);
 
   std::unique_ptr<EventSink> sink_;
+  std::optional<DesktopGeometry> geometry_;
   ScreenPoint lastMouse_;
   unsigned heldButtons_ = 0;  // bit per MouseButton
   // Scroll pixels not yet worth a wheel click, carried to the next event so slow scrolls move.

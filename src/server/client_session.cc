@@ -6,10 +6,11 @@
 #include <variant>
 
 #include "base/log.h"
+#include "desktop/desktop_environment.h"
+#include "desktop/desktop_session_request.h"
 #include "protocol/json_codec.h"
 #include "protocol/video_messages.h"
 #include "transport/message_channel.h"
-#include "video/display_capturer.h"
 #include "video/screen_capture_manager.h"
 #include "video/video_encoder.h"
 
@@ -166,7 +167,7 @@ void ClientSession::drainInbox() {
     auto command = inbox_->take();
     if (!command) return;
     if (auto* event = std::get_if<InputEvent>(&*command)) {
-      if (events->input) events->input(*this, *event);
+      if (desktop_) desktop_->handle(*event);
     } else if (events->system) {
       events->system(*this, std::get<SystemCommand::Action>(*command));
     }
@@ -177,15 +178,36 @@ void ClientSession::drainInbox() {
 
 ClientSession::~ClientSession() { end(); }
 
-std::optional<std::string> ClientSession::beginStreaming(DisplayCapturer& capturer,
-                                                         const StreamSettings& settings) {
-  if (!channel_ || capture_) return std::nullopt;
-  const ShareableContent content = capturer.shareableContent();
-  if (content.error) return content.error->description;
-  if (content.displays.empty()) return "No display found.";
-  const ScreenRect display = content.displays.front();
+void ClientSession::post(std::function<void(ClientSession&)> report) {
+  mainThread_.post([weak = std::weak_ptr(self_), report = std::move(report)] {
+    if (auto self = weak.lock()) report(**self);
+  });
+}
 
-  auto encoder = std::make_shared<VideoEncoder>(display.width, display.height);
+void ClientSession::beginStreaming(DesktopEnvironment& desktop, const StreamSettings& settings) {
+  if (!channel_ || request_ || desktop_) return;
+  request_ = std::make_unique<DesktopSessionRequest>(
+      desktop, settings.monitor, mainThread_,
+      [weak = std::weak_ptr(self_), settings](DesktopEnvironment::Result result) {
+        const auto self = weak.lock();
+        if (!self) return;
+        ClientSession& session = **self;
+        if (result.session) return session.startVideo(std::move(result.session), settings);
+        const std::shared_ptr<Events> events = session.events_;
+        if (events->problem) events->problem(session, result.error, false);
+      });
+}
+
+void ClientSession::startVideo(std::unique_ptr<DesktopSession> desktop, const StreamSettings& settings) {
+  if (!channel_) return;
+  desktop_ = std::move(desktop);
+  const PictureSize stream = desktop_->chooseStreamSize(settings.maxSize);
+  const PictureSize picture = desktop_->geometry().picture;
+  logLine("streaming " + (desktop_->monitorName().empty() ? "the shared monitor" : desktop_->monitorName()) +
+          " (" + std::to_string(picture.width) + "x" + std::to_string(picture.height) + ") at " +
+          std::to_string(stream.width) + "x" + std::to_string(stream.height));
+
+  auto encoder = std::make_shared<VideoEncoder>(stream.width, stream.height);
   encoder->onConfig = [channel = channel_](const VideoConfig& config) {
     channel->sendJSON(MessageType::videoConfig, config);
   };
@@ -195,29 +217,37 @@ std::optional<std::string> ClientSession::beginStreaming(DisplayCapturer& captur
   gate_->attach(encoder);
   encoder->start(settings.bitrate, settings.fps);
 
-  auto capture = std::make_unique<ScreenCaptureManager>(*encoder, capturer);
-  capture->setEndHandler([weak = std::weak_ptr(self_), &main = mainThread_](const CaptureError& error) {
-    main.post([weak, description = error.description] {
-      if (auto self = weak.lock()) {
-        ClientSession& session = **self;
-        const std::shared_ptr<Events> events = session.events_;
-        if (events->captureEnded) events->captureEnded(session, description);
-      }
+  auto capture = std::make_unique<ScreenCaptureManager>(*encoder);
+  capture->setEndHandler([this](const CaptureError& error) {
+    post([description = error.description](ClientSession& session) {
+      const std::shared_ptr<Events> events = session.events_;
+      if (events->problem) events->problem(session, description, true);
     });
   });
-  if (auto error = capture->start(settings.fps)) {
-    gate_->attach(nullptr);
-    return error->description;  // the encoder and capture go with this scope
-  }
+  capture->setChangeHandler([this](const ScreenRect& area, PictureSize size) {
+    post([area, size](ClientSession& session) {
+      if (!session.desktop_) return;
+      const DesktopGeometry& before = session.desktop_->geometry();
+      if (before.picture != size) {
+        logLine("the shared monitor is now " + std::to_string(size.width) + "x" + std::to_string(size.height) +
+                "; it goes on in the " + std::to_string(before.stream.width) + "x" +
+                std::to_string(before.stream.height) + " stream");
+      }
+      session.desktop_->updateView(area, size);
+    });
+  });
+  capture->start(desktop_->takeStream(), settings.fps);
   encoder_ = std::move(encoder);
   capture_ = std::move(capture);
 
-  channel_->sendJSON(MessageType::hello,
-                     HelloMessage{settings.hostName, display.width, display.height, "h264"});
-  return std::nullopt;
+  // The greeting reports the stream's size: what the client decodes and what its pointer
+  // fractions are fractions of.
+  channel_->sendJSON(MessageType::hello, HelloMessage{settings.hostName, stream.width, stream.height, "h264"});
+  if (const std::shared_ptr<Events> events = events_; events->streaming) events->streaming(*this);
 }
 
 void ClientSession::end() {
+  request_.reset();  // a portal dialog still open is withdrawn
   if (capture_) capture_->stop();
   if (encoder_) encoder_->stop();
   gate_->attach(nullptr);
@@ -225,6 +255,7 @@ void ClientSession::end() {
   capture_.reset();
   encoder_.reset();
   channel_.reset();
+  desktop_.reset();  // lets go of whatever the client held down
 }
 
 const std::string& ClientSession::remoteEndpoint() const {

@@ -1,12 +1,15 @@
 #pragma once
-// One client's connection and, once it is ready, its video stream: the channel, the encoder
-// that writes straight into it and the capture that feeds the encoder.
+// One client's connection and, once it is ready, what it sees and touches of the desktop: the
+// channel, a desktop session (one monitor's picture stream and its input), the encoder that
+// writes straight into the channel and the capture that feeds the encoder.
 //
 // Thread: made, driven and destroyed on the main thread. The channel's callbacks run on the
 // server's io thread; the session turns them into `Events` calls on the main thread through
 // `mainThread`, and only while the session exists, so a report from a session that was
 // replaced or ended never reaches anyone. Inbound `input` and `system` payloads are decoded
-// on the io thread; anything else, and anything undecodable, is dropped there silently.
+// on the io thread; anything else, and anything undecodable, is dropped there silently. The
+// desktop session is made on a thread of its own (a portal may show the user a dialog) and
+// handed to the main thread, which starts video with it.
 //
 // Input is bounded so that no client can swamp the host: inbound frames larger than
 // kMaxInboundPayload end the connection; a text longer than kMaxTextBytes is cut; decoded
@@ -14,7 +17,7 @@
 // into one) and kMaxPendingTextBytes of text, and what does not fit is dropped. The main
 // thread takes from the inbox for about kSliceTime per turn of its loop, typing long texts
 // kTypeChunk characters at a time, so that other work (Stop, Quit) is never stuck behind
-// a client's backlog.
+// a client's backlog. Input that arrives before the desktop session is there is dropped.
 
 #include <chrono>
 #include <cstddef>
@@ -25,12 +28,15 @@
 #include <optional>
 #include <string>
 
+#include "base/geometry.h"
 #include "base/task_runner.h"
 #include "protocol/control_messages.h"
 
 namespace quorin {
 
-class DisplayCapturer;
+class DesktopEnvironment;
+class DesktopSession;
+class DesktopSessionRequest;
 class MessageChannel;
 class ScreenCaptureManager;
 class VideoEncoder;
@@ -47,17 +53,23 @@ class ClientSession {
   // Main-thread reports. `closed` may destroy the session.
   struct Events {
     std::function<void(ClientSession&)> closed;
-    std::function<void(ClientSession&, const InputEvent&)> input;
     std::function<void(ClientSession&, SystemCommand::Action)> system;
-    // The shared screen went away for good (the user stopped sharing, the compositor ended
-    // the stream); the text says why, for the user. Video has stopped.
-    std::function<void(ClientSession&, const std::string&)> captureEnded;
+    // Video runs and the client was greeted.
+    std::function<void(ClientSession&)> streaming;
+    // Something the user should know, as a sentence: video could not start (the connection
+    // stays open without it), or it ended for good (the user stopped sharing, the display
+    // went away), in which case `over` is set and the session has nothing left to do.
+    std::function<void(ClientSession&, const std::string&, bool over)> problem;
   };
 
   struct StreamSettings {
     int fps = 60;
     std::int64_t bitrate = 8'000'000;
     std::string hostName;  // for the greeting
+    std::string monitor;   // the monitor to stream; empty for the primary one
+    // The largest stream: a bigger monitor is scaled down to fit, aspect ratio kept. A phone
+    // shows no more, and two cores encode 1920x1080 at 60 frames/s where 4K manages ~20.
+    PictureSize maxSize{1920, 1080};
   };
 
   // Takes a channel whose handshake succeeded (see PendingHandshakes) and starts it.
@@ -66,15 +78,19 @@ class ClientSession {
   ClientSession(const ClientSession&) = delete;
   ClientSession& operator=(const ClientSession&) = delete;
 
-  // Starts video of the first display and then greets the client. On failure returns the
-  // text for the user; the connection stays open without video.
-  std::optional<std::string> beginStreaming(DisplayCapturer& capturer, const StreamSettings& settings);
+  // Asks `desktop` for a desktop session and, once it is there, starts video at a stream size
+  // chosen from its first picture, then greets the client with that size. Returns at once;
+  // the outcome comes as `streaming` or `problem`. `desktop` must outlive the session.
+  void beginStreaming(DesktopEnvironment& desktop, const StreamSettings& settings);
 
   // Stops capture, then the encoder (its pending frames still go out), then cancels the
-  // channel. Safe to call more than once.
+  // channel, and lets go of the desktop (and of any button the client held). Safe to call
+  // more than once.
   void end();
 
   bool isStreaming() const { return capture_ != nullptr; }
+  // The desktop session while video runs; for tests and the panel.
+  const DesktopSession* desktop() const { return desktop_.get(); }
   // "address:port" of the client.
   const std::string& remoteEndpoint() const;
 
@@ -94,6 +110,9 @@ class ClientSession {
   class Inbox;
   static void postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSession*> session);
   void drainInbox();
+  void startVideo(std::unique_ptr<DesktopSession> desktop, const StreamSettings& settings);
+  // Runs `report` on the main thread while the session exists; from any thread.
+  void post(std::function<void(ClientSession&)> report);
 
   TaskRunner& mainThread_;
   std::shared_ptr<Events> events_;
@@ -101,6 +120,8 @@ class ClientSession {
   std::shared_ptr<Inbox> inbox_;
   std::shared_ptr<CongestionGate> gate_;
   std::shared_ptr<MessageChannel> channel_;
+  std::unique_ptr<DesktopSessionRequest> request_;
+  std::unique_ptr<DesktopSession> desktop_;
   std::shared_ptr<VideoEncoder> encoder_;
   std::unique_ptr<ScreenCaptureManager> capture_;
 };

@@ -2,9 +2,11 @@
 
 #include <sys/socket.h>
 
+#include <cstdio>
+
 #include <asio/post.hpp>
 
-#include "input/input_injector.h"
+#include "base/log.h"
 #include "server/system_controller.h"
 #include "transport/pending_handshakes.h"
 #include "transport/secure_channel.h"
@@ -154,17 +156,18 @@ void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<Mess
   endSession();  // one client at a time: the paired newcomer replaces the current one
   ClientSession::Events events;
   events.closed = [this](ClientSession& session) { handleClose(session); };
-  events.input = [this](ClientSession&, const InputEvent& event) {
-    if (env_.injector) env_.injector->handle(event);
-  };
   events.system = [this](ClientSession&, SystemCommand::Action action) {
     if (env_.systemController) env_.systemController->perform(action);
   };
-  // A client without a screen to watch has nothing left to do; the next one may try again.
-  events.captureEnded = [this](ClientSession& session, const std::string& description) {
+  events.streaming = [this](ClientSession& session) {
+    if (&session == session_.get()) setConnectedClient(session.remoteEndpoint());
+  };
+  // The one way a session's trouble reaches the user. A client without a screen to watch
+  // has nothing left to do; the next one may try again.
+  events.problem = [this](ClientSession& session, const std::string& sentence, bool over) {
     if (&session != session_.get()) return;
-    setLastError(description);
-    endSession();
+    setLastError(sentence);
+    if (over) endSession();
   };
   session_ = std::make_unique<ClientSession>(std::move(channel), *env_.mainThread, std::move(events));
   // Let the queued work of the old session (its close report) drain before video starts.
@@ -172,13 +175,26 @@ void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<Mess
 }
 
 void HostServer::beginStreaming() {
-  if (!session_ || session_->isStreaming() || !env_.capturer) return;
-  ClientSession::StreamSettings settings{env_.fps, env_.bitrate, env_.hostName()};
-  if (auto error = session_->beginStreaming(*env_.capturer, settings)) {
-    setLastError(*error);  // the client stays connected without video
-    return;
+  if (!session_ || session_->isStreaming() || !env_.desktop) return;
+  session_->beginStreaming(*env_.desktop, streamSettings());
+}
+
+ClientSession::StreamSettings HostServer::streamSettings() const {
+  ClientSession::StreamSettings settings;
+  settings.fps = env_.fps;
+  settings.bitrate = env_.bitrate;
+  settings.hostName = env_.hostName();
+  settings.monitor = env_.defaults->stringValue(kMonitorKey);
+  const std::string size = env_.defaults->stringValue(kMaxStreamSizeKey);
+  int width = 0;
+  int height = 0;
+  char rest = 0;
+  if (std::sscanf(size.c_str(), "%dx%d%c", &width, &height, &rest) == 2 && width >= 160 && height >= 160) {
+    settings.maxSize = {width, height};
+  } else if (!size.empty()) {
+    logLine("ignoring " + std::string(kMaxStreamSizeKey) + " \"" + size + "\" (WIDTHxHEIGHT, at least 160x160)");
   }
-  setConnectedClient(session_->remoteEndpoint());
+  return settings;
 }
 
 void HostServer::handleClose(ClientSession& session) {
@@ -187,10 +203,9 @@ void HostServer::handleClose(ClientSession& session) {
 
 void HostServer::endSession() {
   if (session_) {
+    // Ending the session lets go of its desktop, and of any button the client held down.
     session_->end();
     session_.reset();
-    // A button or key the client held when it went must not stay down for the next one.
-    if (env_.injector) env_.injector->releaseAll();
   }
   setConnectedClient(std::nullopt);
 }

@@ -12,9 +12,11 @@
 // PendingHandshakes: a few at a time, the oldest dropped for a newcomer); only a ready one
 // reaches the main thread, where it replaces the current client. A connection that fails
 // its handshake never touches the current client.
-// The ready client gets the first display as H.264 (video flows from the capture and encoder
-// threads straight to the socket, never through the main thread), a greeting once capture
-// runs, and its input and system commands carried out on the main thread.
+// The ready client gets a desktop session of its own (the chosen monitor, else the primary
+// one, with its input) and that monitor as H.264, fitted into a stream no larger than the
+// chosen size (video flows from the capture and encoder threads straight to the socket, never
+// through the main thread), a greeting once capture runs, and its input and system commands
+// carried out on the main thread.
 
 #include <cstdint>
 #include <functional>
@@ -33,8 +35,7 @@
 
 namespace quorin {
 
-class DisplayCapturer;
-class InputInjector;
+class DesktopEnvironment;
 class MessageChannel;
 class PendingHandshakes;
 class SystemController;
@@ -45,6 +46,10 @@ class HostServer {
   static constexpr std::uint16_t kPort = 52877;
   static constexpr std::string_view kServiceType = "_quorinremote._tcp";
   static constexpr std::string_view kAutoStartKey = "QuorinAutoStart";
+  // The monitor to share, by name ("DP-1"); empty or absent for the primary one.
+  static constexpr std::string_view kMonitorKey = "QuorinMonitor";
+  // The largest stream, as "WIDTHxHEIGHT"; absent for 1920x1080.
+  static constexpr std::string_view kMaxStreamSizeKey = "QuorinMaxStreamSize";
 
   // What the composition root hands in; everything must outlive the server.
   struct Environment {
@@ -52,8 +57,7 @@ class HostServer {
     HostIdentity* identity = nullptr;
     UserDefaults* defaults = nullptr;
     ServiceAdvertiser* advertiser = nullptr;
-    DisplayCapturer* capturer = nullptr;          // the screen shared with clients
-    InputInjector* injector = nullptr;            // shared by successive clients
+    DesktopEnvironment* desktop = nullptr;  // what clients see and touch
     SystemController* systemController = nullptr;
     std::function<std::string()> hostName;  // advertised and greeted with, asked each time
     std::uint16_t port = kPort;             // tests may listen elsewhere
@@ -111,6 +115,7 @@ class HostServer {
   void handleClose(ClientSession& session);
   void beginStreaming();
   void endSession();
+  ClientSession::StreamSettings streamSettings() const;
 
   Environment env_;
   IoThread io_{"server"};

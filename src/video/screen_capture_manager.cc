@@ -3,44 +3,45 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <optional>
 
 namespace quorin {
 
-ScreenCaptureManager::ScreenCaptureManager(ImageSink& encoder, DisplayCapturer& capturer)
-    : encoder_(encoder), capturer_(capturer) {}
+ScreenCaptureManager::ScreenCaptureManager(ImageSink& encoder) : encoder_(encoder) {}
 
 ScreenCaptureManager::~ScreenCaptureManager() { stop(); }
 
 void ScreenCaptureManager::setEndHandler(EndHandler handler) { endHandler_ = std::move(handler); }
 
-std::optional<CaptureError> ScreenCaptureManager::start(int fps) {
-  ShareableContent content = capturer_.shareableContent();
-  if (content.error) return content.error;
-  if (content.displays.empty()) return noDisplayFoundError();
-  CaptureError error;
-  std::unique_ptr<DisplayStream> stream = capturer_.openStream(content.displays.front(), error);
-  if (!stream) return error;
+void ScreenCaptureManager::setChangeHandler(ChangeHandler handler) {
+  changeHandler_ = std::move(handler);
+}
 
+void ScreenCaptureManager::start(std::unique_ptr<DisplayStream> stream, int fps) {
   stop();
   {
     std::lock_guard lock(mutex_);
     stopping_ = false;
+    running_ = true;
     stream_ = stream.get();
   }
   const auto interval = std::chrono::nanoseconds(std::chrono::seconds(1)) / std::max(fps, 1);
   thread_ = std::thread(
       [this, interval, stream = std::move(stream)]() mutable { run(std::move(stream), interval); });
   pthread_setname_np(thread_.native_handle(), "capture");
-  return std::nullopt;
 }
 
 void ScreenCaptureManager::stop() {
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     stopping_ = true;
     if (stream_) stream_->interrupt();
+    wake_.notify_all();
+    // A grab blocked on a display server that stopped answering is cut off after a grace.
+    if (!wake_.wait_for(lock, kStopGrace, [this] { return !running_; }) && stream_) {
+      stream_->abandon();
+    }
   }
-  wake_.notify_one();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -59,12 +60,20 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> startTime;
   std::optional<CaptureError> failure;
+  ScreenRect area;
+  PictureSize picture;
   auto notBefore = Clock::now();
   for (;;) {
     const auto now = Clock::now();
     // Until a first picture went out, every grab delivers one whatever changed.
     if (const BgraImage* image = stream->grab(!startTime)) {
       if (!startTime) startTime = now;
+      const PictureSize size{image->width, image->height};
+      if (size != picture || stream->area() != area) {
+        picture = size;
+        area = stream->area();
+        if (changeHandler_) changeHandler_(area, picture);
+      }
       encoder_.encode(*image, std::chrono::duration_cast<std::chrono::microseconds>(now - *startTime));
     }
     if ((failure = stream->failure())) break;
@@ -83,9 +92,14 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   }
   {
     std::lock_guard lock(mutex_);
-    stream_ = nullptr;
+    stream_ = nullptr;  // from here on stop() leaves the stream alone
   }
   stream.reset();  // the stream's connection is closed on the thread that used it
+  {
+    std::lock_guard lock(mutex_);
+    running_ = false;
+  }
+  wake_.notify_all();
   if (failure && endHandler_) endHandler_(*failure);
 }
 

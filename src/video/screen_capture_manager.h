@@ -1,10 +1,10 @@
 #pragma once
-// Captures the first display and feeds every changed picture to the encoder, as soon as the
-// stream reports a change but never more often than the frame rate, with times measured from
-// the first picture of each start. One manager per client.
+// Feeds every changed picture of one monitor's stream to the encoder, as soon as the stream
+// reports a change but never more often than the frame rate, with times measured from the
+// first picture. One manager per client.
 //
-// Threads: construct, setEndHandler(), start() and stop() on the owner's thread. Pictures are
-// grabbed and handed to the encoder, and the end handler is called, on the manager's own
+// Threads: construct, set the handlers, start() and stop() on the owner's thread. Pictures are
+// grabbed and handed to the encoder, and both handlers are called, on the manager's own
 // "capture" thread.
 
 #include <chrono>
@@ -12,11 +12,11 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
+#include "base/geometry.h"
 #include "video/capture_error.h"
-#include "video/display_capturer.h"
+#include "video/display_stream.h"
 #include "video/image_sink.h"
 
 namespace quorin {
@@ -24,23 +24,27 @@ namespace quorin {
 class ScreenCaptureManager {
  public:
   using EndHandler = std::function<void(const CaptureError&)>;
+  // The monitor's area and picture size, with the first picture and whenever either changes.
+  using ChangeHandler = std::function<void(const ScreenRect& area, PictureSize picture)>;
 
-  // Both must outlive the manager.
-  ScreenCaptureManager(ImageSink& encoder, DisplayCapturer& capturer);
+  // How long stop() lets a grab in progress finish before it cuts the stream off from its
+  // display server (DisplayStream::abandon), so that a hung display cannot hold up a stop.
+  static constexpr std::chrono::milliseconds kStopGrace{1000};
+
+  // `encoder` must outlive the manager.
+  explicit ScreenCaptureManager(ImageSink& encoder);
   ~ScreenCaptureManager();  // stop()
   ScreenCaptureManager(const ScreenCaptureManager&) = delete;
   ScreenCaptureManager& operator=(const ScreenCaptureManager&) = delete;
 
-  // Called once, on the capture thread, when the stream ends for good (its failure()); capture
-  // has then stopped and no more pictures reach the encoder. Set before start(); the handler
-  // must not call stop() (it runs on the thread stop() joins).
+  // Called once when the stream ends for good (its failure()); capture has then stopped and
+  // no more pictures reach the encoder. Neither handler may call stop() (they run on the
+  // thread stop() joins). Set both before start().
   void setEndHandler(EndHandler handler);
+  void setChangeHandler(ChangeHandler handler);
 
-  // Starts capturing the first display at no more than `fps` pictures per second. Returns once
-  // capture runs, or the error: the capturer's own when the displays cannot be listed or the
-  // display cannot be opened, noDisplayFoundError() when there is no display. A failed start
-  // leaves a running capture as it was; a successful one replaces it.
-  std::optional<CaptureError> start(int fps);
+  // Captures `stream` at no more than `fps` pictures per second, replacing a running capture.
+  void start(std::unique_ptr<DisplayStream> stream, int fps);
 
   // Ends capture and returns once no more pictures will reach the encoder. Safe in any state.
   void stop();
@@ -52,11 +56,12 @@ class ScreenCaptureManager {
   bool sleepUntil(std::chrono::steady_clock::time_point until);
 
   ImageSink& encoder_;
-  DisplayCapturer& capturer_;
   EndHandler endHandler_;
+  ChangeHandler changeHandler_;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool stopping_ = false;
+  bool running_ = false;             // the thread has not finished its loop yet
   DisplayStream* stream_ = nullptr;  // the running stream, for stop() to interrupt its wait
   std::thread thread_;
 };

@@ -5,7 +5,6 @@ extern "C" {
 #include <libavutil/frame.h>
 #include <libavutil/opt.h>
 }
-#include <libyuv/convert_from_argb.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@ extern "C" {
 
 #include "base/log.h"
 #include "video/h264_nal_units.h"
+#include "video/picture_fitter.h"
 
 namespace quorin {
 
@@ -59,6 +59,14 @@ struct VideoEncoder::Codec {
   std::unique_ptr<AVCodecContext, ContextDeleter> context;
   std::unique_ptr<AVPacket, PacketDeleter> packet;
   std::array<std::unique_ptr<AVFrame, FrameDeleter>, kSlots> pictures;
+
+  // The producer's: what each slot's bars were painted for, and the last picture's size.
+  std::optional<PictureFitter> fitter;
+  std::array<PictureSize, kSlots> placed{};
+  PictureSize lastPicture;
+  // Set by the producer for a slot whose picture changed size, read by the "encode" thread
+  // once the mailbox handed the slot over: the new picture starts with a key frame.
+  std::array<bool, kSlots> keyWanted{};
 
   // Everything below belongs to the "encode" thread.
   std::int64_t nextIndex = 0;
@@ -131,6 +139,7 @@ std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int he
   if (const int status = avcodec_open2(&c, x264, nullptr); status < 0) {
     return fail("avcodec_open2", status);
   }
+  codec->fitter.emplace(PictureSize{width, height});
   for (auto& picture : codec->pictures) {
     picture.reset(av_frame_alloc());
     if (!picture) return fail("av_frame_alloc", AVERROR(ENOMEM));
@@ -148,10 +157,14 @@ void VideoEncoder::Codec::convert(const BgraImage& image, int slot) {
   AVFrame* picture = pictures[slot].get();
   // libavcodec releases its reference once a frame is encoded; this only copies if it did not.
   if (!av_frame_is_writable(picture) && av_frame_make_writable(picture) < 0) return;
-  // libyuv's "ARGB" is B, G, R, A in memory: X11's 32-bit pixels on a little-endian machine.
-  libyuv::ARGBToI420(image.pixels, image.stride, picture->data[0], picture->linesize[0],
-                     picture->data[1], picture->linesize[1], picture->data[2],
-                     picture->linesize[2], evenDown(image.width), evenDown(image.height));
+  const I420Planes planes{picture->data[0],     picture->data[1],     picture->data[2],
+                          picture->linesize[0], picture->linesize[1], picture->linesize[2]};
+  const PictureSize size = fitter->fit(image, planes, placed[slot] == PictureSize{image.width & ~1, image.height & ~1});
+  placed[slot] = size;
+  // The first picture is a key frame anyway; a later one of another size gets one too, so
+  // that the client's decoder does not mix the old monitor's picture into the new one.
+  keyWanted[slot] = lastPicture.width > 0 && size != lastPicture;
+  lastPicture = size;
 }
 
 void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner) {
@@ -159,7 +172,8 @@ void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner
   picture->pts = nextIndex++;
   ptsByIndex[picture->pts % kTimesKept] = pts;
   // x264 only counts frames; an idle screen submits none, so the time limit is ours to keep.
-  const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing;
+  const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing ||
+                      keyWanted[slot];
   picture->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   if (avcodec_send_frame(context.get(), picture) < 0) return;
   receivePackets(owner);
@@ -232,7 +246,7 @@ void VideoEncoder::start(std::int64_t bitrate, int fps) {
 }
 
 void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts) {
-  if (!image.pixels || image.width != width_ || image.height != height_) return;
+  if (!image.pixels || image.width < 2 || image.height < 2) return;
   int slot = -1;
   {
     std::lock_guard lock(mutex_);

@@ -1,10 +1,10 @@
 #pragma once
 // Turns captured BGRA pictures into an H.264 stream for one client (libx264 through
 // libavcodec): High profile, no B-frames, low-latency rate control, a key frame at least every
-// 2 x fps frames and every 2 s of presentation time. H.264's 4:2:0 pictures have even sizes:
-// of a display with an odd width or height, the last column or row is not encoded (the decoded
-// picture is one pixel narrower or shorter than the display; pointer positions scaled against
-// the display's size land at most one pixel off).
+// 2 x fps frames and every 2 s of presentation time. The stream keeps the size it was made
+// with: pictures of another size are fitted into it (PictureFitter: scaled, aspect kept,
+// between black bars), and a picture whose size differs from the one before starts with a key
+// frame. H.264's 4:2:0 pictures have even sizes: an odd last column or row is left out.
 //
 // Threads: construct, set the callbacks, start() and stop() on the owner's thread. encode() is
 // called by one producer at a time (the capture thread). Each picture is converted to I420 on
@@ -36,7 +36,7 @@ class VideoEncoder final : public ImageSink {
   // valid only during the call.
   using FrameCallback = std::function<void(const VideoFrameHeader& header, ByteView picture)>;
 
-  // The size of every picture that will be encoded; pictures of another size are ignored.
+  // The size of the stream (odd sizes are rounded down to even).
   VideoEncoder(std::int32_t width, std::int32_t height);
   ~VideoEncoder() override;  // stop()
   VideoEncoder(const VideoEncoder&) = delete;

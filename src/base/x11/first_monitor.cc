@@ -3,10 +3,12 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/Xrandr.h>
 
+#include <algorithm>
+
 namespace quorin::x11 {
 
-std::vector<ScreenRect> monitorsSharedFirst(Display* display) {
-  std::vector<ScreenRect> monitors;
+std::vector<Monitor> listMonitors(Display* display) {
+  std::vector<Monitor> monitors;
   int eventBase = 0;
   int errorBase = 0;
   const Window root = DefaultRootWindow(display);
@@ -14,13 +16,13 @@ std::vector<ScreenRect> monitorsSharedFirst(Display* display) {
     int count = 0;
     if (XRRMonitorInfo* info = XRRGetMonitors(display, root, True, &count)) {
       for (int i = 0; i < count; ++i) {
-        const ScreenRect rect{info[i].x, info[i].y, info[i].width, info[i].height};
-        if (rect.width <= 0 || rect.height <= 0) continue;
-        if (info[i].primary) {
-          monitors.insert(monitors.begin(), rect);
-        } else {
-          monitors.push_back(rect);
+        Monitor monitor{{}, {info[i].x, info[i].y, info[i].width, info[i].height}, info[i].primary != 0};
+        if (monitor.rect.width <= 0 || monitor.rect.height <= 0) continue;
+        if (char* name = XGetAtomName(display, info[i].name)) {
+          monitor.name = name;
+          XFree(name);
         }
+        monitors.insert(monitor.primary ? monitors.begin() : monitors.end(), std::move(monitor));
       }
       XRRFreeMonitors(info);
     }
@@ -28,15 +30,24 @@ std::vector<ScreenRect> monitorsSharedFirst(Display* display) {
   if (monitors.empty()) {
     const int screen = DefaultScreen(display);
     const ScreenRect whole{0, 0, DisplayWidth(display, screen), DisplayHeight(display, screen)};
-    if (whole.width > 0 && whole.height > 0) monitors.push_back(whole);
+    if (whole.width > 0 && whole.height > 0) monitors.push_back({"screen", whole, true});
   }
+  if (!monitors.empty()) monitors.front().primary = true;
   return monitors;
 }
 
-std::optional<ScreenRect> firstMonitor(Display* display) {
-  auto monitors = monitorsSharedFirst(display);
+std::optional<Monitor> chooseMonitor(const std::vector<Monitor>& monitors, const std::string& name) {
+  const auto named = std::find_if(monitors.begin(), monitors.end(),
+                                  [&](const Monitor& monitor) { return monitor.name == name; });
+  if (!name.empty() && named != monitors.end()) return *named;
   if (monitors.empty()) return std::nullopt;
   return monitors.front();
+}
+
+std::optional<ScreenRect> firstMonitor(Display* display) {
+  const auto monitor = chooseMonitor(listMonitors(display), {});
+  if (!monitor) return std::nullopt;
+  return monitor->rect;
 }
 
 }  // namespace quorin::x11

@@ -1,9 +1,9 @@
 #pragma once
-// Which part of the X screen the host shares: the primary RandR monitor, else the first
-// monitor, else the whole root window. Capture and input injection both use this, so that
-// (0, 0) and (1, 1) of the client's picture are the corners of the captured area.
+// The monitors of an X screen and which one the host shares: the one asked for by name, else
+// the primary RandR monitor, else the first monitor, else the whole root window.
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "base/geometry.h"
@@ -12,11 +12,17 @@ struct _XDisplay;  // Xlib's Display
 
 namespace quorin::x11 {
 
-// Every monitor, the shared one first. Empty only when the screen has no size at all.
-// Call on the thread that owns `display`.
-std::vector<ScreenRect> monitorsSharedFirst(_XDisplay* display);
+// Every monitor, the primary one first (marked primary even when RandR names none, so that
+// there is always one to fall back on). Empty only when the screen has no size at all; a
+// screen without RandR monitors is one monitor named "screen". Call on the thread that owns
+// `display`.
+std::vector<Monitor> listMonitors(_XDisplay* display);
 
-// The shared monitor, or nothing when there is none.
+// The monitor called `name` when there is one, else the primary one; nothing when the screen
+// has no monitor at all.
+std::optional<Monitor> chooseMonitor(const std::vector<Monitor>& monitors, const std::string& name);
+
+// The monitor shared when nothing was chosen.
 std::optional<ScreenRect> firstMonitor(_XDisplay* display);
 
 }  // namespace quorin::x11

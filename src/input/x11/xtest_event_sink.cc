@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "base/x11/first_monitor.h"
+#include "base/x11/x_display.h"
 #include "input/special_key_keysym.h"
 
 namespace quorin::x11 {
@@ -32,10 +33,6 @@ using Clock = std::chrono::steady_clock;
 // events that type keysyms missing from the keymap.
 constexpr auto kKeymapSettle = std::chrono::milliseconds(50);
 
-struct DisplayCloser {
-  void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
 
 struct XFreeDeleter {
   void operator()(void* data) const { XFree(data); }
@@ -377,7 +374,7 @@ class XTestEventSink final : public EventSink {
 }  // namespace
 
 std::unique_ptr<EventSink> openXTestEventSink(const char* displayName) {
-  DisplayPtr display(XOpenDisplay(displayName));
+  DisplayPtr display = openDisplay(displayName);
   if (!display) return nullptr;
   int eventBase = 0;
   int errorBase = 0;

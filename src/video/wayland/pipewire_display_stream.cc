@@ -276,4 +276,9 @@ void PipeWireDisplayStream::fail(const CaptureError& error) {
   changed_.notify_all();
 }
 
+ScreenRect PipeWireDisplayStream::area() const {
+  const PortalSession::Stream& node = session_->stream();
+  return {0, 0, node.width, node.height};
+}
+
 }  // namespace quorin

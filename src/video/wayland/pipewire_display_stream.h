@@ -17,7 +17,7 @@
 #include <optional>
 #include <vector>
 
-#include "video/display_capturer.h"
+#include "video/display_stream.h"
 #include "video/wayland/portal_session.h"
 
 namespace quorin {
@@ -33,6 +33,9 @@ class PipeWireDisplayStream final : public DisplayStream {
   ~PipeWireDisplayStream() override;
 
   const BgraImage* grab(bool force) override;
+  // The monitor as the portal describes it: its size in the units of the session's pointer
+  // motion (logical pixels where the desktop scales), which may differ from the pictures'.
+  ScreenRect area() const override;
   // True as soon as a new picture has arrived (or the stream failed); false at `deadline`.
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
   void interrupt() override;

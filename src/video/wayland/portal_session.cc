@@ -146,15 +146,21 @@ std::string requestPath(sd_bus* bus, const std::string& token) {
   return std::string(kPortalPath) + "/request/" + sender + "/" + token;
 }
 
-// Processes the bus until `done` or `deadline`; false on timeout or a broken connection.
-bool waitUntil(sd_bus* bus, const bool& done, Clock::time_point deadline) {
+// How often a wait for the user's answer looks whether it is still wanted.
+constexpr auto kCancelLook = std::chrono::milliseconds(100);
+
+// Processes the bus until `done` or `deadline`; false on timeout, cancellation or a broken
+// connection.
+bool waitUntil(sd_bus* bus, const bool& done, Clock::time_point deadline,
+               const std::atomic<bool>* cancelled) {
   while (!done) {
+    if (cancelled && *cancelled) return false;
     const int r = sd_bus_process(bus, nullptr);
     if (r < 0) return false;
     if (r > 0) continue;
     const auto now = Clock::now();
     if (now >= deadline) return false;
-    const int w = sd_bus_wait(bus, microseconds(deadline - now));
+    const int w = sd_bus_wait(bus, microseconds(std::min<Clock::duration>(deadline - now, kCancelLook)));
     if (w < 0 && w != -EINTR) return false;
   }
   return true;
@@ -176,7 +182,8 @@ using Appender = std::function<int(sd_bus_message*)>;
 // `arguments` appends what comes before the options; `options` adds entries to them.
 std::optional<Response> request(sd_bus* bus, const char* interface, const char* method,
                                 const Appender& arguments, const Appender& options,
-                                std::chrono::milliseconds timeout, CaptureError& error) {
+                                std::chrono::milliseconds timeout, const std::atomic<bool>* cancelled,
+                                CaptureError& error) {
   const std::string token = newToken();
   const std::string path = requestPath(bus, token);
   Response response;
@@ -206,12 +213,13 @@ std::optional<Response> request(sd_bus* bus, const char* interface, const char* 
     error = r == -ETIMEDOUT ? portalTimeoutError() : portalFailedError();
     return std::nullopt;
   }
-  if (!waitUntil(bus, response.arrived, deadline)) {
+  if (!waitUntil(bus, response.arrived, deadline, cancelled)) {
     // Withdraw the request so that a dialog does not stay up for nobody.
     sd_bus_call_method(bus, kPortal, path.c_str(), "org.freedesktop.portal.Request", "Close",
                        nullptr, nullptr, "");
-    logLine(std::string(method) + " got no answer in time");
-    error = portalTimeoutError();
+    const bool givenUp = cancelled && *cancelled;
+    logLine(std::string(method) + (givenUp ? " was withdrawn: the client went away" : " got no answer in time"));
+    error = givenUp ? sharingWithdrawnError() : portalTimeoutError();
     return std::nullopt;
   }
   if (response.code != 0) {
@@ -254,7 +262,7 @@ std::unique_ptr<PortalSession> PortalSession::open(const Options& options, Captu
       [&](sd_bus_message* m) {
         return sd_bus_message_append(m, "{sv}", "session_handle_token", "s", sessionToken.c_str());
       },
-      options.callTimeout, error);
+      options.callTimeout, options.cancelled, error);
   if (!created) return nullptr;
   session->handle_ = created->sessionHandle;
   if (session->handle_.empty()) {
@@ -283,7 +291,7 @@ std::unique_ptr<PortalSession> PortalSession::open(const Options& options, Captu
           if (r >= 0 && persists) r = persistence(m);
           return r;
         },
-        options.callTimeout, error);
+        options.callTimeout, options.cancelled, error);
     if (!selected) return nullptr;
   }
   auto sources = request(
@@ -297,13 +305,13 @@ std::unique_ptr<PortalSession> PortalSession::open(const Options& options, Captu
         if (r >= 0 && !session->remoteDesktop_ && *screenCastVersion >= 4) r = persistence(m);
         return r;
       },
-      options.callTimeout, error);
+      options.callTimeout, options.cancelled, error);
   if (!sources) return nullptr;
 
   auto started = request(
       bus, sessionInterface, "Start",
       [&](sd_bus_message* m) { return sd_bus_message_append(m, "os", session->handle_.c_str(), ""); },
-      [](sd_bus_message*) { return 0; }, options.startTimeout, error);
+      [](sd_bus_message*) { return 0; }, options.startTimeout, options.cancelled, error);
   if (!started) return nullptr;
   if (started->streams.empty() || started->streams.front().width <= 0 ||
       started->streams.front().height <= 0) {

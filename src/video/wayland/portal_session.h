@@ -13,6 +13,7 @@
 // After open() the object may be used from any thread: calls on its bus connection
 // (notifyRemoteDesktop, the destructor) are serialised by the session.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -33,6 +34,9 @@ class PortalSession {
     bool allowRemoteDesktop = true;
     std::chrono::milliseconds callTimeout{10'000};    // each portal request without a dialog
     std::chrono::milliseconds startTimeout{120'000};  // Start, which may wait for the user
+    // Set from another thread to give up: the request in progress is withdrawn (its dialog
+    // closes) and open() fails soon after.
+    const std::atomic<bool>* cancelled = nullptr;
   };
 
   // The portal's picture stream: a PipeWire node and the monitor's size in pixels.

@@ -25,5 +25,8 @@ inline CaptureError pipeWireError() {
 inline CaptureError sharingEndedError() {
   return {"QuorinRemote", 7, "Screen sharing was stopped on this computer."};
 }
+inline CaptureError sharingWithdrawnError() {
+  return {"QuorinRemote", 8, "The request to share the screen was withdrawn: its client went away."};
+}
 
 }  // namespace quorin

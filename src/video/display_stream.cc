@@ -1,4 +1,4 @@
-#include "video/display_capturer.h"
+#include "video/display_stream.h"
 
 namespace quorin {
 

@@ -1,4 +1,4 @@
-#include "video/x11/x11_display_capturer.h"
+#include "video/x11/x11_display_stream.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -6,6 +6,7 @@
 #include <X11/extensions/XShm.h>
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
+#include <X11/extensions/Xrandr.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ipc.h>
@@ -13,16 +14,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <sys/socket.h>
 #include <cstring>
 #include <utility>
 #include <vector>
 
+#include "base/log.h"
 #include "base/x11/first_monitor.h"
+#include "base/x11/x_display.h"
 #include "video/cursor_overlay.h"
 #include "video/x11/x_error_trap.h"
 
-namespace quorin {
+namespace quorin::x11 {
 
 namespace {
 
@@ -31,20 +37,16 @@ enum X11ErrorCode {
   kMissingExtension = 2,
   kUnsupportedVisual = 3,
   kSharedMemoryFailed = 4,
+  kDisplayLost = 5,
 };
 
 CaptureError x11Error(X11ErrorCode code, std::string description) {
   return {"X11", code, std::move(description)};
 }
 
-struct DisplayCloser {
-  void operator()(Display* display) const { XCloseDisplay(display); }
-};
-using DisplayPtr = std::unique_ptr<Display, DisplayCloser>;
-
 DisplayPtr connect(const std::string& name, CaptureError& error) {
   const char* requested = name.empty() ? nullptr : name.c_str();
-  DisplayPtr display(XOpenDisplay(requested));
+  DisplayPtr display = openDisplay(requested);
   if (!display) {
     const std::string shown = XDisplayName(requested);
     error = x11Error(kCannotConnect, shown.empty()
@@ -87,35 +89,61 @@ class Wakeup {
 // Where the pointer is when it is on another X screen: far outside every picture.
 constexpr int kPointerElsewhere = -1'000'000;
 
+// How often a waiting stream reads the monitors again although RandR said nothing: a safety
+// net for servers that change their screen without telling.
+constexpr auto kMonitorLookInterval = std::chrono::seconds(2);
+
 // How often a waiting stream looks where the pointer is: a warp (XWarpPointer) moves it
 // without any event, and so does any motion when the server lacks XInput 2.
 constexpr auto kPointerLookInterval = std::chrono::milliseconds(50);
 
 class X11DisplayStream final : public DisplayStream {
  public:
-  X11DisplayStream(DisplayPtr display, const ScreenRect& area)
+  X11DisplayStream(DisplayPtr display, std::string monitor)
       : display_(std::move(display)),
         errors_(display_.get()),
-        area_(area),
-        root_(DefaultRootWindow(display_.get())) {}
+        monitor_(std::move(monitor)),
+        root_(DefaultRootWindow(display_.get())),
+        socket_(dup(ConnectionNumber(display_.get()))) {}
 
   ~X11DisplayStream() override {
     Display* d = display_.get();
-    if (shmAttached_) XShmDetach(d, &shm_);
-    if (image_) XDestroyImage(image_);  // frees the XImage only; the pixels are the segment's
-    if (shm_.shmaddr) shmdt(shm_.shmaddr);
-    if (damage_) XDamageDestroy(d, damage_);
-    if (damagedParts_) XFixesDestroyRegion(d, damagedParts_);
-    XSync(d, False);  // errors of the above still land in the trap
+    if (!displayLost(d)) {
+      detachSharedImage();
+      if (damage_) XDamageDestroy(d, damage_);
+      if (damagedParts_) XFixesDestroyRegion(d, damagedParts_);
+      XSync(d, False);  // errors of the above still land in the trap
+    } else {
+      if (image_) XDestroyImage(image_);
+      if (shm_.shmaddr) shmdt(shm_.shmaddr);
+    }
+    display_.reset();
+    std::lock_guard lock(socketMutex_);
+    if (socket_ >= 0) close(socket_);
+    socket_ = -1;
   }
 
   bool open(CaptureError& error);
   const BgraImage* grab(bool force) override;
+  ScreenRect area() const override { return area_; }
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
+  void abandon() override {
+    // shutdown() acts on the socket, which a copy of the descriptor shares: the read or write
+    // Xlib is blocked in fails, and the connection counts as lost.
+    std::lock_guard lock(socketMutex_);
+    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
+  }
+  std::optional<CaptureError> failure() const override {
+    if (!displayLost(display_.get())) return std::nullopt;
+    return x11Error(kDisplayLost, "The connection to the X display was lost, so the session ended.");
+  }
 
  private:
+  // Finds the monitor (again) and, when its place or size changed, a shared image of its size.
+  bool followMonitor(CaptureError& error);
   bool attachSharedImage(CaptureError& error);
+  void detachSharedImage();
   void watchPointer();
   void readEvents();
   bool damageTouchesArea();
@@ -124,9 +152,16 @@ class X11DisplayStream final : public DisplayStream {
   std::pair<int, int> pointerPosition();
 
   DisplayPtr display_;
-  x11::XErrorTrap errors_;
-  const ScreenRect area_;
+  XErrorTrap errors_;
+  const std::string monitor_;  // as asked for; empty for the primary one
+  std::string shown_;          // the monitor streamed now
+  ScreenRect area_;
   const Window root_;
+  std::mutex socketMutex_;
+  int socket_;  // a copy of the connection's descriptor, for abandon()
+  int randrEventBase_ = -1;
+  bool layoutChanged_ = false;  // RandR or the root window said the monitors changed
+  std::chrono::steady_clock::time_point nextMonitorLook_;
 
   XShmSegmentInfo shm_{};
   bool shmAttached_ = false;
@@ -167,7 +202,13 @@ bool X11DisplayStream::open(CaptureError& error) {
     error = x11Error(kMissingExtension, "The X server has no XFIXES 2 extension");
     return false;
   }
-  if (!attachSharedImage(error)) return false;
+  if (!followMonitor(error)) return false;
+  int randrErrorBase = 0;
+  if (XRRQueryExtension(d, &randrEventBase_, &randrErrorBase)) {
+    XRRSelectInput(d, root_, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+  }
+  XSelectInput(d, root_, StructureNotifyMask);
+  nextMonitorLook_ = std::chrono::steady_clock::now() + kMonitorLookInterval;
 
   damage_ = XDamageCreate(d, root_, XDamageReportNonEmpty);
   damagedParts_ = XFixesCreateRegion(d, nullptr, 0);
@@ -205,6 +246,37 @@ void X11DisplayStream::watchPointer() {
   XISetMask(bits, XI_RawMotion);
   XIEventMask mask{XIAllMasterDevices, int(sizeof bits), bits};
   XISelectEvents(d, root_, &mask, 1);
+}
+
+bool X11DisplayStream::followMonitor(CaptureError& error) {
+  Display* d = display_.get();
+  const std::optional<Monitor> monitor = chooseMonitor(listMonitors(d), monitor_);
+  if (!monitor) {
+    error = noDisplayFoundError();
+    return false;
+  }
+  if (monitor->name != shown_) {
+    if (!shown_.empty() || (!monitor_.empty() && monitor->name != monitor_)) {
+      logLine("the monitor \"" + (monitor_.empty() ? shown_ : monitor_) + "\" is not there; sharing \"" +
+              monitor->name + "\" instead");
+    }
+    shown_ = monitor->name;
+  }
+  if (image_ && monitor->rect == area_) return true;
+  detachSharedImage();
+  area_ = monitor->rect;
+  damaged_ = true;
+  return attachSharedImage(error);
+}
+
+void X11DisplayStream::detachSharedImage() {
+  Display* d = display_.get();
+  if (shmAttached_) XShmDetach(d, &shm_);
+  shmAttached_ = false;
+  if (image_) XDestroyImage(image_);  // frees the XImage only; the pixels are the segment's
+  image_ = nullptr;
+  if (shm_.shmaddr) shmdt(shm_.shmaddr);
+  shm_ = {};
 }
 
 bool X11DisplayStream::attachSharedImage(CaptureError& error) {
@@ -262,6 +334,11 @@ void X11DisplayStream::readEvents() {
       pointerChanged_ = true;
     } else if (event.type == GenericEvent && event.xcookie.extension == inputOpcode_) {
       pointerChanged_ = true;
+    } else if (event.type == ConfigureNotify ||
+               (randrEventBase_ >= 0 && event.type >= randrEventBase_ &&
+                event.type <= randrEventBase_ + RRNotify)) {
+      XRRUpdateConfiguration(&event);
+      layoutChanged_ = true;
     }
   }
 }
@@ -298,7 +375,12 @@ bool X11DisplayStream::waitForChange(std::chrono::steady_clock::time_point deadl
   using namespace std::chrono;
   Display* d = display_.get();
   for (;;) {
+    if (displayLost(d)) return true;  // the capture manager reads failure() next
     const auto now = steady_clock::now();
+    if (now >= nextMonitorLook_) {
+      nextMonitorLook_ = now + kMonitorLookInterval;
+      layoutChanged_ = true;
+    }
     if (now >= nextPointerLook_) {
       nextPointerLook_ = now + kPointerLookInterval;
       const auto [x, y] = pointerPosition();
@@ -307,13 +389,13 @@ bool X11DisplayStream::waitForChange(std::chrono::steady_clock::time_point deadl
     // Last before poll(): this also takes the events a reply brought along, and sends what is
     // still buffered, such as the last damage subtraction.
     readEvents();
-    if (damaged_ || pointerChanged_) return true;
+    if (damaged_ || pointerChanged_ || layoutChanged_) return true;
     if (now >= deadline) return false;
-    const auto timeout = ceil<milliseconds>(std::min(deadline, nextPointerLook_) - now);
+    const auto timeout = ceil<milliseconds>(std::min({deadline, nextPointerLook_, nextMonitorLook_}) - now);
     pollfd fds[] = {{ConnectionNumber(d), POLLIN, 0}, {wakeup_.fd(), POLLIN, 0}};
     if (poll(fds, 2, int(timeout.count())) < 0 && errno != EINTR) return true;
     if (fds[0].revents & (POLLERR | POLLHUP)) return true;  // the next grab finds out
-    if (wakeup_.take()) return damaged_ || pointerChanged_;
+    if (wakeup_.take()) return damaged_ || pointerChanged_ || layoutChanged_;
   }
 }
 
@@ -334,7 +416,15 @@ std::pair<int, int> X11DisplayStream::pointerPosition() {
 
 const BgraImage* X11DisplayStream::grab(bool force) {
   Display* d = display_.get();
+  if (displayLost(d)) return nullptr;
   readEvents();
+  if (std::exchange(layoutChanged_, false)) {
+    CaptureError error;
+    const ScreenRect before = area_;
+    // Without any monitor (all unplugged) there is nothing to show until one comes back.
+    if (!followMonitor(error)) return nullptr;
+    force = force || area_ != before;
+  }
   // With pointer events, a pointer that raised none is where it was: one round trip fewer.
   const bool lookAtPointer = pointerChanged_ || inputOpcode_ < 0;
   pointerChanged_ = false;
@@ -346,7 +436,9 @@ const BgraImage* X11DisplayStream::grab(bool force) {
   if (fresh) {
     if (!XShmGetImage(d, root_, image_, area_.x, area_.y, AllPlanes)) {
       errors_.takeError();
-      damaged_ = true;  // try again next tick rather than leave a stale picture
+      // The screen may have shrunk under the monitor before its event came: look again, and
+      // try again next tick rather than leave a stale picture.
+      damaged_ = layoutChanged_ = true;
       return nullptr;
     }
     cursor_.forget();
@@ -361,36 +453,26 @@ const BgraImage* X11DisplayStream::grab(bool force) {
 
 }  // namespace
 
-X11DisplayCapturer::X11DisplayCapturer(std::string displayName)
-    : displayName_(std::move(displayName)) {}
-
-bool X11DisplayCapturer::showsDesktop(const std::string& displayName) {
+bool showsDesktop(const std::string& displayName) {
   CaptureError error;
   const DisplayPtr display = connect(displayName, error);
   int opcode = 0, event = 0, errorBase = 0;
-  return display && !x11::monitorsSharedFirst(display.get()).empty() &&
+  return display && !listMonitors(display.get()).empty() &&
          !XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &errorBase);
 }
 
-ShareableContent X11DisplayCapturer::shareableContent() {
-  ShareableContent content;
-  CaptureError error;
-  DisplayPtr display = connect(displayName_, error);
-  if (!display) {
-    content.error = std::move(error);
-  } else {
-    content.displays = x11::monitorsSharedFirst(display.get());
-  }
-  return content;
+std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error) {
+  const DisplayPtr display = connect(displayName, error);
+  return display ? listMonitors(display.get()) : std::vector<Monitor>{};
 }
 
-std::unique_ptr<DisplayStream> X11DisplayCapturer::openStream(const ScreenRect& display,
-                                                              CaptureError& error) {
-  DisplayPtr connection = connect(displayName_, error);
+std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
+                                                 const std::string& monitor, CaptureError& error) {
+  DisplayPtr connection = connect(displayName, error);
   if (!connection) return nullptr;
-  auto stream = std::make_unique<X11DisplayStream>(std::move(connection), display);
+  auto stream = std::make_unique<X11DisplayStream>(std::move(connection), monitor);
   if (!stream->open(error)) return nullptr;
   return stream;
 }
 
-}  // namespace quorin
+}  // namespace quorin::x11

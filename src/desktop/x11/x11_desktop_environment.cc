@@ -1,0 +1,26 @@
+#include "desktop/x11/x11_desktop_environment.h"
+
+#include "input/x11/xtest_event_sink.h"
+#include "video/x11/x11_display_stream.h"
+
+namespace quorin {
+
+std::vector<Monitor> X11DesktopEnvironment::monitors() {
+  CaptureError error;
+  return x11::listDisplayMonitors(displayName_, error);
+}
+
+DesktopEnvironment::Result X11DesktopEnvironment::makeSession(const std::string& monitor,
+                                                             const std::atomic<bool>& cancelled) {
+  CaptureError error;
+  std::unique_ptr<DisplayStream> stream = x11::openDisplayStream(displayName_, monitor, error);
+  if (!stream) return {nullptr, error.description};
+  std::string why;
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
+  if (!first) return {nullptr, why};
+  // Without XTest the client still watches; its input goes nowhere.
+  auto sink = x11::openXTestEventSink(displayName_.empty() ? nullptr : displayName_.c_str());
+  return {std::make_unique<DesktopSession>(monitor, std::move(stream), *first, std::move(sink)), {}};
+}
+
+}  // namespace quorin

@@ -1,0 +1,32 @@
+#pragma once
+// Pictures of one monitor of an X11 screen. Each stream has its own X connection: pictures are
+// grabbed through MIT-SHM, XDamage says whether anything was drawn since the last picture, the
+// pointer is drawn in from XFixes, and RandR events (with a slow poll as a safety net) tell
+// when the monitors change: the stream then follows its monitor by name to its new place and
+// size, or falls back to the primary monitor, with a log line, once it is gone.
+//
+// A display that goes away (the X server ended) ends the stream with a sentence instead of the
+// process, and abandon() cuts off a display that stopped answering.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/geometry.h"
+#include "video/display_stream.h"
+
+namespace quorin::x11 {
+
+// `displayName` as XOpenDisplay takes it; empty means $DISPLAY. `monitor` names the monitor
+// to stream; empty, or a name no monitor has, streams the primary one.
+std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
+                                                 const std::string& monitor, CaptureError& error);
+
+// The monitors of the display, primary first; nothing, with `error` set, without a display.
+std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error);
+
+// Whether the display can be opened and its root shows the desktop: false without a display,
+// without a monitor, and on Xwayland, whose root shows only the X clients.
+bool showsDesktop(const std::string& displayName = {});
+
+}  // namespace quorin::x11
