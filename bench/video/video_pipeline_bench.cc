@@ -27,7 +27,7 @@
 
 #include "video/screen_capture_manager.h"
 #include "video/video_encoder.h"
-#include "video/x11/x11_display_capturer.h"
+#include "video/x11/x11_display_stream.h"
 
 extern char** environ;
 
@@ -125,27 +125,13 @@ class TimedStream final : public DisplayStream {
     }
     return image;
   }
+  ScreenRect area() const override { return inner_->area(); }
   bool waitForChange(Clock::time_point deadline) override { return inner_->waitForChange(deadline); }
   void interrupt() override { inner_->interrupt(); }
   std::optional<CaptureError> failure() const override { return inner_->failure(); }
 
  private:
   std::unique_ptr<DisplayStream> inner_;
-  Timings& timings_;
-};
-
-class TimedCapturer final : public DisplayCapturer {
- public:
-  explicit TimedCapturer(Timings& timings) : timings_(timings) {}
-  ShareableContent shareableContent() override { return x11_.shareableContent(); }
-  std::unique_ptr<DisplayStream> openStream(const ScreenRect& display, CaptureError& error) override {
-    auto stream = x11_.openStream(display, error);
-    if (!stream) return nullptr;
-    return std::make_unique<TimedStream>(std::move(stream), timings_);
-  }
-
- private:
-  X11DisplayCapturer x11_;
   Timings& timings_;
 };
 
@@ -278,22 +264,25 @@ int run(double seconds) {
   const std::string animator = directoryOfThisProgram() + "/screen_animator";
 
   Timings timings;
-  TimedCapturer capturer(timings);
-  const ShareableContent content = capturer.shareableContent();
-  if (content.error || content.displays.empty()) {
-    std::fprintf(stderr, "no display to capture\n");
+  CaptureError error;
+  auto stream = x11::openDisplayStream({}, {}, error);
+  if (!stream) {
+    std::fprintf(stderr, "no display to capture: %s\n", error.description.c_str());
     return 1;
   }
-  const ScreenRect screen = content.displays.front();
+  const ScreenRect screen = stream->area();
+  // The host's default: a larger monitor is scaled down to 1920x1080 before encoding.
+  const PictureSize streamSize = streamSizeFor({screen.width, screen.height}, {1920, 1080});
 
   double loadAverage[3] = {0, 0, 0};
   getloadavg(loadAverage, 3);
-  std::printf("Screen %dx%d on %s, %ld cores, load average %.2f at start\n\n", screen.width,
-              screen.height, display, sysconf(_SC_NPROCESSORS_ONLN), loadAverage[0]);
+  std::printf("Screen %dx%d streamed at %dx%d on %s, %ld cores, load average %.2f at start\n\n", screen.width,
+              screen.height, streamSize.width, streamSize.height, display, sysconf(_SC_NPROCESSORS_ONLN),
+              loadAverage[0]);
 
   Animation animation(animator);
 
-  VideoEncoder encoder(screen.width, screen.height);
+  VideoEncoder encoder(streamSize.width, streamSize.height);
   encoder.onConfig = [](const VideoConfig&) {};
   encoder.onFrame = [&](const VideoFrameHeader& header, ByteView picture) {
     const auto now = Clock::now();
@@ -310,12 +299,8 @@ int run(double seconds) {
   };
   encoder.start(8'000'000, 60);
   TimedSink sink(encoder, timings);
-  ScreenCaptureManager manager(sink, capturer);
-  if (const auto error = manager.start(60)) {
-    std::fprintf(stderr, "capture failed: %s\n", error->description.c_str());
-    animation.stop();
-    return 1;
-  }
+  ScreenCaptureManager manager(sink);
+  manager.start(std::make_unique<TimedStream>(std::move(stream), timings), 60);
   std::this_thread::sleep_for(std::chrono::seconds(1));
 
   {

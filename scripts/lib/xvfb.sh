@@ -41,3 +41,25 @@ stop_xvfb() {
   [ -z "${XVFB_PID:-}" ] || { kill "$XVFB_PID" 2>/dev/null; wait "$XVFB_PID" 2>/dev/null; } || true
   [ -z "${XAUTHORITY:-}" ] || rm -f "$XAUTHORITY"
 }
+
+# start_xvnc FIRST LAST: starts Xvnc, an X server whose screen can change size (xrandr -s;
+# Xvfb cannot), on the first free display number in FIRST..LAST, admitting only clients that
+# hold a cookie it adds to the XAUTHORITY file of start_xvfb. Sets QUORIN_XVNC and XVNC_PID.
+start_xvnc() {
+  local n display=
+  for n in $(seq "$1" "$2"); do
+    if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
+  done
+  [ -n "$display" ] && [ -n "${XAUTHORITY:-}" ] || { echo "no display number or cookie file for Xvnc" >&2; return 1; }
+  xauth -q -f "$XAUTHORITY" add ":$display" . "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" || return 1
+  setsid Xvnc ":$display" -geometry 1920x1080 -depth 24 -SecurityTypes None -rfbport -1 -nolisten tcp \
+    -auth "$XAUTHORITY" >/dev/null 2>&1 &
+  XVNC_PID=$!
+  export QUORIN_XVNC=":$display"
+  for _ in $(seq 100); do
+    DISPLAY=$QUORIN_XVNC xdpyinfo >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Xvnc did not start on $QUORIN_XVNC" >&2
+  return 1
+}

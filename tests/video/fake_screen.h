@@ -1,7 +1,8 @@
 #pragma once
-// A scripted screen (tests only): the test sets the display list or its error, and the picture
-// changes only when the test calls change(). Streams wake their waitForChange() on a change,
-// or, with `reportsChanges` off, are polled like a stream that cannot tell.
+// A scripted screen (tests only): the picture changes only when the test calls change() or
+// resize(). Streams wake their waitForChange() on a change, or, with `reportsChanges` off, are
+// polled like a stream that cannot tell. With `hangs` set, a grab blocks like a display
+// server that stopped answering, until the stream is abandoned.
 
 #include <atomic>
 #include <condition_variable>
@@ -10,16 +11,16 @@
 #include <optional>
 #include <vector>
 
-#include "video/display_capturer.h"
+#include "video/display_stream.h"
 
 namespace quorin {
 
-class FakeDisplayCapturer final : public DisplayCapturer {
+class FakeScreen {
  public:
-  ShareableContent content{{ScreenRect{0, 0, 64, 48}}, std::nullopt};
-  std::optional<CaptureError> openError;
   bool reportsChanges = true;
+  std::atomic<bool> hangs = false;
   std::atomic<int> grabs{0};
+  std::atomic<int> abandoned{0};
 
   // With an error, the stream ends for good at its next grab.
   void change(std::optional<CaptureError> end = std::nullopt) {
@@ -28,26 +29,33 @@ class FakeDisplayCapturer final : public DisplayCapturer {
     if (end) ended_ = end;
     wake_.notify_all();
   }
-
-  ShareableContent shareableContent() override { return content; }
-
-  std::unique_ptr<DisplayStream> openStream(const ScreenRect& display, CaptureError& error) override {
-    if (openError) error = *openError;
-    return openError ? nullptr : std::make_unique<Stream>(*this, display);
+  // The monitor takes another size (and place), as after a resolution change.
+  void resize(ScreenRect area) {
+    std::lock_guard lock(mutex_);
+    area_ = area;
+    changed_ = true;
+    wake_.notify_all();
   }
+
+  std::unique_ptr<DisplayStream> openStream() { return std::make_unique<Stream>(*this); }
 
  private:
   class Stream final : public DisplayStream {
    public:
-    Stream(FakeDisplayCapturer& owner, const ScreenRect& display)
-        : owner_(owner), pixels_(std::size_t(display.width) * display.height * 4),
-          image_{pixels_.data(), display.width, display.height, display.width * 4} {}
+    explicit Stream(FakeScreen& owner) : owner_(owner) {}
     const BgraImage* grab(bool force) override {
       ++owner_.grabs;
-      std::lock_guard lock(owner_.mutex_);
+      std::unique_lock lock(owner_.mutex_);
+      owner_.wake_.wait(lock, [&] { return !owner_.hangs || abandoned_; });
+      if (abandoned_) return nullptr;
       const bool changed = std::exchange(owner_.changed_, false);
-      return !owner_.ended_ && (changed || force) ? &image_ : nullptr;
+      if (owner_.ended_ || !(changed || force)) return nullptr;
+      area_ = owner_.area_;
+      pixels_.assign(std::size_t(area_.width) * area_.height * 4, 0);
+      image_ = {pixels_.data(), area_.width, area_.height, area_.width * 4};
+      return &image_;
     }
+    ScreenRect area() const override { return area_; }
     bool waitForChange(std::chrono::steady_clock::time_point deadline) override {
       if (!owner_.reportsChanges) return DisplayStream::waitForChange(deadline);
       std::unique_lock lock(owner_.mutex_);
@@ -61,21 +69,30 @@ class FakeDisplayCapturer final : public DisplayCapturer {
       interrupted_ = true;
       owner_.wake_.notify_all();
     }
+    void abandon() override {
+      std::lock_guard lock(owner_.mutex_);
+      abandoned_ = true;
+      ++owner_.abandoned;
+      owner_.wake_.notify_all();
+    }
     std::optional<CaptureError> failure() const override {
       std::lock_guard lock(owner_.mutex_);
       return owner_.ended_;
     }
 
    private:
-    FakeDisplayCapturer& owner_;
+    FakeScreen& owner_;
+    ScreenRect area_;
     std::vector<std::uint8_t> pixels_;
     BgraImage image_;
     bool interrupted_ = false;
+    bool abandoned_ = false;
   };
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool changed_ = false;
+  ScreenRect area_{0, 0, 64, 48};
   std::optional<CaptureError> ended_;
 };
 

@@ -1,0 +1,36 @@
+#pragma once
+// A desktop environment of fakes (tests only): sessions stream the test's FakeScreen and post
+// input to a sink the test provides, or fail with the test's sentence. Input lands on a
+// 1440x900 monitor of the sink's own, whatever the pictures' size.
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "desktop/desktop_environment.h"
+#include "video/fake_screen.h"
+
+namespace quorin {
+
+class FakeDesktopEnvironment final : public DesktopEnvironment {
+ public:
+  FakeScreen screen;
+  std::string error;  // set: every session fails with it
+  std::function<std::unique_ptr<EventSink>()> makeSink;
+  std::vector<std::string> requested;  // the monitor of every request
+
+  std::vector<Monitor> monitors() override { return {{"FAKE-1", {0, 0, 64, 48}, true}}; }
+  Result makeSession(const std::string& monitor, const std::atomic<bool>& cancelled) override {
+    requested.push_back(monitor);
+    if (!error.empty()) return {nullptr, error};
+    auto stream = screen.openStream();
+    std::string why;
+    const auto first = awaitFirstPicture(*stream, cancelled, why);
+    if (!first) return {nullptr, why};
+    return {std::make_unique<DesktopSession>(monitor, std::move(stream), *first, makeSink ? makeSink() : nullptr,
+                                             [](const ScreenRect&) { return ScreenRect{0, 0, 1440, 900}; }),
+            {}};
+  }
+};
+
+}  // namespace quorin
