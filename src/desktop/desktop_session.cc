@@ -1,5 +1,7 @@
 #include "desktop/desktop_session.h"
 
+#include "base/log.h"
+
 namespace quorin {
 
 DesktopSession::DesktopSession(std::string monitorName, std::unique_ptr<DisplayStream> stream,
@@ -35,18 +37,28 @@ namespace quorin {
 std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::atomic<bool>& cancelled,
                                              std::string& error) {
   using Clock = std::chrono::steady_clock;
-  // A compositor hands out its first buffer within a frame or two; an X grab is immediate.
-  const auto giveUp = Clock::now() + std::chrono::seconds(5);
+  // An X grab is immediate. A compositor may send nothing while its screen is idle: then the
+  // monitor's size as the stream describes it stands in, and the pictures, whatever their
+  // size, are fitted into a stream of that size.
+  const auto giveUp = Clock::now() + std::chrono::seconds(2);
   while (!cancelled) {
     if (const BgraImage* picture = stream.grab(true)) return PictureSize{picture->width, picture->height};
     if (auto failure = stream.failure()) {
       error = failure->description;
       return std::nullopt;
     }
-    if (Clock::now() >= giveUp) break;
+    if (Clock::now() >= giveUp) {
+      const ScreenRect area = stream.area();
+      if (area.width > 0 && area.height > 0) {
+        logLine("the shared screen sent no picture yet; streaming it at its described size");
+        return PictureSize{area.width, area.height};
+      }
+      error = "The shared screen sent no picture.";
+      return std::nullopt;
+    }
     stream.waitForChange(std::min(giveUp, Clock::now() + std::chrono::milliseconds(100)));
   }
-  if (error.empty()) error = cancelled ? "The screen was not needed any more." : "The screen sent no picture.";
+  error = "The screen was not needed any more.";
   return std::nullopt;
 }
 

@@ -69,8 +69,9 @@ class DesktopSession {
 namespace quorin {
 
 // Waits for the first picture of a freshly opened stream, whose size the stream size is
-// chosen from (a portal's own idea of the monitor's size may be in other units). Nothing, with
-// `error` set, when none comes within a few seconds, the stream fails, or `cancelled` is set.
+// chosen from (a portal's own idea of the monitor's size may be in other units); when none
+// comes within two seconds (an idle compositor), the stream's area stands in. Nothing, with
+// `error` set, when the stream fails or `cancelled` is set.
 std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::atomic<bool>& cancelled,
                                              std::string& error);
 

@@ -160,6 +160,9 @@ void ClientSession::postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSessio
 }
 
 void ClientSession::drainInbox() {
+  // Input that came before the desktop session waits for it (in the inbox, within its
+  // bounds), so that a client's first touches are not lost; its arrival drains the inbox.
+  if (awaitingDesktop_) return;
   const auto until = std::chrono::steady_clock::now() + kSliceTime;
   const std::weak_ptr<ClientSession*> alive = self_;
   const std::shared_ptr<Events> events = events_;
@@ -186,12 +189,15 @@ void ClientSession::post(std::function<void(ClientSession&)> report) {
 
 void ClientSession::beginStreaming(DesktopEnvironment& desktop, const StreamSettings& settings) {
   if (!channel_ || request_ || desktop_) return;
+  awaitingDesktop_ = true;
   request_ = std::make_unique<DesktopSessionRequest>(
       desktop, settings.monitor, mainThread_,
       [weak = std::weak_ptr(self_), settings](DesktopEnvironment::Result result) {
         const auto self = weak.lock();
         if (!self) return;
         ClientSession& session = **self;
+        session.awaitingDesktop_ = false;
+        postDrain(session.mainThread_, session.self_);
         if (result.session) return session.startVideo(std::move(result.session), settings);
         const std::shared_ptr<Events> events = session.events_;
         if (events->problem) events->problem(session, result.error, false);

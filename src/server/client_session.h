@@ -17,7 +17,7 @@
 // into one) and kMaxPendingTextBytes of text, and what does not fit is dropped. The main
 // thread takes from the inbox for about kSliceTime per turn of its loop, typing long texts
 // kTypeChunk characters at a time, so that other work (Stop, Quit) is never stuck behind
-// a client's backlog. Input that arrives before the desktop session is there is dropped.
+// a client's backlog. Input that arrives before the desktop session is there waits for it.
 
 #include <chrono>
 #include <cstddef>
@@ -121,6 +121,7 @@ class ClientSession {
   std::shared_ptr<CongestionGate> gate_;
   std::shared_ptr<MessageChannel> channel_;
   std::unique_ptr<DesktopSessionRequest> request_;
+  bool awaitingDesktop_ = false;  // asked for a desktop session that has not come yet
   std::unique_ptr<DesktopSession> desktop_;
   std::shared_ptr<VideoEncoder> encoder_;
   std::unique_ptr<ScreenCaptureManager> capture_;
