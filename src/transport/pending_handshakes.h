@@ -6,8 +6,9 @@
 // a pending handshake gives way to the newcomer by HandshakeEviction's rule; one whose client
 // presented the accepted identity never does, so silent or half-sent connections from any
 // number of addresses cannot lock a paired client out. The newcomer is turned away only when
-// nothing else may go. A pending handshake holds a socket and a TLS engine (some tens of KiB,
-// no read buffer), so the defaults bound this to a few tens of MiB and 512 descriptors.
+// nothing else may go. A pending handshake holds a socket and a TLS engine (about 150 KiB
+// under a flood, no read buffer), so the defaults bound this to about 20 MiB and 128
+// descriptors.
 //
 // Handshakes that fail, give way or are turned away are not logged one by one: one line per
 // kSummaryInterval that had any says "N connections failed their handshake in the last 10 s
@@ -40,7 +41,7 @@ class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes>
 
   // What the host uses. Silent peers are cut off after 2 s, so at thousands of connections
   // a second the table stays full and the newest silent one keeps giving way.
-  static constexpr Limits kDefaultLimits{.total = 512, .perGroup = 64};
+  static constexpr Limits kDefaultLimits{.total = 128, .perGroup = 16};
   static constexpr std::chrono::seconds kSummaryInterval{10};
 
   // `tls` empty: plain TCP, every connection is ready at once.
