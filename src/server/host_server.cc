@@ -19,10 +19,6 @@ namespace {
 // see it, instead of hiding a second of video inside the socket.
 constexpr int kSendBufferBytes = 64 * 1024;
 
-// Handshakes under way at once, in total and from one address. Loopback and NAT put many
-// peers behind one address; a newcomer still gets in, since the oldest is dropped for it.
-constexpr PendingHandshakes::Limits kHandshakeLimits{.total = 8, .perAddress = 2};
-
 }  // namespace
 
 HostServer::HostServer(Environment environment)
@@ -74,7 +70,7 @@ void HostServer::start() {
   auto toMain = mainThreadPoster();
   // The key of this start, whatever resets come later.
   handshakes_ = std::make_shared<PendingHandshakes>(
-      parameters.tls, kHandshakeLimits, [toMain, generation](std::unique_ptr<MessageChannel> channel) {
+      parameters.tls, PendingHandshakes::kDefaultLimits, [toMain, generation](std::unique_ptr<MessageChannel> channel) {
         toMain([generation, channel = std::shared_ptr<MessageChannel>(std::move(channel))](
                    HostServer& server) { server.acceptConnection(generation, channel); });
       });

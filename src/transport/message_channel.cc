@@ -5,7 +5,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
-#include <array>
+#include <chrono>
 #include <deque>
 #include <optional>
 #include <utility>
@@ -51,6 +51,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     std::function<void(bool)> onCongestion;
     std::size_t congestionFrames = 2;
     std::size_t maxInboundPayload = FrameExtractor::kDefaultMaxPayload;
+    std::chrono::milliseconds stallTimeout = kStallTimeout;
   };
 
   void handshake(std::function<void(std::error_code)> done) {
@@ -98,6 +99,19 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
 
   std::size_t queued() const { return queued_; }
 
+  Progress progress() {
+    auto* tls = std::get_if<TlsStream>(&stream_);
+    if (tls && TlsContext::identityAccepted(tls->native_handle())) return Progress::identified;
+    if (!heard_) {
+      // The wait for the first bytes may not have run yet, or the TLS engine already took
+      // them off the socket.
+      std::error_code ignored;
+      heard_ = socket().available(ignored) > 0 ||
+               (tls && SSL_get_state(tls->native_handle()) != TLS_ST_BEFORE);
+    }
+    return heard_ ? Progress::spoke : Progress::silent;
+  }
+
  private:
   // handshaken: the handshake succeeded through handshake(), start() not yet seen.
   // closing: cancelled while ready, sending close_notify before the socket closes.
@@ -119,13 +133,25 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     if (!detached_) logLine(line);
   }
 
+  bool quietUntilReady() const {
+    return std::holds_alternative<TlsStream>(stream_) && tls_->role() == TlsContext::Role::server;
+  }
+
+  void logReady() {
+    if (quietUntilReady()) {
+      log("connection setup");
+      log("connection preparing (resolving + handshake)");
+    }
+    log("connection READY");
+  }
+
   void beginHandshake() {
     if (state_ != State::idle) return;  // cancelled before it started
     state_ = State::handshaking;
-    log("connection setup");
+    if (!quietUntilReady()) log("connection setup");
     std::error_code ignored;
     socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-    log("connection preparing (resolving + handshake)");
+    if (!quietUntilReady()) log("connection preparing (resolving + handshake)");
     auto* tls = std::get_if<TlsStream>(&stream_);
     if (!tls) {
       handshakeSucceeded();
@@ -136,7 +162,9 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     if (server) {
       // A peer that opens a connection and says nothing must not hold a slot for long.
       socket().async_wait(asio::socket_base::wait_read, [self = shared_from_this()](std::error_code ec) {
-        if (!ec && self->state_ == State::handshaking) self->armHandshakeTimer(kHandshakeTimeout);
+        if (ec || self->state_ != State::handshaking) return;
+        self->heard_ = true;
+        self->armHandshakeTimer(kHandshakeTimeout);
       });
     }
     tls->async_handshake(server ? asio::ssl::stream_base::server : asio::ssl::stream_base::client,
@@ -167,13 +195,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
       return;
     }
     state_ = State::handshaken;
-    log("connection READY");
+    logReady();
     std::exchange(handshakeDone_, nullptr)(std::error_code());
   }
 
   void becomeReady() {
-    if (state_ != State::handshaken) log("connection READY");
+    if (state_ != State::handshaken) logReady();
     state_ = State::ready;
+    readBuffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kReadChunk);
     if (!detached_ && callbacks_.onReady) callbacks_.onReady();
     if (state_ != State::ready) return;  // onReady cancelled the channel
     readNext();
@@ -181,9 +210,10 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   }
 
   void fail(std::error_code ec) {
+    const bool quiet = state_ == State::handshaking && quietUntilReady();
     state_ = State::ended;
     closeSocket();
-    log("connection FAILED — " + ec.message());
+    if (!quiet) log("connection FAILED — " + ec.message());
     if (handshakeDone_) std::exchange(handshakeDone_, nullptr)(ec);
     report(ec);
   }
@@ -255,13 +285,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
 
   template <class Handler>
   void readSome(Handler&& handler) {
-    std::visit([&](auto& s) { s.async_read_some(asio::buffer(readBuffer_), handler); }, stream_);
+    std::visit([&](auto& s) { s.async_read_some(asio::buffer(readBuffer_.get(), kReadChunk), handler); },
+               stream_);
   }
 
   void readNext() {
     readSome([self = shared_from_this()](std::error_code ec, std::size_t n) {
       if (self->state_ != State::ready) return;
-      self->inbound_.append(ByteView(self->readBuffer_.data(), n));
+      self->inbound_.append(ByteView(self->readBuffer_.get(), n));
       if (!self->deliverFrames()) return;
       if (ec) {
         self->state_ = State::ended;
@@ -296,6 +327,8 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   void writeNext() {
     if (state_ != State::ready || writing_ || writes_.empty()) return;
     writing_ = true;
+    writeStarted_ = std::chrono::steady_clock::now();
+    if (!stallWatched_) watchStall(writeStarted_ + callbacks_.stallTimeout);
     auto frame = writes_.front();
     auto done = [self = shared_from_this(), frame](std::error_code ec, std::size_t) {
       if (!self->writing_ || self->writes_.empty() || self->writes_.front() != frame) return;
@@ -321,6 +354,23 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     std::visit([&](auto& s) { asio::async_write(s, asio::buffer(*frame), done); }, stream_);
   }
 
+  // One timer for the whole ready life: it looks again when the write now under way may
+  // have run out of time, and lets go when nothing is being written.
+  void watchStall(std::chrono::steady_clock::time_point deadline) {
+    stallWatched_ = true;
+    timer_.expires_at(deadline);
+    timer_.async_wait([self = shared_from_this()](std::error_code ec) {
+      self->stallWatched_ = false;
+      if (ec || self->state_ != State::ready || !self->writing_) return;
+      const auto deadline = self->writeStarted_ + self->callbacks_.stallTimeout;
+      if (std::chrono::steady_clock::now() >= deadline) {
+        self->fail(std::make_error_code(std::errc::timed_out));
+      } else {
+        self->watchStall(deadline);
+      }
+    });
+  }
+
   std::shared_ptr<TlsContext> tls_;
   asio::steady_timer timer_;
   Stream stream_;
@@ -328,13 +378,16 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   State state_ = State::idle;
   bool cancelled_ = false;
   bool handshakeTimedOut_ = false;
+  bool heard_ = false;  // the peer sent something during the handshake
   std::function<void(std::error_code)> handshakeDone_;
   std::atomic<bool> detached_{false};
   std::atomic<std::size_t> queued_{0};
   std::deque<std::shared_ptr<Bytes>> writes_;
   bool writing_ = false;
   bool congested_ = false;
-  std::array<std::uint8_t, kReadChunk> readBuffer_{};
+  bool stallWatched_ = false;
+  std::chrono::steady_clock::time_point writeStarted_;
+  std::unique_ptr<std::uint8_t[]> readBuffer_;
   FrameExtractor inbound_;
 };
 
@@ -352,7 +405,7 @@ void MessageChannel::handshake(std::function<void(std::error_code)> done) {
 }
 
 void MessageChannel::start() {
-  core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames, maxInboundPayload});
+  core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames, maxInboundPayload, stallTimeout});
 }
 
 void MessageChannel::send(MessageType type, ByteView payload) {
@@ -362,5 +415,7 @@ void MessageChannel::send(MessageType type, ByteView payload) {
 void MessageChannel::cancel() { core_->cancel(); }
 
 std::size_t MessageChannel::queuedBytes() const { return core_->queued(); }
+
+MessageChannel::Progress MessageChannel::handshakeProgress() const { return core_->progress(); }
 
 }  // namespace quorin

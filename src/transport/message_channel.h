@@ -18,9 +18,13 @@
 // a broken link; a peer that closes without close_notify is reported as an error.
 // Destroying the channel closes the connection quietly: no callback runs afterwards (a
 // close_notify already under way still completes).
+// A ready channel whose peer takes `stallTimeout` over one frame (it stopped reading) is
+// ended with a timed_out error, so a frozen client does not keep its session for ever.
 //
 // Log lines: "connection setup", "connection preparing (resolving + handshake)",
-// "connection READY", "connection FAILED — <error>", "connection cancelled".
+// "connection READY", "connection FAILED — <error>", "connection cancelled". A TLS server
+// logs nothing until the handshake succeeded: anyone can make handshakes fail by the
+// thousand, so counting those is left to the owner (PendingHandshakes sums them up).
 
 #include <asio/ip/tcp.hpp>
 
@@ -58,6 +62,7 @@ class MessageChannel {
   std::size_t congestionFrames = 2;
   // Inbound frames announcing a larger payload end the connection.
   std::size_t maxInboundPayload = FrameExtractor::kDefaultMaxPayload;
+  std::chrono::milliseconds stallTimeout = kStallTimeout;
 
   // Runs the handshake alone, without reading: `done` gets an empty error once it succeeded
   // (then start() makes the channel ready at once) or the failure (the channel is over).
@@ -72,6 +77,11 @@ class MessageChannel {
   }
   void cancel();
 
+  // How far a handshake under way got: nothing heard yet, some bytes, or (TLS server) the
+  // client presented the accepted identity. Call on the io thread, during handshake().
+  enum class Progress { silent, spoke, identified };
+  Progress handshakeProgress() const;
+
   // Bytes handed to send() that the socket has not yet taken.
   std::size_t queuedBytes() const;
   // "address:port" of the peer ("[v6 address]:port" for IPv6), fixed at construction.
@@ -80,6 +90,9 @@ class MessageChannel {
   static constexpr std::chrono::seconds kHandshakeTimeout{10};
   static constexpr std::chrono::seconds kFirstBytesTimeout{2};
   static constexpr std::chrono::seconds kCloseTimeout{1};
+  static constexpr std::chrono::seconds kStallTimeout{30};
+  // Allocated once the channel is ready, so that connections still in their handshake
+  // cost little.
   static constexpr std::size_t kReadChunk = 256 * 1024;
 
  private:

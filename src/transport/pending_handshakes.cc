@@ -2,49 +2,69 @@
 
 #include <algorithm>
 
+#include "base/log.h"
+
 namespace quorin {
-namespace {
-
-asio::ip::address plainAddress(const asio::ip::tcp::socket& socket) {
-  std::error_code ec;
-  asio::ip::address address = socket.remote_endpoint(ec).address();
-  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-  }
-  return address;
-}
-
-}  // namespace
 
 PendingHandshakes::PendingHandshakes(std::shared_ptr<TlsContext> tls, Limits limits, ReadyHandler ready)
     : tls_(std::move(tls)), limits_(limits), ready_(std::move(ready)) {}
 
 void PendingHandshakes::admit(asio::ip::tcp::socket socket) {
-  const asio::ip::address address = plainAddress(socket);
-  makeRoomFor(address);
+  if (!summaryTimer_) summaryTimer_.emplace(socket.get_executor());
+  std::error_code ec;
+  const asio::ip::address group = HandshakeEviction::group(socket.remote_endpoint(ec).address());
+  const HandshakeEviction::Verdict verdict = HandshakeEviction::choose(
+      pending_.size(), group, limits_, [this](std::size_t i) -> const asio::ip::address& { return pending_[i].group; },
+      [this](std::size_t i) { return pending_[i].channel->handshakeProgress(); });
+  if (!verdict.admit) {
+    countFailure("turned away, every place taken by an identified client");
+    return;
+  }
+  if (verdict.victim) {
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(*verdict.victim));
+    countFailure("dropped for a newer connection");
+  }
   const std::uint64_t id = nextId_++;
-  pending_.push_back({id, address, std::make_unique<MessageChannel>(std::move(socket), tls_)});
+  pending_.push_back({id, group, std::make_unique<MessageChannel>(std::move(socket), tls_)});
   pending_.back().channel->handshake([weak = weak_from_this(), id](std::error_code ec) {
     if (auto self = weak.lock()) self->finished(id, ec);
   });
 }
 
-void PendingHandshakes::makeRoomFor(const asio::ip::address& address) {
-  auto sameAddress = [&](const Entry& e) { return e.address == address; };
-  if (static_cast<std::size_t>(std::count_if(pending_.begin(), pending_.end(), sameAddress)) >=
-      limits_.perAddress) {
-    pending_.erase(std::find_if(pending_.begin(), pending_.end(), sameAddress));
-  } else if (pending_.size() >= limits_.total && !pending_.empty()) {
-    pending_.pop_front();
-  }
+void PendingHandshakes::clear() {
+  pending_.clear();
+  if (summaryTimer_) summaryTimer_->cancel();
+  logFailures();
 }
 
 void PendingHandshakes::finished(std::uint64_t id, std::error_code ec) {
   auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Entry& e) { return e.id == id; });
-  if (it == pending_.end()) return;  // dropped to make room
+  if (it == pending_.end()) return;  // dropped to make room, and counted then
   std::unique_ptr<MessageChannel> channel = std::move(it->channel);
   pending_.erase(it);
-  if (!ec && ready_) ready_(std::move(channel));
+  if (ec) {
+    countFailure(ec.message());
+  } else if (ready_) {
+    ready_(std::move(channel));
+  }
+}
+
+void PendingHandshakes::countFailure(std::string reason) {
+  lastFailure_ = std::move(reason);
+  if (failures_++ > 0) return;
+  summaryTimer_->expires_after(kSummaryInterval);
+  summaryTimer_->async_wait([weak = weak_from_this()](std::error_code ec) {
+    if (auto self = weak.lock(); self && !ec) self->logFailures();
+  });
+}
+
+void PendingHandshakes::logFailures() {
+  if (failures_ == 0) return;
+  logLine(std::to_string(failures_) +
+          (failures_ == 1 ? " connection failed its" : " connections failed their") +
+          " handshake in the last " + std::to_string(kSummaryInterval.count()) + " s (last: " +
+          lastFailure_ + ")");
+  failures_ = 0;
 }
 
 }  // namespace quorin

@@ -2,22 +2,34 @@
 // Accepted connections whose TLS handshake is still under way, held on the server's io thread
 // so that no connection reaches the rest of the host before it proved it holds the key.
 //
-// Bounded in total and per peer address. A newcomer is never refused: when there is no room,
-// the oldest pending handshake of the newcomer's address is dropped, or else the oldest of
-// all. Peers that connect and stay silent therefore cannot lock a paired client out; with the
-// channel's short deadline for the first bytes they do not even hold their place for long.
+// Bounded in total and per address group (HandshakeEviction::group). When there is no room,
+// a pending handshake gives way to the newcomer by HandshakeEviction's rule; one whose client
+// presented the accepted identity never does, so silent or half-sent connections from any
+// number of addresses cannot lock a paired client out. The newcomer is turned away only when
+// nothing else may go. A pending handshake holds a socket and a TLS engine (about 150 KiB
+// under a flood, no read buffer), so the defaults bound this to about 20 MiB and 128
+// descriptors.
+//
+// Handshakes that fail, give way or are turned away are not logged one by one: one line per
+// kSummaryInterval that had any says "N connections failed their handshake in the last 10 s
+// (last: <reason>)"; clear() writes the line for the interval under way.
 //
 // Thread: construct anywhere; admit() and clear() on the io thread that runs the sockets. The
 // ready handler runs there too, once per connection that completed its handshake.
 
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "transport/handshake_eviction.h"
 #include "transport/message_channel.h"
 
 namespace quorin {
@@ -25,35 +37,40 @@ namespace quorin {
 class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes> {
  public:
   using ReadyHandler = std::function<void(std::unique_ptr<MessageChannel>)>;
+  using Limits = HandshakeEviction::Limits;
 
-  struct Limits {
-    std::size_t total = 8;
-    std::size_t perAddress = 2;
-  };
+  // What the host uses. Silent peers are cut off after 2 s, so at thousands of connections
+  // a second the table stays full and the newest silent one keeps giving way.
+  static constexpr Limits kDefaultLimits{.total = 128, .perGroup = 16};
+  static constexpr std::chrono::seconds kSummaryInterval{10};
 
   // `tls` empty: plain TCP, every connection is ready at once.
   PendingHandshakes(std::shared_ptr<TlsContext> tls, Limits limits, ReadyHandler ready);
 
   void admit(asio::ip::tcp::socket socket);
   // Drops every pending handshake quietly.
-  void clear() { pending_.clear(); }
+  void clear();
   std::size_t size() const { return pending_.size(); }
 
  private:
   struct Entry {
     std::uint64_t id;
-    asio::ip::address address;
+    asio::ip::address group;
     std::unique_ptr<MessageChannel> channel;
   };
 
-  void makeRoomFor(const asio::ip::address& address);
   void finished(std::uint64_t id, std::error_code ec);
+  void countFailure(std::string reason);
+  void logFailures();
 
   std::shared_ptr<TlsContext> tls_;
   Limits limits_;
   ReadyHandler ready_;
   std::deque<Entry> pending_;  // oldest first
   std::uint64_t nextId_ = 0;
+  std::optional<asio::steady_timer> summaryTimer_;  // on the sockets' executor, from the first admit
+  std::size_t failures_ = 0;  // in the interval under way
+  std::string lastFailure_;
 };
 
 }  // namespace quorin

@@ -14,6 +14,12 @@ int ownerIndex() {
   return index;
 }
 
+// Marks a connection whose client presented the accepted identity.
+int acceptedIndex() {
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  return index;
+}
+
 TlsContext* owner(SSL* ssl) {
   return static_cast<TlsContext*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ownerIndex()));
 }
@@ -52,8 +58,12 @@ unsigned int TlsContext::serverCallback(SSL* ssl, const char* identity, unsigned
   if (!self || !identity || self->identity_ != identity) return 0;  // unknown identity: refuse
   if (self->key_.empty() || self->key_.size() > maxPskLength) return 0;
   std::copy(self->key_.begin(), self->key_.end(), psk);
+  static char accepted;
+  SSL_set_ex_data(ssl, acceptedIndex(), &accepted);
   return static_cast<unsigned int>(self->key_.size());
 }
+
+bool TlsContext::identityAccepted(SSL* ssl) { return SSL_get_ex_data(ssl, acceptedIndex()) != nullptr; }
 
 unsigned int TlsContext::clientCallback(SSL* ssl, const char* /*hint*/, char* identity,
                                         unsigned int maxIdentityLength, unsigned char* psk,

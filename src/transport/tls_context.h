@@ -25,6 +25,11 @@ class TlsContext {
   Role role() const { return role_; }
   asio::ssl::context& native() { return context_; }
 
+  // Server side: whether this connection's client has presented the accepted identity. It
+  // says nothing about the key yet, which the client proves only with its Finished message.
+  // Call on the connection's thread.
+  static bool identityAccepted(SSL* ssl);
+
  private:
   static unsigned int serverCallback(SSL* ssl, const char* identity, unsigned char* psk,
                                      unsigned int maxPskLength);

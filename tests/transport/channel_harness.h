@@ -94,13 +94,16 @@ inline std::unique_ptr<MessageChannel> connectRecorded(IoThread& io, std::uint16
 
 class ChannelHarness {
  public:
-  explicit ChannelHarness(std::shared_ptr<TlsContext> serverTls) : tls_(std::move(serverTls)) {
+  explicit ChannelHarness(std::shared_ptr<TlsContext> serverTls,
+                          std::chrono::milliseconds stallTimeout = MessageChannel::kStallTimeout)
+      : tls_(std::move(serverTls)) {
     EXPECT_FALSE(listener_.open(0));
-    server_.post([this] {
+    server_.post([this, stallTimeout] {
       listener_.startAccepting(
-          [this](asio::ip::tcp::socket socket) {
+          [this, stallTimeout](asio::ip::tcp::socket socket) {
             auto channel = std::make_shared<MessageChannel>(std::move(socket), tls_);
             serverSide.attach(*channel);
+            channel->stallTimeout = stallTimeout;
             std::lock_guard lock(mutex_);
             serverChannels_.push_back(channel);
             channel->start();

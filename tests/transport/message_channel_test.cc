@@ -8,7 +8,6 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <ctime>
 #include <thread>
 
 #include "fakes/log_capture.h"
@@ -107,8 +106,8 @@ TEST(MessageChannel, PairedPeersKeepFramesWholeAndInOrderUntilOnlyACancelEndsOrd
 
 // A standard TLS-PSK client with the key gets in. Neither a wrong key, nor a wrong identity, nor
 // a client that insists on TLS 1.3, nor a peer that does not speak TLS does; a silent one is cut
-// off after two seconds.
-TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffWithinTwoSeconds) {
+// off well before the handshake's own limit. The server logs none of these failures.
+TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffEarly) {
   LogCapture log;
   const Bytes key = testKey();
   ChannelHarness harness(SecureChannel::parameters(key).tls);
@@ -150,7 +149,6 @@ TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffWithinTwoSeco
     ASSERT_TRUE(client.waitForEvents(1));
     EXPECT_EQ(client.events(), std::vector{client.closeEvent()}) << "the client must never become ready";
   }
-  EXPECT_GE(std::ranges::count_if(log.lines(), [](auto& line) { return line.starts_with(kFailed); }), 3);
 
   asio::io_context io;
   auto noisy = rawConnect(io, harness.port());
@@ -159,20 +157,19 @@ TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffWithinTwoSeco
   EXPECT_NE(server.events().back(), "ready");
 
   auto silent = rawConnect(io, harness.port());
-  const auto started = std::chrono::steady_clock::now();
+  static_assert(MessageChannel::kHandshakeTimeout > 5s, "the wait must tell the two limits apart");
   ASSERT_TRUE(server.waitForEvents(++closed));
-  const auto waited = std::chrono::steady_clock::now() - started;
-  const std::string timedOut = std::make_error_code(std::errc::timed_out).message();
-  EXPECT_EQ(server.events().back(), "close:" + timedOut);
-  EXPECT_TRUE(log.contains(kFailed + timedOut));
-  EXPECT_GE(waited, 1500ms);
-  EXPECT_LT(waited, 4s);
+  EXPECT_EQ(server.events().back(), "close:" + std::make_error_code(std::errc::timed_out).message());
   EXPECT_EQ(server.messages().size(), 2u);
+  EXPECT_EQ(std::ranges::count_if(log.lines(), [](auto& line) { return line.starts_with(kFailed); }), 3)
+      << "only the three clients that were turned away say so";
+  EXPECT_EQ(log.count("QuorinRemote: connection setup"), 4) << "the server that became ready, each client";
 }
 
 // With TLS switched off the host serves plain TCP, which lets the test hold back reading; it
-// works the same under TLS.
-TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) {
+// works the same under TLS. A peer that stops reading for good is ended, so that its session
+// lets go of what the client held.
+TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadReliefOnceItDoesAndEndsAStalledOne) {
   LogCapture log;
   SecureChannel::setTlsEnabled(false);
   ChannelHarness harness(SecureChannel::parameters(testKey()).tls);
@@ -191,9 +188,17 @@ TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadAndReliefOnceItDoes) 
   asio::read(socket, asio::buffer(sink));
   EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
   EXPECT_EQ(server->queuedBytes(), 0u);
+
+  ChannelHarness stalling(nullptr, 100ms);
+  auto frozen = rawConnect(io, stalling.port());
+  ASSERT_TRUE(stalling.serverSide.waitForEvent("ready"));
+  for (int i = 0; i < kFrames; ++i) stalling.serverChannel()->send(MessageType::videoFrame, chunk);
+  EXPECT_TRUE(stalling.serverSide.waitForEvent("close:" + std::make_error_code(std::errc::timed_out).message()));
+  EXPECT_EQ(harness.serverSide.closeEvent(), "") << "a peer that reads, however late, is not stalled";
 }
 
-// Out of descriptors, a waiting connection makes every accept fail at once.
+// Out of descriptors, a waiting connection makes every accept fail at once; how little the
+// listener spins meanwhile is bench/transport/flood_bench's figure.
 TEST(TcpListener, BacksOffWhileOutOfDescriptorsAndAcceptsAgainAfterwards) {
   LogCapture log;
   ChannelHarness harness(nullptr);
@@ -207,12 +212,9 @@ TEST(TcpListener, BacksOffWhileOutOfDescriptorsAndAcceptsAgainAfterwards) {
   for (int fd; (fd = dup(0)) >= 0;) filler.push_back(fd);
   peer.connect({asio::ip::make_address("127.0.0.1"), harness.port()});
 
-  const auto started = std::clock();  // CPU time of the whole process
   std::this_thread::sleep_for(500ms);
-  const auto spent = std::clock() - started;
   for (int fd : filler) close(fd);
   setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_LT(spent, CLOCKS_PER_SEC / 10) << "the listener spins";
   EXPECT_TRUE(harness.serverSide.waitForEvent("ready"));
   EXPECT_EQ(log.count("QuorinRemote: accept failed, retrying: Too many open files"), 1);
 }
