@@ -3,8 +3,13 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -50,6 +55,37 @@ class StatePrinter {
   std::optional<std::string> error_;
 };
 
+// Starts the server again, after a pause that grows, while it has no listener: the host key
+// may become readable (the user unlocks the keyring, fixes the key file) without a restart.
+class StartRetry {
+ public:
+  StartRetry(EventLoop& loop, HostServer& server) : loop_(loop), server_(server) {}
+
+  void schedule() {
+    say("Trying again in " + std::to_string(pause_.count()) + " s");
+    timer_ = std::jthread([this, pause = pause_](std::stop_token stop) {
+      std::mutex mutex;
+      std::unique_lock lock(mutex);
+      std::condition_variable_any().wait_for(lock, stop, pause, [] { return false; });
+      if (!stop.stop_requested()) loop_.post([this] { retry(); });
+    });
+    pause_ = std::min(pause_ * 2, kLongestPause);
+  }
+
+ private:
+  static constexpr std::chrono::seconds kLongestPause{60};
+
+  void retry() {
+    server_.start();
+    if (!server_.hasListener()) schedule();
+  }
+
+  EventLoop& loop_;
+  HostServer& server_;
+  std::chrono::seconds pause_{5};
+  std::jthread timer_;  // stopped and joined first, before the loop and server go
+};
+
 }  // namespace
 
 int runHeadlessHost() {
@@ -75,9 +111,11 @@ int runHeadlessHost() {
     // Running the headless host means serving, whatever the auto-start preference says.
     server->start();
     printer.print();
-    if (!server->hasListener()) {
+    StartRetry retry(loop, *server);
+    if (!server->hasListener() && components.identity().problem().empty()) {
       status = 1;
     } else {
+      if (!server->hasListener()) retry.schedule();
       loop.run();
       server->stop();
     }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <system_error>
 
@@ -110,23 +111,58 @@ std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_
   return readAll(fd, info);
 }
 
-std::optional<Bytes> readPrivateFile(const std::filesystem::path& file, std::size_t maxSize) {
+namespace {
+
+PrivateFile refused(std::string problem) {
+  return {PrivateFile::State::refused, {}, std::move(problem)};
+}
+
+std::string openProblem(const std::string& name, int error, bool isLink) {
+  if (error == ENOENT && isLink) {
+    return name + " is a link to a file that does not exist (is its drive mounted?); make the "
+                  "link point at the key file";
+  }
+  if (error == EACCES) return name + " may not be read (" + std::strerror(error) + "); run chmod 600 " + name;
+  if (error == EMFILE || error == ENFILE) {
+    return name + " could not be opened: too many files are open (" + std::strerror(error) +
+           "); close some programs or raise the limit (ulimit -n)";
+  }
+  return name + " could not be opened (" + std::strerror(error) + ")";
+}
+
+}  // namespace
+
+PrivateFile readPrivateFile(const std::filesystem::path& file, std::size_t maxSize) {
+  const std::string name = file.string();
+  struct stat entry {};
+  if (::lstat(file.c_str(), &entry) != 0) {
+    if (errno == ENOENT) return {};
+    return refused(name + " could not be examined (" + std::strerror(errno) + ")");
+  }
+  const FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd.valid()) return refused(openProblem(name, errno, S_ISLNK(entry.st_mode)));
   struct stat info {};
-  const FileDescriptor fd = openSmallFile(file, maxSize, info);
-  if (!fd.valid()) return std::nullopt;
+  if (::fstat(fd.get(), &info) != 0) return refused(name + " could not be examined (" + std::strerror(errno) + ")");
+  if (S_ISDIR(info.st_mode)) return refused(name + " is a folder, not a file; move it out of the way");
+  if (!S_ISREG(info.st_mode)) return refused(name + " is not a regular file; move it out of the way");
   if (info.st_uid != ::geteuid()) {
-    logLine(file.string() + " belongs to another user (uid " + std::to_string(info.st_uid) +
-            "); it is not read");
-    return std::nullopt;
+    return refused(name + " belongs to another user (uid " + std::to_string(info.st_uid) +
+                   "); make it yours with chown, or move it out of the way");
+  }
+  if ((info.st_mode & S_IRUSR) == 0) return refused(name + " may not be read by its owner; run chmod 600 " + name);
+  if (static_cast<std::size_t>(info.st_size) > maxSize) {
+    return refused(name + " holds " + std::to_string(info.st_size) + " bytes, more than a key store ever does (" +
+                   std::to_string(maxSize) + "); move it out of the way");
   }
   if ((info.st_mode & 077) != 0) {
     if (::fchmod(fd.get(), 0600) != 0) {
-      logLine(file.string() + " is readable by others and could not be made private; it is not read");
-      return std::nullopt;
+      return refused(name + " may be read by others and could not be made private; run chmod 600 " + name);
     }
-    logLine(file.string() + " was readable by others; its mode is now 0600");
+    logLine(name + " was readable by others; its mode is now 0600");
   }
-  return readAll(fd, info);
+  auto contents = readAll(fd, info);
+  if (!contents) return refused(name + " could not be read (" + std::strerror(errno) + ")");
+  return {PrivateFile::State::read, std::move(*contents), {}};
 }
 
 bool makePrivateDirectory(const std::filesystem::path& dir) {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <optional>
+#include <string>
 
 #include "base/bytes.h"
 
@@ -21,9 +22,19 @@ bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, m
 // unreadable, a symbolic link, not a regular file (a FIFO is never waited on) or larger.
 std::optional<Bytes> readSmallFile(const std::filesystem::path& file, std::size_t maxSize);
 
-// readSmallFile for a file holding secrets: nothing as well when another user owns it, and a
-// file that others may read is first made 0600. Both are logged.
-std::optional<Bytes> readPrivateFile(const std::filesystem::path& file, std::size_t maxSize);
+// What readPrivateFile found.
+struct PrivateFile {
+  enum class State { read, missing, refused };
+  State state = State::missing;
+  Bytes contents;       // the whole file, when read
+  std::string problem;  // when refused: what is wrong, and what to do about it
+};
+
+// Reads a file holding secrets whole. It is missing only when nothing at all is at `file`; a
+// link is followed. What is read must be a regular file of this user that its owner may read,
+// of at most `maxSize` bytes; anything else, and any failure to open or read it (too many
+// open files included), is refused. A file that others may read is made 0600 first (logged).
+PrivateFile readPrivateFile(const std::filesystem::path& file, std::size_t maxSize);
 
 // Creates `dir` (and missing parents) and makes `dir` itself accessible to its owner only.
 bool makePrivateDirectory(const std::filesystem::path& dir);

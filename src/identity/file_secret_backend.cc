@@ -1,9 +1,14 @@
 #include "identity/file_secret_backend.h"
 
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/log.h"
 #include "identity/atomic_file.h"
@@ -38,36 +43,53 @@ std::filesystem::path FileSecretBackend::defaultPath() {
   return data / "quorin-remote" / "keychain.json";
 }
 
-std::optional<json::Json> FileSecretBackend::readItems() const {
-  std::error_code error;
-  if (!std::filesystem::exists(std::filesystem::symlink_status(file_, error))) {
-    return json::Json::object();
+FileSecretBackend::Items FileSecretBackend::readItems() const {
+  auto file = readPrivateFile(file_, kMaxFileSize);
+  switch (file.state) {
+    case PrivateFile::State::missing: return {json::Json::object(), {}};
+    case PrivateFile::State::refused: return {std::nullopt, std::move(file.problem)};
+    case PrivateFile::State::read: break;
   }
-  const auto contents = readPrivateFile(file_, kMaxFileSize);
-  if (!contents) return std::nullopt;
-  return json::parseObject(textOf(*contents));
+  return {json::parseObject(textOf(file.contents)), {}};
 }
 
-json::Json FileSecretBackend::itemsToChange() const {
-  if (auto items = readItems()) return std::move(*items);
-  const std::filesystem::path aside = file_.string() + ".unreadable";
-  std::error_code error;
-  std::filesystem::rename(file_, aside, error);
-  logLine("the unreadable store " + file_.string() + " was moved aside to " + aside.string());
+std::optional<json::Json> FileSecretBackend::itemsToChange() const {
+  auto read = readItems();
+  if (read.items) return std::move(read.items);
+  if (!read.unreadable.empty()) return std::nullopt;
+  // Never over an earlier damaged file: each may be the only copy of some key.
+  std::filesystem::path aside = file_.string() + ".damaged";
+  for (int n = 2; ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0; ++n) {
+    if (errno != EEXIST || n > 1000) {
+      logLine("the damaged store " + file_.string() + " could not be moved aside (" +
+              std::strerror(errno) + "); it is left as it is");
+      return std::nullopt;
+    }
+    aside = file_.string() + ".damaged." + std::to_string(n);
+  }
+  logLine("the damaged store " + file_.string() + " was moved aside to " + aside.string());
   return json::Json::object();
 }
 
 bool FileSecretBackend::writeItems(const json::Json& items) const {
   const auto text = json::write(items);
-  return text && makePrivateDirectory(file_.parent_path()) &&
-         writeFileAtomically(file_, bytesOf(*text), 0600);
+  if (!text || !makePrivateDirectory(file_.parent_path())) return false;
+  // Through a link, the file it points at is replaced, and the link stays.
+  struct stat entry {};
+  if (::lstat(file_.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) {
+    return writeFileAtomically(file_, bytesOf(*text), 0600);
+  }
+  std::error_code error;
+  const auto target = std::filesystem::canonical(file_, error);
+  return !error && writeFileAtomically(target, bytesOf(*text), 0600);
 }
 
 bool FileSecretBackend::update(std::string_view account, const json::Json& entry) {
   std::lock_guard lock(mutex_);
-  json::Json items = itemsToChange();
-  items[std::string(account)] = entry;
-  return writeItems(items);
+  auto items = itemsToChange();
+  if (!items) return false;
+  (*items)[std::string(account)] = entry;
+  return writeItems(*items);
 }
 
 bool FileSecretBackend::save(ByteView value, std::string_view account) {
@@ -80,7 +102,7 @@ bool FileSecretBackend::noteHeldInKeyring(std::string_view account) {
 
 bool FileSecretBackend::isHeldInKeyring(std::string_view account) {
   std::lock_guard lock(mutex_);
-  const auto items = readItems();
+  const auto items = readItems().items;
   if (!items) return false;
   const auto item = items->find(std::string(account));
   return item != items->end() && item->is_object() && item->value(kHeldBy, "") == kSecretService;
@@ -88,7 +110,7 @@ bool FileSecretBackend::isHeldInKeyring(std::string_view account) {
 
 std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
   std::lock_guard lock(mutex_);
-  const auto items = readItems();
+  const auto items = readItems().items;
   if (!items) return std::nullopt;
   const auto item = items->find(std::string(account));
   Bytes value;
@@ -98,7 +120,7 @@ std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
 
 bool FileSecretBackend::deleteItem(std::string_view account) {
   std::lock_guard lock(mutex_);
-  auto items = readItems();
+  auto items = readItems().items;
   if (!items || items->erase(std::string(account)) == 0) return false;
   return writeItems(*items);
 }
@@ -106,10 +128,17 @@ bool FileSecretBackend::deleteItem(std::string_view account) {
 std::vector<std::string> FileSecretBackend::allAccounts() {
   std::lock_guard lock(mutex_);
   std::vector<std::string> accounts;
-  const auto items = readItems();
+  const auto items = readItems().items;
   if (!items) return accounts;
   for (const auto& [account, value] : items->items()) accounts.push_back(account);
   return accounts;
+}
+
+std::optional<std::string> FileSecretBackend::whyUnreadable(std::string_view) {
+  std::lock_guard lock(mutex_);
+  auto unreadable = readItems().unreadable;
+  if (unreadable.empty()) return std::nullopt;
+  return unreadable;
 }
 
 }  // namespace quorin

@@ -1,11 +1,15 @@
 #pragma once
 // The store used where no Secret Service answers (a headless box, a server): one JSON file
 // mapping account names to Base64 values, in a folder only the user can enter (0700), the
-// file itself 0600 and replaced atomically on every change. The file is read only when it is
-// a regular file of this user (never through a link); a group- or world-readable one is made
-// 0600 first. A value that is not valid Base64 is absent. A file that exists but cannot be
-// read or parsed holds no items, and is moved aside to "<file>.unreadable" by the next change
-// rather than overwritten, so whatever it held can still be recovered by hand.
+// file itself 0600 and replaced atomically on every change. A value that is not valid Base64
+// is absent. The file may be a link (dotfile managers make them): it is followed, for reading
+// and writing, to a private regular file of this user.
+// Only a missing file holds no items. A file that cannot be read (another user's, not
+// readable, not a regular file, too large, too many open files) holds items that cannot be
+// read now: whyUnreadable says what to fix, and every change fails rather than replace it.
+// A file that was read whole but is not a store is moved aside by the next change, to
+// "<file>.damaged" or the first free "<file>.damaged.N", so whatever it held can still be
+// recovered by hand.
 // An account may also carry a note that its item is kept in the Secret Service instead; such
 // an account has no value here (load gives nothing) but is listed.
 // Thread-safe within the process; other processes writing the same file are not coordinated.
@@ -32,16 +36,22 @@ class FileSecretBackend final : public SecretBackend {
   std::optional<Bytes> load(std::string_view account) override;
   bool deleteItem(std::string_view account) override;
   std::vector<std::string> allAccounts() override;
+  std::optional<std::string> whyUnreadable(std::string_view account) override;
 
   // Replaces the account's value, if any, with the note that the Secret Service holds it.
   bool noteHeldInKeyring(std::string_view account);
   bool isHeldInKeyring(std::string_view account);
 
  private:
-  // The items; an empty object when there is no file, nothing when the file is unusable.
-  std::optional<json::Json> readItems() const;
-  // The items to change: those read, or none after moving an unusable file aside.
-  json::Json itemsToChange() const;
+  struct Items {
+    std::optional<json::Json> items;  // none when the file is damaged or unreadable
+    std::string unreadable;           // why the file could not be read; empty when it was
+  };
+  // The items; an empty object when there is no file.
+  Items readItems() const;
+  // The items to change: those read, or none after moving a damaged file aside; nothing
+  // when the file cannot be read or moved aside.
+  std::optional<json::Json> itemsToChange() const;
   bool writeItems(const json::Json& items) const;
   bool update(std::string_view account, const json::Json& entry);
 

@@ -11,19 +11,24 @@ HostIdentity::HostIdentity(KeyGenerator generateKey, NameSource hostName)
     : generateKey_(std::move(generateKey)), hostName_(std::move(hostName)) {}
 
 std::optional<Bytes> HostIdentity::loadOrCreateKey() {
+  problem_.clear();
   if (unstoredKey_) return unstoredKey_;
   if (auto stored = KeychainStore::load(kKeyAccount)) {
     if (stored->size() == kKeySize) return stored;
     logLine("the stored host key has " + std::to_string(stored->size()) + " bytes instead of " +
             std::to_string(kKeySize) + "; it is replaced by a new key");
-  } else if (KeychainStore::mayHoldUnreadable(kKeyAccount)) {
-    logLine("the host key is stored where it cannot be read now (is the keyring locked or "
-            "not running?); no new key is made, so paired devices keep working once it can "
-            "be read");
+  } else if (const auto why = KeychainStore::whyUnreadable(kKeyAccount)) {
+    problem_ = "The host key cannot be read now: " + *why +
+               ". No new key is made, so paired devices work again once it can be read.";
+    logLine(problem_);
     return std::nullopt;
   }
   auto key = makeKey();
-  if (key) keep(*key);
+  if (!key) {
+    problem_ = "The host key could not be created, so the host cannot accept connections.";
+    return std::nullopt;
+  }
+  keep(*key);
   return key;
 }
 

@@ -33,9 +33,13 @@ class HostIdentity {
 
   // The stored key; else a new key, stored now. A stored item of another length than
   // kKeySize is no key: it is replaced by a new one, with a log line. Nothing when no key can
-  // be made, or when the store may hold a key it cannot read now (a locked or unreachable
-  // keyring): a second key would unpair every device, so that is logged instead.
+  // be made, or when the store may hold a key it cannot read now (a locked keyring, a key
+  // file it may not read): a second key would unpair every device, so problem() says what
+  // to do instead, also in the log.
   std::optional<Bytes> loadOrCreateKey();
+  // Why the last loadOrCreateKey gave nothing, as a sentence for the user; empty after one
+  // that gave a key. Trying again may help once the user has done what it says.
+  const std::string& problem() const { return problem_; }
 
   // The host's name with the key loadOrCreateKey gives; nothing when that gives nothing.
   std::optional<PairingPayload> pairingPayload();
@@ -53,6 +57,7 @@ class HostIdentity {
   KeyGenerator generateKey_;
   NameSource hostName_;
   std::optional<Bytes> unstoredKey_;
+  std::string problem_;
 };
 
 }  // namespace quorin

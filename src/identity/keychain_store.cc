@@ -42,7 +42,9 @@ bool deleteItem(std::string_view account) { return current()->deleteItem(account
 
 std::vector<std::string> allAccounts() { return current()->allAccounts(); }
 
-bool mayHoldUnreadable(std::string_view account) { return current()->mayHoldUnreadable(account); }
+std::optional<std::string> whyUnreadable(std::string_view account) {
+  return current()->whyUnreadable(account);
+}
 
 void setBackend(std::shared_ptr<SecretBackend> backend) {
   std::lock_guard lock(overrideMutex());

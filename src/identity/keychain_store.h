@@ -1,7 +1,8 @@
 #pragma once
 // The host's small secrets, one item per account name, all under one service name.
 // Stateless apart from the process-wide choice of backend: every read goes to the backend.
-// Operations are synchronous, may block on the keyring, may be called from any thread, and
+// Operations are synchronous, may block on the keyring for a limited time (an unlock prompt
+// the longest), may be called from any thread, and
 // report failure only through their result (false, nothing, an empty list); nothing is
 // thrown. The system's backend logs where each item is kept (system_secret_backend.h).
 // An empty byte string is a present value, distinct from absent.
@@ -28,8 +29,9 @@ std::optional<Bytes> load(std::string_view account);
 bool deleteItem(std::string_view account);
 // Account names of all items of the service; empty on failure.
 std::vector<std::string> allAccounts();
-// True when load gives nothing but an item may exist that cannot be read now.
-bool mayHoldUnreadable(std::string_view account);
+// Why load gives nothing although an item may exist that cannot be read now (a locked
+// keyring, an unreadable file): what to do, as SecretBackend::whyUnreadable says.
+std::optional<std::string> whyUnreadable(std::string_view account);
 
 // Points the store at `backend`; nullptr goes back to the system's backend.
 void setBackend(std::shared_ptr<SecretBackend> backend);

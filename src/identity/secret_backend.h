@@ -2,7 +2,8 @@
 // Where KeychainStore keeps its items: per-account byte strings under one service name.
 // Implementations: the Secret Service (libsecret_backend.h) and a private file
 // (file_secret_backend.h). Every operation is synchronous, may block, may be called from
-// any thread, never throws and folds every failure into its result.
+// any thread, never throws and folds every failure into its result. Every wait on another
+// process has a time limit.
 
 #include <optional>
 #include <string>
@@ -26,9 +27,11 @@ class SecretBackend {
   virtual bool deleteItem(std::string_view account) = 0;
   // Account names of all items; empty on failure.
   virtual std::vector<std::string> allAccounts() = 0;
-  // True when load gives nothing for the account but an item may still exist that cannot
-  // be read now (a locked or unreachable store), so a caller must not take it as absent.
-  virtual bool mayHoldUnreadable(std::string_view /*account*/) { return false; }
+  // Why load gives nothing for the account although an item may exist that cannot be read
+  // now (a locked keyring, an unreadable file), so that a caller must not take it as absent:
+  // a clause for the user saying what to do, without a final stop. Nothing when the store
+  // holds no item for the account, or holds a readable one.
+  virtual std::optional<std::string> whyUnreadable(std::string_view /*account*/) { return std::nullopt; }
 };
 
 }  // namespace quorin

@@ -51,7 +51,7 @@ void SystemSecretBackend::moveIntoKeyring(std::string_view account, const Bytes&
                     "item for it, left untouched");
     return;
   }
-  if (!held && keyring_->mayHoldUnreadable(account)) {
+  if (!held && keyring_->whyUnreadable(account)) {
     report(account, inFile() + "; the Secret Service cannot be read now, so it stays there");
     return;
   }
@@ -74,7 +74,7 @@ bool SystemSecretBackend::save(ByteView value, std::string_view account) {
     }
     return false;  // the file may still hold an older value, which a load would prefer
   }
-  if (keyring_ ? (file_->isHeldInKeyring(account) || keyring_->mayHoldUnreadable(account))
+  if (keyring_ ? (file_->isHeldInKeyring(account) || keyring_->whyUnreadable(account))
                : file_->isHeldInKeyring(account)) {
     report(account, "is in the Secret Service, which did not take a new value; "
                     "nothing was stored elsewhere");
@@ -90,7 +90,7 @@ bool SystemSecretBackend::deleteItem(std::string_view account) {
   if (!keyring_) return hadValue && file_->deleteItem(account);
   const bool fromKeyring = keyring_->deleteItem(account);
   // The note stays while the Secret Service may still hold what it points to.
-  if (hadValue || fromKeyring || !keyring_->mayHoldUnreadable(account)) {
+  if (hadValue || fromKeyring || !keyring_->whyUnreadable(account)) {
     const bool fromFile = file_->deleteItem(account);
     return fromKeyring || (hadValue && fromFile);
   }
@@ -109,8 +109,12 @@ std::vector<std::string> SystemSecretBackend::allAccounts() {
   return accounts;
 }
 
-bool SystemSecretBackend::mayHoldUnreadable(std::string_view account) {
-  return keyring_ ? keyring_->mayHoldUnreadable(account) : file_->isHeldInKeyring(account);
+std::optional<std::string> SystemSecretBackend::whyUnreadable(std::string_view account) {
+  if (auto problem = file_->whyUnreadable(account)) return problem;
+  if (keyring_) return keyring_->whyUnreadable(account);
+  if (!file_->isHeldInKeyring(account)) return std::nullopt;
+  return "it is kept in the Secret Service, which does not answer on the session bus; start the "
+         "host in the desktop session where the keyring runs";
 }
 
 }  // namespace quorin

@@ -7,7 +7,7 @@
 //   and only then replaced in the file by a note that the Secret Service holds it. When the
 //   Secret Service holds a different item, the file's is used and the conflict is logged.
 // - An item in the Secret Service leaves that note in the file, so a run without a Secret
-//   Service knows the item exists: load gives nothing, mayHoldUnreadable gives true, and
+//   Service knows the item exists: load gives nothing, whyUnreadable says so, and
 //   save and deleteItem refuse rather than make or remove an item the user cannot see.
 // - A save the Secret Service refuses goes to the file, unless the Secret Service may
 //   already hold an item for the account.
@@ -33,7 +33,8 @@ class SystemSecretBackend final : public SecretBackend {
   std::optional<Bytes> load(std::string_view account) override;
   bool deleteItem(std::string_view account) override;
   std::vector<std::string> allAccounts() override;
-  bool mayHoldUnreadable(std::string_view account) override;
+  // The file's problem first: it may hold the item whatever the Secret Service says.
+  std::optional<std::string> whyUnreadable(std::string_view account) override;
 
  private:
   // Copies the file's item into the Secret Service where that is safe.

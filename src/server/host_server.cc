@@ -54,7 +54,7 @@ void HostServer::start() {
   if (listener_) return;
   const auto key = env_.identity->loadOrCreateKey();
   if (!key) {
-    setLastError("The host key could not be created, so the host cannot accept connections.");
+    setLastError(env_.identity->problem());
     return;
   }
   const SecureChannel::Parameters parameters = SecureChannel::parameters(*key);

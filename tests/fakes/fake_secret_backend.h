@@ -31,7 +31,10 @@ class FakeSecretBackend final : public SecretBackend {
     for (const auto& item : items) accounts.push_back(item.first);
     return accounts;
   }
-  bool mayHoldUnreadable(std::string_view) override { return failLoads; }
+  std::optional<std::string> whyUnreadable(std::string_view) override {
+    if (!failLoads) return std::nullopt;
+    return "the fake keyring is locked";
+  }
 };
 
 }  // namespace quorin

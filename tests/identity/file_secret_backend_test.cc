@@ -1,5 +1,6 @@
 #include "identity/file_secret_backend.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,10 +9,15 @@
 
 #include <csignal>
 #include <fstream>
+#include <functional>
+#include <map>
 
 #include "fakes/log_capture.h"
 #include "fakes/temporary_folder.h"
+#include "identity/host_identity.h"
+#include "identity/keychain_store.h"
 #include "identity/secret_backend_contract.h"
+#include "identity/system_secret_backend.h"
 
 namespace quorin {
 namespace {
@@ -60,44 +66,128 @@ TEST_F(FileSecretBackendTest, StoreIsPrivateAndReplacedWhole) {
   EXPECT_EQ(std::distance(fs::directory_iterator(file_.parent_path()), {}), 1) << "a temporary was left behind";
 }
 
-TEST_F(FileSecretBackendTest, DamagedStoreReadsAsAbsentAndIsKeptAside) {
+// A store read whole that is not one holds nothing; each such file is kept aside, none over another.
+TEST_F(FileSecretBackendTest, DamagedStoresReadAsAbsentAndEachIsKeptAside) {
   for (const char* damaged : {"\x89PNG\r\n", "[\"host-key\"]", "{\"host-key\":"}) {
     write(damaged);
     EXPECT_FALSE(backend_.load("host-key")) << damaged;
+    EXPECT_FALSE(backend_.whyUnreadable("host-key")) << damaged;
     EXPECT_TRUE(backend_.allAccounts().empty()) << damaged;
+    ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
   }
-  ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
   EXPECT_EQ(backend_.load("host-key"), bytesOf("fresh"));
-  std::ifstream aside(file_.string() + ".unreadable");
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(aside), {}), "{\"host-key\":");
+  const auto aside = [&](const char* suffix) {
+    std::ifstream in(file_.string() + suffix);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(aside(".damaged"), "\x89PNG\r\n");
+  EXPECT_EQ(aside(".damaged.2"), "[\"host-key\"]");
+  EXPECT_EQ(aside(".damaged.3"), "{\"host-key\":");
 
   write(R"({"host-key":"not base64!","other":"AAE="})");
   EXPECT_FALSE(backend_.load("host-key"));
   EXPECT_EQ(backend_.load("other"), (Bytes{0x00, 0x01}));
 }
 
-// Only a regular file of this user is read, never through a link, and never by waiting on a
-// FIFO; one that others may read is made private first.
-TEST_F(FileSecretBackendTest, ReadsOnlyThisUsersRegularFile) {
-  write(R"({"host-key":"AAE="})");
-  fs::permissions(file_, fs::perms(0644));
-  EXPECT_EQ(backend_.load("host-key"), (Bytes{0x00, 0x01}));
-  EXPECT_EQ(fs::status(file_).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_TRUE(log_.contains("QuorinRemote: " + file_.string() + " was readable by others; its mode is now 0600"));
-
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(file_.c_str(), 4242, 4242), 0);
-    EXPECT_FALSE(backend_.load("host-key"));
-  }
-
-  const fs::path real = folder_.path / "elsewhere.json";
-  fs::rename(file_, real);
+// A link (as dotfile managers make) is followed to the private file, which a change replaces
+// while the link stays; one that others may read is made private first.
+TEST_F(FileSecretBackendTest, LinkIsFollowedToThisUsersFile) {
+  const fs::path real = folder_.path / "dotfiles" / "keychain.json";
+  fs::create_directories(real.parent_path());
+  std::ofstream(real) << R"({"host-key":"AAE="})";
+  fs::permissions(real, fs::perms(0644));
+  fs::create_directories(file_.parent_path());
   fs::create_symlink(real, file_);
-  EXPECT_FALSE(backend_.load("host-key"));
+  EXPECT_EQ(backend_.load("host-key"), (Bytes{0x00, 0x01}));
+  EXPECT_EQ(fs::status(real).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(log_.contains("QuorinRemote: " + file_.string() + " was readable by others; its mode is now 0600"));
+  ASSERT_TRUE(backend_.save(bytesOf("new"), "host-key"));
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(FileSecretBackend(real).load("host-key"), bytesOf("new"));
+}
 
-  fs::remove(file_);
-  ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
-  EXPECT_FALSE(backend_.load("host-key"));
+// The lowest file descriptor number that is free: a limit at it makes the next open fail.
+rlim_t lowestFreeDescriptor() {
+  rlim_t fd = 0;
+  while (::fcntl(static_cast<int>(fd), F_GETFD) != -1) ++fd;
+  return fd;
+}
+
+// Every entry of the folder with its inode: a file replaced or moved aside changes it.
+std::map<std::string, ino_t> entries(const fs::path& folder) {
+  std::map<std::string, ino_t> found;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    found[entry.path().filename()] = info.st_ino;
+  }
+  return found;
+}
+
+// Only a missing file means no key. Whatever else keeps the file from being read, the host
+// makes no key (which would unpair every device), changes nothing, and says what to fix.
+TEST_F(FileSecretBackendTest, StoreThatCannotBeReadIsNeitherReplacedNorMovedAside) {
+  const std::string key = R"({"host-key":"AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8="})";
+  const bool root = ::geteuid() == 0;
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    std::string says;
+    bool tooManyFiles = false;
+  };
+  const fs::path other = folder_.path / "other.json";
+  const std::vector<Case> cases = {
+      {"another user's", [&] { write(key); ASSERT_EQ(::chown(file_.c_str(), 4242, 4242), 0); },
+       "belongs to another user (uid 4242); make it yours with chown"},
+      {"mode 000", [&] { write(key); fs::permissions(file_, fs::perms::none); },
+       root ? "may not be read by its owner; run chmod 600 " + file_.string()
+            : "may not be read (Permission denied); run chmod 600 " + file_.string()},
+      {"a folder", [&] { fs::create_directories(file_); }, "is a folder, not a file"},
+      {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0); }, "is not a regular file"},
+      {"over 1 MiB", [&] { write(key + std::string(1 << 20, ' ')); }, "more than a key store ever does"},
+      {"a link to nothing", [&] { fs::create_symlink(folder_.path / "unmounted" / "keychain.json", file_); },
+       "is a link to a file that does not exist"},
+      {"a link to another user's file",
+       [&] {
+         std::ofstream(other) << key;
+         ASSERT_EQ(::chown(other.c_str(), 4242, 4242), 0);
+         fs::create_symlink(other, file_);
+       },
+       "belongs to another user (uid 4242)"},
+      {"too many open files", [&] { write(key); }, "too many files are open (Too many open files)", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (!root && std::string(c.says).find("uid 4242") != std::string::npos) continue;  // needs chown
+    fs::remove_all(file_.parent_path());
+    fs::remove(other);
+    fs::create_directories(file_.parent_path());
+    c.make();
+    const auto before = entries(file_.parent_path());
+    int generated = 0;
+    HostIdentity identity([&]() -> std::optional<Bytes> { return Bytes(32, static_cast<std::uint8_t>(++generated)); },
+                          [] { return "host"; });
+    KeychainStore::setBackend(std::make_shared<SystemSecretBackend>(nullptr, std::make_shared<FileSecretBackend>(file_)));
+
+    rlimit original{};
+    ::getrlimit(RLIMIT_NOFILE, &original);
+    if (c.tooManyFiles) {
+      const rlimit few{lowestFreeDescriptor(), original.rlim_max};
+      ::setrlimit(RLIMIT_NOFILE, &few);
+    }
+    const auto loaded = identity.loadOrCreateKey();
+    const bool saved = backend_.save(bytesOf("other"), "host-key");
+    ::setrlimit(RLIMIT_NOFILE, &original);
+    KeychainStore::setBackend(nullptr);
+
+    EXPECT_FALSE(loaded);
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(generated, 0);
+    EXPECT_NE(identity.problem().find(c.says), std::string::npos) << identity.problem();
+    EXPECT_TRUE(identity.problem().starts_with("The host key cannot be read now: " + file_.string()))
+        << identity.problem();
+    EXPECT_EQ(entries(file_.parent_path()), before);
+  }
 }
 
 }  // namespace

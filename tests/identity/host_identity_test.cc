@@ -1,5 +1,9 @@
 #include "identity/host_identity.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -100,16 +104,18 @@ TEST_F(HostIdentityTest, NoKeyIsMadeUpWhenOneMayExistOrNoneCanBeMade) {
   EXPECT_FALSE(identity_.loadOrCreateKey());
   EXPECT_FALSE(identity_.pairingPayload());
   EXPECT_EQ(generated_, 0);
-  EXPECT_EQ(log_.count("QuorinRemote: the host key is stored where it cannot be read now (is "
-                       "the keyring locked or not running?); no new key is made, so paired "
-                       "devices keep working once it can be read"),
-            2);
+  const std::string sentence = "The host key cannot be read now: the fake keyring is locked. No new key is "
+                               "made, so paired devices work again once it can be read.";
+  EXPECT_EQ(identity_.problem(), sentence);
+  EXPECT_EQ(log_.count("QuorinRemote: " + sentence), 2);
   store_->failLoads = false;
   EXPECT_EQ(identity_.loadOrCreateKey(), Bytes(32, 0xaa));
+  EXPECT_EQ(identity_.problem(), "");
 
   randomFails_ = true;
   store_->items.clear();
   EXPECT_FALSE(identity_.loadOrCreateKey());
+  EXPECT_EQ(identity_.problem(), "The host key could not be created, so the host cannot accept connections.");
   EXPECT_FALSE(stored());
   store_->items["host-key"] = Bytes(32, 0xaa);
   EXPECT_FALSE(identity_.resetKey());
@@ -138,7 +144,7 @@ TEST_F(SystemSecretBackendTest, EveryRunUsesTheOneKeyWhereverItIs) {
   // Without the Secret Service, a later run makes no second key and changes nothing.
   EXPECT_FALSE(hostKey(false));
   auto store = run(false);
-  EXPECT_TRUE(store->mayHoldUnreadable(kAccount));
+  EXPECT_TRUE(store->whyUnreadable(kAccount));
   EXPECT_FALSE(store->save(bytesOf("other"), kAccount));
   EXPECT_FALSE(store->deleteItem(kAccount));
   EXPECT_EQ(hostKey(true), key);
@@ -178,15 +184,29 @@ TEST_F(SystemSecretBackendTest, DifferentItemsInBothStoresAreBothKept) {
                             "item for it, left untouched"));
 }
 
-TEST(KeychainStore, WithoutSessionBusChoosesTheFileStoreAndSaysSo) {
-  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+// Without a session bus, and on one that accepts the connection and then never says a word.
+TEST(KeychainStore, WithoutAnAnsweringSessionBusChoosesTheFileStoreAndSaysSo) {
+  const TemporaryFolder folder;
+  const std::string silent = (folder.path / "bus").string();
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  silent.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
   ::setenv("XDG_RUNTIME_DIR", "/nonexistent-runtime", 1);
   ::setenv("XDG_DATA_HOME", "/tmp/quorin-data", 1);
-  LogCapture log;
-  EXPECT_NE(dynamic_cast<SystemSecretBackend*>(KeychainStore::chooseBackend().get()), nullptr);
-  EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: KeychainStore using the file "
-                                                  "/tmp/quorin-data/quorin-remote/keychain.json "
-                                                  "(no Secret Service on the session bus)"});
+  for (const char* bus : {"", "silent"}) {
+    if (*bus) ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + silent).c_str(), 1);
+    else ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    LogCapture log;
+    EXPECT_NE(dynamic_cast<SystemSecretBackend*>(KeychainStore::chooseBackend().get()), nullptr);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"QuorinRemote: KeychainStore using the file "
+                                                    "/tmp/quorin-data/quorin-remote/keychain.json "
+                                                    "(no Secret Service on the session bus)"});
+  }
+  ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  ::close(listener);
 }
 
 TEST(PairingPayload, TextIsCompactJsonThatReadsBackAndNothingElseDoes) {

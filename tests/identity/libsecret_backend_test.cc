@@ -2,12 +2,18 @@
 
 #include "identity/libsecret_backend.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 
 #include "app/command_output.h"
 #include "fakes/require_service.h"
+#include "fakes/temporary_folder.h"
+#include "identity/host_identity.h"
 #include "identity/keychain_store.h"
 #include "identity/secret_backend_contract.h"
+#include "identity/system_secret_backend.h"
 
 namespace quorin {
 namespace {
@@ -41,6 +47,40 @@ TEST(Keyring, ItemsAreWhereSecretToolLooks) {
   EXPECT_EQ(secretToolLookup(account), "second value");
   ASSERT_TRUE(backend.deleteItem(account));
   EXPECT_EQ(secretToolLookup(account), "absent");
+}
+
+// A locked keyring that is not unlocked in time (the prompt shows on the test display, or no
+// prompt can show) still holds the key: no new key is made, in the keyring or in a file, and
+// the sentence says to unlock it. It leaves the keyring locked, so it runs only where the
+// keyring is its own (keyring_race_test.sh).
+TEST(Keyring, LockedKeyringKeepsItsKeyAndSaysToUnlockIt) {
+  requireSecretService();
+  if (!std::getenv("QUORIN_KEYRING_OF_ITS_OWN")) GTEST_SKIP() << "locks the keyring; keyring_race_test.sh runs it";
+  using namespace std::chrono_literals;
+  auto keyring = std::make_shared<LibsecretBackend>(std::string(KeychainStore::kService),
+                                                    LibsecretBackend::Limits{.call = 5s, .unlock = 1s});
+  ASSERT_TRUE(keyring->save(Bytes(32, 7), HostIdentity::kKeyAccount));
+  ASSERT_EQ(commandOutput("dbus-send --session --dest=org.freedesktop.secrets --print-reply /org/freedesktop/secrets "
+                          "org.freedesktop.Secret.Service.Lock array:objpath:/org/freedesktop/secrets/collection/login "
+                          ">/dev/null && printf locked"),
+            "locked");
+  EXPECT_THAT(keyring->whyUnreadable(HostIdentity::kKeyAccount),
+              testing::Optional(testing::StartsWith("the keyring that holds it is locked; unlock it: log in again, use "
+                                                    "Passwords and Keys (Seahorse), or run secret-tool lookup service "
+                                                    "com.quorinlabs.QuorinRemote account host-key")));
+  const TemporaryFolder folder;
+  const auto file = folder.path / "keychain.json";
+  KeychainStore::setBackend(std::make_shared<SystemSecretBackend>(keyring, std::make_shared<FileSecretBackend>(file)));
+  int generated = 0;
+  HostIdentity identity([&]() -> std::optional<Bytes> { return Bytes(32, static_cast<std::uint8_t>(++generated)); },
+                        [] { return "host"; });
+  EXPECT_FALSE(identity.loadOrCreateKey());
+  KeychainStore::setBackend(nullptr);
+  EXPECT_EQ(generated, 0);
+  EXPECT_FALSE(std::filesystem::exists(file));
+  // The unlock attempt may take this gnome-keyring down (it aborts on the dismissed
+  // prompt), so the sentence here may name that failure instead.
+  EXPECT_THAT(identity.problem(), testing::StartsWith("The host key cannot be read now: "));
 }
 
 }  // namespace

@@ -40,7 +40,7 @@ class SecretBackendContract : public testing::TestWithParam<BackendFactory> {
 
 TEST_P(SecretBackendContract, KeepsOneValuePerAccountUntilDeleted) {
   EXPECT_FALSE(backend_->load(first_));
-  EXPECT_FALSE(backend_->mayHoldUnreadable(first_));  // a missing item is just missing
+  EXPECT_FALSE(backend_->whyUnreadable(first_));  // a missing item is just missing
   EXPECT_FALSE(backend_->deleteItem(first_));
 
   const Bytes binary{0x00, 0xff, 0x0a, 0x00, 0x80};

@@ -33,7 +33,7 @@ namespace fs = std::filesystem;
 // a thread of their own.
 class HostServerTest : public ::testing::Test {
  protected:
-  HostServerTest() { KeychainStore::setBackend(std::make_shared<FakeSecretBackend>()); }
+  HostServerTest() { KeychainStore::setBackend(keyring); }
   ~HostServerTest() override {
     server.reset();
     KeychainStore::setBackend(nullptr);
@@ -63,6 +63,7 @@ class HostServerTest : public ::testing::Test {
     return pump([&] { return std::ranges::count(recorder.messages(), type, &Recorder::Message::first) > 0; });
   }
 
+  std::shared_ptr<FakeSecretBackend> keyring = std::make_shared<FakeSecretBackend>();
   EventLoop main;
   HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
   FakeUserDefaults defaults;
@@ -108,10 +109,18 @@ TEST_F(HostServerTest, StoredFalseIsRespectedAndFailuresBecomeTheLastErrorUntilA
   server->stop();  // nothing to stop, yet both are announced again
   EXPECT_EQ(changes, (std::vector{HostServer::Property::connectedClient, HostServer::Property::isRunning}));
 
+  // A key that cannot be read now is not replaced: nothing starts, and Start tries again.
+  keyring->items["host-key"] = Bytes(32, 7);
+  keyring->failLoads = true;
+  server->start();
+  EXPECT_EQ(server->lastError(), "The host key cannot be read now: the fake keyring is locked. No new key is "
+                                  "made, so paired devices work again once it can be read.");
+  keyring->failLoads = false;
   server->start();
   EXPECT_EQ(server->lastError(), "Address already in use");
   EXPECT_FALSE(server->isRunning());
   EXPECT_TRUE(advertiser.history.empty());
+  EXPECT_EQ(keyring->items["host-key"], Bytes(32, 7));
   blocker.reset();
   server->start();
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
