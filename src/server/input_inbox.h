@@ -35,10 +35,10 @@ class InputInbox {
   static constexpr std::size_t kTypeChunk = 32;  // Unicode characters
 
   enum class Pushed {
-    queued,      // kept (or merged); a drain asked for earlier will find it
-    drainWanted, // kept; the caller posts one drain to the main thread
+    queued,       // kept (or merged); a drain asked for earlier will find it
+    drainWanted,  // kept; the caller posts one drain to the main thread
     dropped,
-    endSession,  // over the hard bounds: the caller ends the session and says so in the log
+    endSession,   // over the hard bounds: the caller ends the session and says so in the log
   };
 
   Pushed push(Command command);

@@ -11,9 +11,9 @@
 // step did. Nothing reaches the client.
 // Thread: perform() on the main thread; it returns at once. The commands run one after
 // another, in the order given, on a worker thread of the controller, each program waited for
-// at most kMaxWait. A lock is dropped while another one waits or is
-// under way; any command is dropped, with one log line, while kMaxWaiting wait. The
-// destructor waits for the commands already given.
+// at most kMaxWait. A lock is dropped while another one waits or is under way; any command is
+// dropped, with one log line, while kMaxWaiting wait. The destructor waits for the commands
+// already given.
 
 #include <chrono>
 #include <condition_variable>
