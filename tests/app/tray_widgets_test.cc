@@ -239,18 +239,16 @@ bool blocksStopSignals(pid_t pid) {
 TEST(HeadlessHost, AStopAtAnyMomentOfTheStartUpEndsItWithStatusZero) {
   // A session bus that takes connections and never answers holds the start-up at the keyring.
   TemporaryFolder dir;
-  const std::string bus = (dir.path / "bus").string();
   const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  const std::string bus = (dir.path / "bus").string();
   bus.copy(address.sun_path, sizeof address.sun_path - 1);
   ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(listen(silent, 64), 0);
   for (const bool held : {false, true}) {
     for (const auto moment : {0ms, 30ms, 300ms}) {
-      std::vector<std::string> environment;
-      if (held) environment.push_back("DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus);
-      ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, environment);
+      const std::string heldBus = "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus;
+      ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, held ? std::vector{heldBus} : std::vector<std::string>{});
       for (int i = 0; i < 10'000 && !blocksStopSignals(host.pid()); ++i) std::this_thread::sleep_for(1ms);
       std::this_thread::sleep_for(moment);
       kill(host.pid(), SIGTERM);

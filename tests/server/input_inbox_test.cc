@@ -11,150 +11,96 @@ namespace quorin {
 namespace {
 
 using Kind = InputEvent::Kind;
-using Action = SystemCommand::Action;
 using Pushed = InputInbox::Pushed;
+using Events = std::vector<InputEvent>;
 
-InputEvent event(Kind kind) {
-  InputEvent e;
-  e.kind = kind;
-  return e;
-}
-InputEvent move(std::optional<double> x, std::optional<double> y) {
-  InputEvent e = event(Kind::mouseMove);
-  e.x = x;
-  e.y = y;
-  return e;
-}
-InputEvent text(std::string value) {
-  InputEvent e = event(Kind::keyText);
-  e.text = std::move(value);
-  return e;
-}
-InputEvent key(std::string name) {
-  InputEvent e = event(Kind::keySpecial);
-  e.specialKey = std::move(name);
-  return e;
-}
-
-std::string describe(const InputInbox::Command& command) {
-  if (const auto* action = std::get_if<Action>(&command)) return "system " + std::string(toString(*action));
-  const auto& e = std::get<InputEvent>(command);
-  std::string line(toString(e.kind));
-  if (e.x) line += " x" + std::to_string(*e.x).substr(0, 3);
-  if (e.y) line += " y" + std::to_string(*e.y).substr(0, 3);
-  if (e.specialKey) line += " " + *e.specialKey;
-  if (e.text) line += " " + *e.text;
-  return line;
-}
-
-// What the main thread gets; with `typed`, texts go there instead, a piece per entry.
-std::vector<std::string> takeAll(InputInbox& inbox, std::vector<std::string>* typed = nullptr) {
-  std::vector<std::string> taken;
-  while (auto command = inbox.take()) {
-    const auto* e = std::get_if<InputEvent>(&*command);
-    if (e && e->text && typed) {
-      typed->push_back(*e->text);
-    } else {
-      taken.push_back(describe(*command));
-    }
-  }
-  return taken;
-}
-
-TEST(InputInbox, MergesMovesTypesLongTextsInPiecesAndAsksForOneDrainAtATime) {
-  InputInbox inbox;
-  EXPECT_EQ(inbox.push(move(0.1, 0.2)), Pushed::drainWanted);
-  EXPECT_EQ(inbox.push(move(0.3, std::nullopt)), Pushed::queued) << "merged; a drain is already asked for";
-  EXPECT_EQ(inbox.push(event(Kind::mouseDown)), Pushed::queued);
-  EXPECT_EQ(inbox.push(move(std::nullopt, 0.5)), Pushed::queued);
-  // Longer than kMaxTextBytes: cut on a character boundary.
-  std::string paste;
-  while (paste.size() <= InputInbox::kMaxTextBytes) paste += "€";
-  EXPECT_EQ(inbox.push(text(paste)), Pushed::queued);
-  EXPECT_EQ(inbox.push(Action::lock), Pushed::queued);
-
-  std::vector<std::string> typed;
-  EXPECT_EQ(takeAll(inbox, &typed), (std::vector<std::string>{"mouseMove x0.3 y0.2", "mouseDown",
-                                                              "mouseMove y0.5", "system lock"}));
-  std::string whole;
-  for (const auto& piece : typed) {
-    if (&piece != &typed.back()) {
-      EXPECT_EQ(piece.size(), 3 * InputInbox::kTypeChunk);
-    }
-    whole += piece;
-  }
-  EXPECT_EQ(whole, paste.substr(0, InputInbox::kMaxTextBytes / 3 * 3));
-  EXPECT_EQ(inbox.push(event(Kind::leftClick)), Pushed::drainWanted) << "the last drain found the inbox empty";
-}
-
-std::vector<InputEvent> operator+(std::vector<InputEvent> events, const std::vector<InputEvent>& more) {
+Events operator+(Events events, const Events& more) {
   events.insert(events.end(), more.begin(), more.end());
   return events;
 }
 
-TEST(InputInbox, AFullInboxDropsOnlyWhatMayBeLost) {
-  using Events = std::vector<InputEvent>;
+// `words` is the key's name for keySpecial, the text otherwise.
+InputEvent event(Kind kind, std::string words = {}, std::optional<double> x = {}) {
+  InputEvent e;
+  e.kind = kind;
+  if (!words.empty()) (kind == Kind::keySpecial ? e.specialKey : e.text) = std::move(words);
+  e.x = x;
+  return e;
+}
+
+// One line per command the main thread gets: its kind, x, the bytes of its text.
+std::vector<std::string> takeAll(InputInbox& inbox) {
+  std::vector<std::string> taken;
+  while (auto command = inbox.take()) {
+    const auto* e = std::get_if<InputEvent>(&*command);
+    if (!e) {
+      taken.push_back("system");
+      continue;
+    }
+    taken.push_back(std::string(toString(e->kind)) + (e->x ? " " + std::to_string(*e->x).substr(0, 3) : "") +
+                    (e->text ? " " + std::to_string(e->text->size()) : ""));
+  }
+  return taken;
+}
+
+TEST(InputInbox, MergesMovesCutsLongTextsIntoPiecesAndAsksForOneDrainAtATime) {
+  InputInbox inbox;
+  std::string paste;
+  while (paste.size() <= InputInbox::kMaxTextBytes) paste += "€";
+  EXPECT_EQ(inbox.push(event(Kind::mouseMove, "", 0.1)), Pushed::drainWanted);
+  for (const auto& e : {event(Kind::mouseMove, "", 0.3), event(Kind::mouseDown), event(Kind::mouseMove, "", 0.5),
+                        event(Kind::keyText, paste)}) {
+    EXPECT_EQ(inbox.push(e), Pushed::queued) << "a drain is already asked for";
+  }
+  std::vector<std::string> expected{"mouseMove 0.3", "mouseDown", "mouseMove 0.5"};
+  const std::size_t cut = InputInbox::kMaxTextBytes / 3 * 3, piece = 3 * InputInbox::kTypeChunk;
+  expected.insert(expected.end(), cut / piece, "keyText " + std::to_string(piece));
+  expected.push_back("keyText " + std::to_string(cut % piece));
+  EXPECT_EQ(takeAll(inbox), expected);
+  EXPECT_EQ(inbox.push(event(Kind::leftClick)), Pushed::drainWanted) << "the last drain found the inbox empty";
+}
+
+TEST(InputInbox, AFullInboxDropsOnlyWhatMayBeLostAndAnOverfullOneEndsTheSession) {
   const std::string page(InputInbox::kMaxTextBytes, 'a');
-  // Full by count: a drag and a burst of scrolls, or a paste and many keys; full by bytes.
-  struct Filling {
-    Events events;
-    bool byBytes;
+  // Full by count (a drag, then scrolls; a paste, then keys) and full by bytes (two pastes).
+  const std::pair<Events, bool> fillings[] = {
+      {Events{event(Kind::mouseDown), event(Kind::mouseMove)} +
+           Events(InputInbox::kMaxPendingCommands - 2, event(Kind::scroll)), false},
+      {Events{event(Kind::keyText, page)} + Events(300, event(Kind::keySpecial, "up")), false},
+      {Events(InputInbox::kMaxPendingBytes / page.size(), event(Kind::keyText, page)), true},
   };
-  const Filling fillings[] = {
-      {Events{event(Kind::mouseDown), move(0.5, 0.5)} + Events(InputInbox::kMaxPendingCommands - 2, event(Kind::scroll)),
-       false},
-      {Events{text(page)} + Events(300, key("up")), false},
-      {Events(InputInbox::kMaxPendingBytes / page.size(), text(page)), true},
+  // Kept when full by count, kept when full by bytes (what adds no bytes cannot overfill them).
+  const std::tuple<InputInbox::Command, bool, bool> cases[] = {
+      {event(Kind::mouseUp), true, true},       {event(Kind::mouseDown), true, true},
+      {event(Kind::leftClick), true, true},     {event(Kind::rightClick), true, true},
+      {event(Kind::doubleClick), true, true},   {event(Kind::keySpecial, "escape"), true, true},
+      {SystemCommand::Action::lock, true, true}, {SystemCommand::Action::sleep, true, true},
+      {event(Kind::mouseMove), false, true},    {event(Kind::scroll), false, true},
+      {event(Kind::keyText, "a"), false, false},
   };
-  struct Case {
-    InputInbox::Command command;
-    Pushed whenFullByCount;
-    Pushed whenFullByBytes;  // only what adds bytes can overfill them
-  };
-  const Case cases[] = {
-      {event(Kind::mouseUp), Pushed::queued, Pushed::queued},
-      {event(Kind::mouseDown), Pushed::queued, Pushed::queued},
-      {event(Kind::leftClick), Pushed::queued, Pushed::queued},
-      {event(Kind::rightClick), Pushed::queued, Pushed::queued},
-      {event(Kind::doubleClick), Pushed::queued, Pushed::queued},
-      {key("escape"), Pushed::queued, Pushed::queued},
-      {Action::lock, Pushed::queued, Pushed::queued},
-      {Action::shutdown, Pushed::queued, Pushed::queued},
-      {move(0.1, 0.1), Pushed::dropped, Pushed::queued},
-      {event(Kind::scroll), Pushed::dropped, Pushed::queued},
-      {text("a"), Pushed::dropped, Pushed::dropped},
-  };
-  for (const auto& [command, whenFullByCount, whenFullByBytes] : cases) {
+  for (const auto& [command, keptByCount, keptByBytes] : cases) {
     for (const auto& [filling, byBytes] : fillings) {
-      const Pushed expected = byBytes ? whenFullByBytes : whenFullByCount;
       InputInbox inbox, filled;
       for (const auto& e : filling) {
         ASSERT_NE(inbox.push(e), Pushed::dropped);
         filled.push(e);
       }
       LogCapture log;
-      EXPECT_EQ(inbox.push(command), expected) << describe(command) << " after " << filling.size();
-      const std::vector<std::string> taken = takeAll(inbox);
-      EXPECT_EQ(taken.size(), takeAll(filled).size() + (expected == Pushed::queued));
-      if (expected == Pushed::queued) {
-        EXPECT_EQ(taken.back(), describe(command)) << "and last";
-      }
-      EXPECT_EQ(log.lines().size(), expected == Pushed::dropped ? 1u : 0u);
+      const bool kept = byBytes ? keptByBytes : keptByCount;
+      EXPECT_EQ(inbox.push(command), kept ? Pushed::queued : Pushed::dropped) << filling.size() << " " << kept;
+      EXPECT_EQ(takeAll(inbox).size(), takeAll(filled).size() + kept);
+      EXPECT_EQ(log.lines().size(), kept ? 0u : 1u);
     }
   }
-}
 
-TEST(InputInbox, TooMuchThatMayNotBeLostEndsTheSessionOnce) {
-  for (const std::size_t nameBytes : {std::size_t{6}, InputInbox::kMaxTextBytes}) {
+  // Past the hard bounds on what may not be dropped the session ends, reported once.
+  for (const std::size_t name : {std::size_t{6}, InputInbox::kMaxTextBytes}) {
     InputInbox inbox;
     std::size_t kept = 0;
-    for (; kept <= InputInbox::kMaxCommands; ++kept) {
-      const Pushed pushed = inbox.push(key(std::string(nameBytes, 'k')));
-      if (pushed == Pushed::endSession) break;
-      ASSERT_NE(pushed, Pushed::dropped);
-    }
-    EXPECT_EQ(kept, nameBytes == 6 ? InputInbox::kMaxCommands : InputInbox::kMaxBytes / nameBytes);
-    EXPECT_EQ(inbox.push(event(Kind::mouseUp)), Pushed::dropped) << "reported once; the session is over";
+    const InputEvent key = event(Kind::keySpecial, std::string(name, 'k'));
+    while (kept <= InputInbox::kMaxCommands && inbox.push(key) != Pushed::endSession) ++kept;
+    EXPECT_EQ(kept, name == 6 ? InputInbox::kMaxCommands : InputInbox::kMaxBytes / name);
+    EXPECT_EQ(inbox.push(event(Kind::mouseUp)), Pushed::dropped) << "the session is over";
   }
 }
 
