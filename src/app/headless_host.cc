@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include "app/host_components.h"
 #include "base/event_loop.h"
+#include "base/log.h"
 #include "server/host_info.h"
 
 namespace quorin {
@@ -85,6 +87,10 @@ class StartRetry {
   std::chrono::seconds pause_{5};
   std::jthread timer_;  // stopped and joined first, before the loop and server go
 };
+// How long a stop may take once asked for. A start-up step waiting on something outside (a
+// session bus that accepts and never answers) cannot be interrupted, so past this the host
+// leaves without it; Avahi withdraws the advertisement of a client that is gone.
+constexpr std::chrono::milliseconds kStopGrace{1500};
 
 }  // namespace
 
@@ -96,10 +102,17 @@ int runHeadlessHost() {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
   EventLoop loop;
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool finished = false;
   std::thread signalWaiter([&] {
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    loop.quit();  // at once, not behind whatever the loop still has queued
+    loop.quit();  // at once, not behind whatever the loop still has queued; kept until run()
+    std::unique_lock lock(mutex);
+    if (ended.wait_for(lock, kStopGrace, [&] { return finished; })) return;
+    logLine("stopping without waiting any longer for the start-up or the stop to finish");
+    _exit(0);  // stdout is flushed line by line; nothing else here needs saving
   });
 
   int status = 0;
@@ -120,6 +133,11 @@ int runHeadlessHost() {
       server->stop();
     }
   }
+  {
+    std::lock_guard lock(mutex);
+    finished = true;
+  }
+  ended.notify_one();
   // Wake the waiter if it is still waiting (a start failure), then let it go.
   pthread_kill(signalWaiter.native_handle(), SIGTERM);
   signalWaiter.join();

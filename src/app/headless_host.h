@@ -5,9 +5,11 @@
 
 namespace quorin {
 
-// Serves until a signal arrives; the exit status: 0 after a clean stop, 1 when the host
-// could not start listening. Call before any other thread exists, so the signals stay
-// blocked in every thread but the one that waits for them.
+// Serves until a signal arrives; the exit status: 0 after a stop, 1 when the host could not
+// start listening. A signal counts at any moment, start-up included; when the start-up or the
+// stop holds on to something outside for more than a moment, the process ends anyway, with 0.
+// Call before any other thread exists, so the signals stay blocked in every thread but the
+// one that waits for them.
 int runHeadlessHost();
 
 }  // namespace quorin

@@ -12,7 +12,6 @@ void EventLoop::post(Task task) {
 
 void EventLoop::run() {
   std::unique_lock lock(mutex_);
-  quit_ = false;
   while (!quit_) {
     wake_.wait(lock, [this] { return quit_ || !tasks_.empty(); });
     while (!quit_ && !tasks_.empty()) {
@@ -23,6 +22,7 @@ void EventLoop::run() {
       lock.lock();
     }
   }
+  quit_ = false;  // this quit is spent; the next run() serves until the next one
 }
 
 void EventLoop::quit() {

@@ -1,7 +1,8 @@
 #pragma once
 // The main thread's loop when there is no UI toolkit: the headless host and tests.
 // run() executes posted tasks on the calling thread until quit(); post() and quit()
-// may be called from any thread.
+// may be called from any thread. A quit() is never lost: one that comes before run() (a stop
+// asked for while the host is still starting) makes that run() return at once.
 
 #include <chrono>
 #include <condition_variable>
@@ -16,7 +17,8 @@ class EventLoop final : public TaskRunner {
  public:
   void post(Task task) override;
 
-  // Runs tasks until quit() is called. Tasks still queued at quit are kept for a later run.
+  // Runs tasks until quit() is called, or returns at once when quit() was called since the
+  // last run() ended. Tasks still queued at quit are kept for a later run.
   void run();
   void quit();
 

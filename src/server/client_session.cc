@@ -1,7 +1,5 @@
 #include "server/client_session.h"
 
-#include <deque>
-#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -10,104 +8,12 @@
 #include "desktop/desktop_session_request.h"
 #include "protocol/json_codec.h"
 #include "protocol/video_messages.h"
+#include "server/input_inbox.h"
 #include "transport/message_channel.h"
 #include "video/screen_capture_manager.h"
 #include "video/video_encoder.h"
 
 namespace quorin {
-namespace {
-
-bool continuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
-
-// The longest prefix of at most `bytes` bytes that ends on a character boundary.
-std::size_t cutAtBytes(std::string_view text, std::size_t bytes) {
-  if (text.size() <= bytes) return text.size();
-  while (bytes > 0 && continuationByte(text[bytes])) --bytes;
-  return bytes;
-}
-
-// The bytes of the first `characters` characters.
-std::size_t cutAtCharacters(std::string_view text, std::size_t characters) {
-  std::size_t at = 0;
-  for (std::size_t seen = 0; at < text.size(); ++at) {
-    if (!continuationByte(text[at]) && seen++ == characters) break;
-  }
-  return at;
-}
-
-bool isKind(const InputEvent* event, InputEvent::Kind kind) { return event && event->kind == kind; }
-
-}  // namespace
-
-// Decoded commands on their way from the io thread to the main thread.
-class ClientSession::Inbox {
- public:
-  using Command = std::variant<InputEvent, SystemCommand::Action>;
-
-  // io thread. True when the main thread must be asked to drain the inbox.
-  bool push(Command command) {
-    std::lock_guard lock(mutex_);
-    auto* event = std::get_if<InputEvent>(&command);
-    if (isKind(event, InputEvent::Kind::keyText) && event->text) {
-      event->text->resize(cutAtBytes(*event->text, kMaxTextBytes));
-    }
-    if (isKind(event, InputEvent::Kind::mouseMove) && !commands_.empty() &&
-        isKind(std::get_if<InputEvent>(&commands_.back()), InputEvent::Kind::mouseMove)) {
-      // Only where the pointer ends up matters; an axis the newer move leaves out stays.
-      InputEvent& last = std::get<InputEvent>(commands_.back());
-      if (!event->x) event->x = last.x;
-      if (!event->y) event->y = last.y;
-      last = std::move(*event);
-      return false;
-    }
-    const std::size_t text = textBytes(command);
-    if (commands_.size() >= kMaxPendingCommands || textBytes_ + text > kMaxPendingTextBytes) {
-      if (!overflowLogged_) logLine("input arrives faster than it can be carried out; dropping some");
-      overflowLogged_ = true;
-      return false;
-    }
-    commands_.push_back(std::move(command));
-    textBytes_ += text;
-    return !std::exchange(drainWanted_, true);
-  }
-
-  // Main thread. The next command (a long text a piece at a time), or nothing once the inbox
-  // is empty; the next push then asks for a drain again.
-  std::optional<Command> take() {
-    std::lock_guard lock(mutex_);
-    if (commands_.empty()) {
-      drainWanted_ = false;
-      return std::nullopt;
-    }
-    auto* event = std::get_if<InputEvent>(&commands_.front());
-    if (isKind(event, InputEvent::Kind::keyText) && event->text) {
-      const std::size_t piece = cutAtCharacters(*event->text, kTypeChunk);
-      if (piece < event->text->size()) {
-        InputEvent first = *event;
-        first.text = event->text->substr(0, piece);
-        event->text->erase(0, piece);
-        textBytes_ -= piece;
-        return first;
-      }
-    }
-    Command command = std::move(commands_.front());
-    commands_.pop_front();
-    textBytes_ -= textBytes(command);
-    return command;
-  }
-
- private:
-  static std::size_t textBytes(const Command& command) {
-    const auto* event = std::get_if<InputEvent>(&command);
-    return event && event->text ? event->text->size() : 0;
-  }
-
-  std::mutex mutex_;
-  std::deque<Command> commands_;
-  std::size_t textBytes_ = 0;
-  bool drainWanted_ = false;  // a drain was posted and has not yet found the inbox empty
-  bool overflowLogged_ = false;
-};
 
 void ClientSession::CongestionGate::set(bool value) {
   std::lock_guard lock(mutex);
@@ -126,11 +32,12 @@ ClientSession::ClientSession(std::shared_ptr<MessageChannel> channel, TaskRunner
     : mainThread_(mainThread),
       events_(std::make_shared<Events>(std::move(events))),
       self_(std::make_shared<ClientSession*>(this)),
-      inbox_(std::make_shared<Inbox>()),
+      inbox_(std::make_shared<InputInbox>()),
       gate_(std::make_shared<CongestionGate>()),
       channel_(std::move(channel)) {
   channel_->maxInboundPayload = kMaxInboundPayload;
-  channel_->onClose = [weak = std::weak_ptr(self_), &mainThread](std::error_code) {
+  // The owner ends the session on the main thread, if it still exists.
+  auto reportClosed = [weak = std::weak_ptr(self_), &mainThread] {
     mainThread.post([weak] {
       if (auto self = weak.lock()) {
         ClientSession& session = **self;
@@ -138,16 +45,27 @@ ClientSession::ClientSession(std::shared_ptr<MessageChannel> channel, TaskRunner
       }
     });
   };
-  channel_->onMessage = [weak = std::weak_ptr(self_), &mainThread, inbox = inbox_](MessageType type,
-                                                                                 Bytes payload) {
-    std::optional<Inbox::Command> command;
+  channel_->onClose = [reportClosed](std::error_code) { reportClosed(); };
+  channel_->onMessage = [weak = std::weak_ptr(self_), &mainThread, inbox = inbox_, reportClosed](
+                            MessageType type, Bytes payload) {
+    std::optional<InputInbox::Command> command;
     if (type == MessageType::input) {
       if (auto event = json::decodeJson<InputEvent>(ByteView(payload))) command = std::move(*event);
     } else if (type == MessageType::system) {
       if (auto system = json::decodeJson<SystemCommand>(ByteView(payload))) command = system->action;
     }
     // hello, videoConfig, videoFrame and ping from a client mean nothing to the host.
-    if (command && inbox->push(std::move(*command))) postDrain(mainThread, weak);
+    if (!command) return;
+    switch (inbox->push(std::move(*command))) {
+      case InputInbox::Pushed::drainWanted:
+        return postDrain(mainThread, weak);
+      case InputInbox::Pushed::endSession:
+        logLine("the client sends more than can be carried out; ending its session");
+        return reportClosed();
+      case InputInbox::Pushed::queued:
+      case InputInbox::Pushed::dropped:
+        return;
+    }
   };
   channel_->onCongestion = [gate = gate_](bool congested) { gate->set(congested); };
   channel_->start();

@@ -12,12 +12,11 @@
 // handed to the main thread, which starts video with it.
 //
 // Input is bounded so that no client can swamp the host: inbound frames larger than
-// kMaxInboundPayload end the connection; a text longer than kMaxTextBytes is cut; decoded
-// commands wait in an inbox of at most kMaxPendingCommands (consecutive pointer moves merge
-// into one) and kMaxPendingTextBytes of text, and what does not fit is dropped. The main
-// thread takes from the inbox for about kSliceTime per turn of its loop, typing long texts
-// kTypeChunk characters at a time, so that other work (Stop, Quit) is never stuck behind
-// a client's backlog. Input that arrives before the desktop session is there waits for it.
+// kMaxInboundPayload end the connection; decoded commands wait in an InputInbox, which drops
+// only what may be lost, and a client that overfills it even so is ended. The main thread
+// takes from the inbox for about kSliceTime per turn of its loop, so that other work (Stop,
+// Quit) is never stuck behind a client's backlog. Input that arrives before the desktop
+// session is there waits for it.
 
 #include <chrono>
 #include <cstddef>
@@ -37,6 +36,7 @@ namespace quorin {
 class DesktopEnvironment;
 class DesktopSession;
 class DesktopSessionRequest;
+class InputInbox;
 class MessageChannel;
 class ScreenCaptureManager;
 class VideoEncoder;
@@ -44,10 +44,6 @@ class VideoEncoder;
 class ClientSession {
  public:
   static constexpr std::size_t kMaxInboundPayload = 1 << 20;
-  static constexpr std::size_t kMaxTextBytes = 4096;
-  static constexpr std::size_t kMaxPendingCommands = 256;
-  static constexpr std::size_t kMaxPendingTextBytes = 8 * 1024;
-  static constexpr std::size_t kTypeChunk = 32;  // Unicode characters
   static constexpr std::chrono::milliseconds kSliceTime{5};
 
   // Main-thread reports. `closed` may destroy the session.
@@ -107,7 +103,6 @@ class ClientSession {
     void attach(std::shared_ptr<VideoEncoder> encoder);
   };
 
-  class Inbox;
   static void postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSession*> session);
   void drainInbox();
   void startVideo(std::unique_ptr<DesktopSession> desktop, const StreamSettings& settings);
@@ -117,7 +112,7 @@ class ClientSession {
   TaskRunner& mainThread_;
   std::shared_ptr<Events> events_;
   std::shared_ptr<ClientSession*> self_;  // weak handles guard the posted reports
-  std::shared_ptr<Inbox> inbox_;
+  std::shared_ptr<InputInbox> inbox_;
   std::shared_ptr<CongestionGate> gate_;
   std::shared_ptr<MessageChannel> channel_;
   std::unique_ptr<DesktopSessionRequest> request_;

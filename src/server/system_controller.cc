@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "base/log.h"
@@ -32,10 +33,55 @@ std::string describe(const std::vector<std::string>& argv, const CommandOutcome&
 SystemController::SystemController(CommandRunner& runner) : runner_(runner) {}
 
 SystemController::~SystemController() {
-  if (lockThread_.joinable()) lockThread_.join();
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_one();
+  if (worker_.joinable()) worker_.join();
 }
 
 void SystemController::perform(SystemCommand::Action action) {
+  const bool isLock = action == SystemCommand::Action::lock;
+  std::lock_guard lock(mutex_);
+  // A client repeating the lock must not pile up processes.
+  if (isLock && locking_) return;
+  // Nor may a client that repeats power commands pile up work for minutes.
+  if (waiting_.size() >= kMaxWaiting) {
+    if (!std::exchange(dropLogged_, true)) {
+      logLine("system command dropped: " + std::to_string(kMaxWaiting) + " are still waiting");
+    }
+    return;
+  }
+  if (!worker_.joinable()) {
+    try {
+      worker_ = std::thread([this] { work(); });
+    } catch (const std::system_error& error) {
+      logLine(std::string("system command error: could not start a thread: ") + error.what());
+      return;
+    }
+  }
+  waiting_.push_back(action);
+  locking_ = locking_ || isLock;
+  dropLogged_ = false;
+  wake_.notify_one();
+}
+
+void SystemController::work() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+    if (waiting_.empty()) return;  // stopping, with every command carried out
+    const SystemCommand::Action action = waiting_.front();
+    waiting_.pop_front();
+    lock.unlock();
+    carryOut(action);
+    lock.lock();
+    if (action == SystemCommand::Action::lock) locking_ = false;
+  }
+}
+
+void SystemController::carryOut(SystemCommand::Action action) {
   switch (action) {
     case SystemCommand::Action::shutdown:
       return runPowerCommand("poweroff");
@@ -44,7 +90,7 @@ void SystemController::perform(SystemCommand::Action action) {
     case SystemCommand::Action::sleep:
       return runPowerCommand("suspend");
     case SystemCommand::Action::lock:
-      return startLock();
+      return lockScreen();
   }
 }
 
@@ -52,21 +98,6 @@ void SystemController::runPowerCommand(const char* verb) {
   const std::vector<std::string> argv{"systemctl", verb};
   const CommandOutcome outcome = runner_.run(argv, kMaxWait);
   if (outcome.failed()) logLine("system command error " + describe(argv, outcome));
-}
-
-void SystemController::startLock() {
-  // A client repeating the command must not pile up processes and threads.
-  if (locking_.exchange(true)) return;
-  if (lockThread_.joinable()) lockThread_.join();  // the previous lock, already done
-  try {
-    lockThread_ = std::thread([this] {
-      lockScreen();
-      locking_ = false;
-    });
-  } catch (const std::system_error& error) {
-    locking_ = false;
-    logLine(std::string("lock: could not start a thread: ") + error.what());
-  }
 }
 
 void SystemController::lockScreen() {

@@ -9,15 +9,18 @@
 // A power command that cannot be started or ends in failure writes one line,
 // "QuorinRemote: system command error <description>"; a lock writes one line saying what each
 // step did. Nothing reaches the client.
-// Thread: perform() on the main thread, where a power command blocks for at most kMaxWait.
-// A lock runs on a thread of its own so it never blocks; while one is under way further lock
-// commands are dropped. The destructor waits for it.
+// Thread: perform() on the main thread; it returns at once. The commands run one after
+// another, in the order given, on a worker thread of the controller, each program waited for
+// at most kMaxWait. A lock is dropped while another one waits or is under way; any command is
+// dropped, with one log line, while kMaxWaiting wait. The destructor waits for the commands
+// already given.
 
-#include <atomic>
 #include <chrono>
-#include <string>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
 #include <thread>
-#include <vector>
 
 #include "protocol/control_messages.h"
 #include "server/command_runner.h"
@@ -27,6 +30,7 @@ namespace quorin {
 class SystemController {
  public:
   static constexpr std::chrono::milliseconds kMaxWait{5000};
+  static constexpr std::size_t kMaxWaiting = 8;
 
   explicit SystemController(CommandRunner& runner);
   ~SystemController();
@@ -36,13 +40,19 @@ class SystemController {
   void perform(SystemCommand::Action action);
 
  private:
+  void work();
+  void carryOut(SystemCommand::Action action);
   void runPowerCommand(const char* verb);
-  void startLock();
   void lockScreen();
 
   CommandRunner& runner_;
-  std::atomic<bool> locking_{false};
-  std::thread lockThread_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<SystemCommand::Action> waiting_;
+  bool locking_ = false;  // a lock waits or is under way
+  bool dropLogged_ = false;
+  bool stopping_ = false;
+  std::thread worker_;  // started with the first command
 };
 
 }  // namespace quorin

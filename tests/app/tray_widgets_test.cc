@@ -3,6 +3,8 @@
 // host program without a display.
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -12,7 +14,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <regex>
+#include <thread>
 
 #include "app/command_output.h"
 #include "app/menu_content.h"
@@ -23,6 +27,7 @@
 #include "app/tray_item.h"
 #include "fakes/child_process.h"
 #include "fakes/log_capture.h"
+#include "fakes/temporary_folder.h"
 
 namespace quorin {
 namespace {
@@ -219,6 +224,40 @@ TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
   ChildProcess second({QUORIN_HOST_BINARY, "--headless"});
   EXPECT_TRUE(second.waitForLine("Last error: Address already in use")) << second.output();
   EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
+}
+
+// Whether the program has come far enough to take SIGTERM as a request to stop (before that,
+// the signal's default action ends it).
+bool blocksStopSignals(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigBlk:")) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+  }
+  return false;
+}
+
+TEST(HeadlessHost, AStopAtAnyMomentOfTheStartUpEndsItWithStatusZero) {
+  // A session bus that takes connections and never answers holds the start-up at the keyring.
+  TemporaryFolder dir;
+  const int silent = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  const std::string bus = (dir.path / "bus").string();
+  bus.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(silent, 64), 0);
+  for (const bool held : {false, true}) {
+    for (const auto moment : {0ms, 30ms, 300ms}) {
+      const std::string heldBus = "DBUS_SESSION_BUS_ADDRESS=unix:path=" + bus;
+      ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, held ? std::vector{heldBus} : std::vector<std::string>{});
+      for (int i = 0; i < 10'000 && !blocksStopSignals(host.pid()); ++i) std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(moment);
+      kill(host.pid(), SIGTERM);
+      const int status = host.wait();
+      EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0)
+          << (held ? "held bus, " : "") << moment.count() << " ms: status " << status << "\n" << host.output();
+    }
+  }
+  close(silent);
 }
 
 }  // namespace

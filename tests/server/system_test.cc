@@ -72,27 +72,33 @@ TEST_F(SystemControllerTest, EachActionRunsItsCommandsEveryTimeAndFailuresAreLog
                                      "lock is still running; xset dpms force off is still running"}));
 }
 
-TEST_F(SystemControllerTest, RepeatedLocksWaitForTheOneUnderWay) {
+TEST_F(SystemControllerTest, CommandsRunInTurnOffTheCallersThreadAndRepeatsAreBounded) {
   std::promise<void> release;
-  runner_.answer = [done = release.get_future().share()](const std::vector<std::string>& argv) {
-    if (argv[0] == "loginctl") done.wait();
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> ranOnCaller = false;
+  runner_.answer = [&, done = release.get_future().share()](const std::vector<std::string>& argv) {
+    if (std::this_thread::get_id() == caller) ranOnCaller = true;
+    if (argv[1] == "poweroff") done.wait_for(10s);  // held until the commands below are given
     return CommandOutcome{Kind::exited, 0};
   };
   {
     SystemController controller(runner_);
-    for (int i = 0; i < 60 || (runner_.calls().empty() && i < 5000); ++i) {
-      controller.perform(Action::lock);
-      std::this_thread::yield();
-    }
-    EXPECT_EQ(runner_.calls().size(), 1u);
+    controller.perform(Action::shutdown);
+    while (runner_.calls().empty()) std::this_thread::yield();
+    // One lock waits; the others are dropped, and so is whatever exceeds kMaxWaiting.
+    for (int i = 0; i < 3; ++i) controller.perform(Action::lock);
+    for (int i = 0; i < 20; ++i) controller.perform(Action::sleep);
     release.set_value();
-    // Once it is over, the next lock runs.
-    for (int i = 0; i < 1000 && runner_.calls().size() < 3; ++i) {
-      controller.perform(Action::lock);
-      std::this_thread::sleep_for(2ms);
-    }
+    // Once the last sleep has begun the lock is over, and the next one is taken.
+    while (runner_.calls().size() < 3 + SystemController::kMaxWaiting - 1) std::this_thread::yield();
+    controller.perform(Action::lock);
   }
-  EXPECT_EQ(ran(), (Lines{"loginctl lock-session", "xset dpms", "loginctl lock-session", "xset dpms"}));
+  EXPECT_FALSE(ranOnCaller);
+  Lines expected{"systemctl poweroff", "loginctl lock-session", "xset dpms"};
+  expected.insert(expected.end(), SystemController::kMaxWaiting - 1, "systemctl suspend");
+  expected.insert(expected.end(), {"loginctl lock-session", "xset dpms"});
+  EXPECT_EQ(ran(), expected);
+  EXPECT_EQ(log_.count("QuorinRemote: system command dropped: 8 are still waiting"), 1);
 }
 
 TEST(SpawnCommandRunner, ReportsHowTheCommandEnded) {
