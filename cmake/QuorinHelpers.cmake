@@ -7,10 +7,15 @@ function(quorin_add_subdirectories)
   endforeach()
 endfunction()
 
-# quorin_test(NAME <target> LABEL unit|integration|e2e SOURCES ... LIBS ... [TIMEOUT s])
-# One GoogleTest executable; each test case becomes a CTest test carrying the label.
+# quorin_test(NAME <target> LABEL unit|integration|e2e SOURCES ... LIBS ... [TIMEOUT s]
+#             [FILTER gtest-filter])
+# One GoogleTest executable; each test case becomes a CTest test carrying the label. FILTER
+# leaves out of CTest the cases that only a script of their own runs.
 function(quorin_test)
-  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT;FILTER" "SOURCES;LIBS" ${ARGN})
+  if(NOT T_FILTER)
+    set(T_FILTER "*")
+  endif()
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -20,6 +25,7 @@ function(quorin_test)
   set_target_properties(${T_NAME} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   gtest_discover_tests(${T_NAME}
     DISCOVERY_MODE PRE_TEST
+    TEST_FILTER ${T_FILTER}
     PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
 endfunction()
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "desktop/desktop_environment.h"
 #include "video/fake_screen.h"
@@ -18,10 +19,18 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
   std::string error;  // set: every session fails with it
   std::function<std::unique_ptr<EventSink>()> makeSink;
   std::vector<std::string> requested;  // the monitor of every request
+  // Set: sessions wait, as behind a portal dialog nobody answers, until they are cancelled.
+  std::atomic<bool> holds = false;
+  std::atomic<int> withdrawn{0};
 
   std::vector<Monitor> monitors() override { return {{"FAKE-1", {0, 0, 64, 48}, true}}; }
   Result makeSession(const std::string& monitor, const std::atomic<bool>& cancelled) override {
     requested.push_back(monitor);
+    while (holds && !cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (cancelled) {
+      ++withdrawn;
+      return {nullptr, "withdrawn"};
+    }
     if (!error.empty()) return {nullptr, error};
     auto stream = screen.openStream();
     std::string why;

@@ -266,6 +266,24 @@ TEST_F(ClientSessionTest, AClientWithoutAScreenStaysConnectedAndHearsWhy) {
   EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
 }
 
+// A desktop session that takes long to come (a portal dialog left open) holds up nothing: a
+// paired newcomer replaces the waiting client, whose request is withdrawn, and gets video.
+TEST_F(ClientSessionTest, ANewcomerReplacesAClientWhoseScreenIsStillBeingAskedFor) {
+  desktop.holds = true;
+  makeServer();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
+  Recorder first;
+  auto firstChannel = connect(first);
+  ASSERT_TRUE(pump([&] { return desktop.requested.size() == 1; }));
+  Recorder second;
+  auto secondChannel = connect(second);
+  ASSERT_TRUE(pump([&] { return desktop.withdrawn == 1; })) << "the first request is withdrawn";
+  EXPECT_TRUE(pump([&] { return !first.closeEvent().empty(); }));
+  server->stop();  // the newcomer's request still waits: a stop withdraws it
+  EXPECT_TRUE(pump([&] { return desktop.withdrawn == 2; }));
+  EXPECT_FALSE(server->lastError()) << "a withdrawn request is no failure to report";
+}
+
 // Types as slowly as a real display may: a few microseconds per character.
 struct SlowSink final : EventSink {
   std::optional<ScreenRect> screenFrame() override { return ScreenRect{0, 0, 1000, 1000}; }
