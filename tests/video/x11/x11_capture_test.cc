@@ -113,9 +113,9 @@ TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
   expectColours(sink.at(2), {{700, 400, kCursorGreen}, {600, 300, kBackground}, {120, 120, 0xFFFFFF}});
 }
 
-// An X server whose screen changes size under a stream (Xvnc; Xvfb cannot): the stream follows
-// its monitor, reports the new view, and the pictures take the new size.
-TEST(X11CaptureTest, FollowsTheMonitorThroughResolutionChanges) {
+// An X server whose monitors change under a stream (Xvnc; Xvfb cannot change its size): the
+// stream follows its monitor, reports the new view, and the pictures take the new size.
+TEST(X11CaptureTest, FollowsTheChosenMonitorThroughResolutionChangesAndUnplugging) {
   const char* xvnc = std::getenv("QUORIN_XVNC");
   QUORIN_REQUIRE(xvnc && *xvnc, "no resizable X server (QUORIN_XVNC); scripts/test starts Xvnc");
   const std::string resize = std::string("DISPLAY=") + xvnc + " xrandr -s ";
@@ -140,6 +140,25 @@ TEST(X11CaptureTest, FollowsTheMonitorThroughResolutionChanges) {
   }
   manager.stop();
   ASSERT_EQ(std::system((resize + "1920x1080").c_str()), 0);
+
+  // Two monitors side by side: the one chosen by name is streamed; once it is unplugged the
+  // stream falls back to the first one.
+  const std::string xrandr = std::string("DISPLAY=") + xvnc + " xrandr ";
+  ASSERT_EQ(std::system((xrandr + "--setmonitor LEFT 960/254x1080/286+0+0 none && " + xrandr +
+                         "--setmonitor RIGHT 960/254x1080/286+960+0 none").c_str()),
+            0);
+  Recorder<ScreenRect> areas;
+  manager.setChangeHandler([&](const ScreenRect& area, PictureSize) { areas.add(area); });
+  stream = x11::openDisplayStream(xvnc, "RIGHT", error);
+  ASSERT_TRUE(stream) << error.description;
+  manager.start(std::move(stream), 60);
+  ASSERT_TRUE(areas.waitFor(1));
+  EXPECT_EQ(areas.at(0), (ScreenRect{960, 0, 960, 1080}));
+  ASSERT_EQ(std::system((xrandr + "--delmonitor RIGHT").c_str()), 0);
+  ASSERT_TRUE(areas.waitFor(2));
+  EXPECT_EQ(areas.at(1), (ScreenRect{0, 0, 960, 1080}));
+  manager.stop();
+  std::system((xrandr + "--delmonitor LEFT").c_str());
 }
 
 TEST(CursorOverlayTest, BlendsClipsAtTheEdgesAndPutsBackWhatWasUnder) {
