@@ -10,6 +10,7 @@
 #include "app/quorin_remote_host_app.h"
 #include "app/terminal_qr.h"
 #include "identity/host_identity.h"
+#include "quorin_version.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
 
@@ -28,6 +29,7 @@ constexpr const char* kUsage =
     "  --pairing-text   print only the pairing text on one line, then exit\n"
     "  --reset-key      replace the host key, then exit; every paired device must pair\n"
     "                   again (a running host keeps the old key until it restarts)\n"
+    "  --version        print the version and exit\n"
     "  --help           show this help\n";
 
 int printPairing(bool withCode) {
@@ -70,6 +72,10 @@ int main(int argc, char** argv) {
   const std::string_view option = argc == 2 ? argv[1] : "";
   if (option == "--help" || option == "-h") {
     std::printf("%s", kUsage);
+    return 0;
+  }
+  if (option == "--version") {
+    std::printf("quorin-remote-host %s\n", kQuorinVersion);
     return 0;
   }
   if (option == "--pair") return printPairing(true);
