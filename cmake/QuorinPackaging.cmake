@@ -1,7 +1,7 @@
 # The Debian package quorin-remote-host, built by CPack (`scripts/package`): the host's
 # install rules (component "host", which `cmake --install` also installs), the manual page,
 # and the files only the package carries (component "package": the systemd user unit, the
-# copyright, changelog and README.Debian, the lintian overrides). Runtime library
+# copyright, changelog and README.Debian). Runtime library
 # dependencies come from dpkg-shlibdeps; the services the host talks to but does not link
 # are named below.
 

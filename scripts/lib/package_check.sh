@@ -62,12 +62,15 @@ for lib in $(objdump -p "$bin" | awk '$1 == "NEEDED" { print $2 }'); do
   [ -n "$found" ] || fail "$lib comes from ${owners:-no package}, which the package does not depend on"
 done
 
-version=$(env -u LD_LIBRARY_PATH "$bin" --version) || fail "--version failed"
-[[ $version == "quorin-remote-host $(dpkg-deb -f "$deb" Version)"* ]] ||
-  fail "--version says \"$version\", the package is $(dpkg-deb -f "$deb" Version)"
+# Both programs name the packaged version.
+client=$build/bin/quorin-client
+packaged=$(dpkg-deb -f "$deb" Version)
+for program in "env -u LD_LIBRARY_PATH $bin" "$client"; do
+  version=$($program --version) || fail "$program --version failed"
+  [[ $version == quorin-*" $packaged"* ]] || fail "--version says \"$version\", the package is $packaged"
+done
 
 # The unpacked host, headless on this session's display, and the reference client.
-client=$build/bin/quorin-client
 pairing=$(env -u LD_LIBRARY_PATH "$bin" --pairing-text 2>/dev/null) || fail "--pairing-text failed"
 env -u LD_LIBRARY_PATH "$bin" --headless >"$work/host.log" 2>&1 &
 host_pid=$!
@@ -82,6 +85,8 @@ grep -q '^Advertising' "$work/host.log" || { cat "$work/host.log" >&2; fail "the
 grep -qE '"decodedFrames":[1-9]' "$work/client.log" && [ -s "$work/screen.png" ] ||
   { cat "$work/client.log" >&2; fail "the client decoded no picture"; }
 kill -TERM "$host_pid"
+for _ in $(seq 150); do kill -0 "$host_pid" 2>/dev/null || break; sleep 0.1; done
+! kill -0 "$host_pid" 2>/dev/null || fail "the host did not stop within 15 s of SIGTERM"
 status=0
 wait "$host_pid" || status=$?
 host_pid=
