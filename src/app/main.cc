@@ -12,6 +12,7 @@
 #include "app/quorin_remote_host_app.h"
 #include "app/terminal_qr.h"
 #include "identity/host_identity.h"
+#include "quorin_version.h"
 #include "server/host_info.h"
 #include "server/host_server.h"
 #include "transport/secure_channel.h"
@@ -34,6 +35,7 @@ constexpr const char* kUsage =
     "  --list-monitors  list the monitors that can be shared, then exit\n"
     "  --monitor NAME   share the monitor NAME (as --list-monitors shows it) from now on;\n"
     "                   an empty NAME shares the primary monitor again\n"
+    "  --version        print the version and exit\n"
     "  --help           show this help\n";
 
 int printPairing(bool withCode) {
@@ -111,6 +113,10 @@ int main(int argc, char** argv) {
   if (option == "--list-monitors") return listMonitors();
   if (option == "--help" || option == "-h") {
     std::printf("%s", kUsage);
+    return 0;
+  }
+  if (option == "--version") {
+    std::printf("quorin-remote-host %s\n", kQuorinVersion);
     return 0;
   }
   if (option == "--pair") return printPairing(true);

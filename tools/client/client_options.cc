@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "quorin_version.h"
+
 namespace quorin {
 namespace {
 
@@ -80,6 +82,10 @@ ParsedOptions parseClientOptions(const std::vector<std::string_view>& args) {
   };
   if (args.empty()) return fail("no command given");
   if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") return parsed;
+  if (args[0] == "--version") {
+    options.command = ClientOptions::Command::version;
+    return parsed;
+  }
   if (args[0] == "browse") {
     options.command = ClientOptions::Command::browse;
   } else if (args[0] == "connect") {
@@ -159,6 +165,7 @@ ParsedOptions parseClientOptions(const std::vector<std::string_view>& args) {
 
 std::string clientUsage() {
   return R"(usage:
+  quorin-client --version
   quorin-client browse [--timeout S]
       Lists the hosts advertised on the local network: name, address, port.
   quorin-client connect [HOST[:PORT]] --pairing TEXT|@FILE [options]
@@ -186,5 +193,7 @@ exit status:
   5 the host closed the connection, 6 the video did not decode
 )";
 }
+
+std::string clientVersion() { return std::string("quorin-client ") + kQuorinVersion + "\n"; }
 
 }  // namespace quorin

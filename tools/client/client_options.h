@@ -10,7 +10,7 @@
 namespace quorin {
 
 struct ClientOptions {
-  enum class Command { help, browse, connect };
+  enum class Command { help, version, browse, connect };
   Command command = Command::help;
 
   std::optional<std::string> host;   // name or numeric address, IPv6 without brackets
@@ -36,5 +36,8 @@ struct ParsedOptions {
 ParsedOptions parseClientOptions(const std::vector<std::string_view>& args);
 
 std::string clientUsage();
+
+// "quorin-client", the version and a line break.
+std::string clientVersion();
 
 }  // namespace quorin

@@ -317,6 +317,9 @@ int runClient(const std::vector<std::string_view>& args, std::ostream& out, std:
     case ClientOptions::Command::help:
       out << clientUsage();
       return kExitOk;
+    case ClientOptions::Command::version:
+      out << clientVersion();
+      return kExitOk;
     case ClientOptions::Command::browse:
       return runBrowse(options, out, err);
     case ClientOptions::Command::connect: {
