@@ -106,7 +106,7 @@ int main(int argc, char** argv) {
   }
   const std::string size = std::to_string(painter.width()) + "x" + std::to_string(painter.height());
   painter.startAnimation(60, drawBarcode);
-  const std::vector<Result> results = {measureHost("quorin-remote-host", seconds), measureFfmpeg(seconds, size)};
+  const std::vector<Result> results = {measureHost("quorin-remote-host", seconds, {}, painter.width()), measureFfmpeg(seconds, size)};
   painter.stopAnimation();
 
   printResults(size, results);

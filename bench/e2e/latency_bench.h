@@ -37,13 +37,15 @@ inline std::uint64_t nowMicros() {
   return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
 }
 
-// The time in a decoded picture, when both rows agree.
-inline std::optional<std::uint64_t> readBarcode(const Picture& picture) {
-  if (picture.empty() || picture.width() < kBits * kCell) return std::nullopt;
+// The time in a decoded picture, when both rows agree. `scale` is the picture's size against
+// the screen's (a host streams a large screen scaled down).
+inline std::optional<std::uint64_t> readBarcode(const Picture& picture, double scale = 1) {
+  const double cell = kCell * scale;
+  if (picture.empty() || picture.width() < kBits * cell) return std::nullopt;
   const std::uint8_t* luma = picture.plane(0);
   const int stride = picture.stride(0);
   auto bright = [&](int bit, int row) {
-    return luma[(row * kCell + kCell / 2) * stride + bit * kCell + kCell / 2] > 128;
+    return luma[int((row + 0.5) * cell) * stride + int((bit + 0.5) * cell)] > 128;
   };
   std::uint64_t time = 0;
   for (int bit = 0; bit < kBits; ++bit) {
@@ -58,9 +60,10 @@ struct Latencies {
   std::mutex mutex;
   std::vector<double> millis;
   int unreadable = 0;
+  int screenWidth = 0;  // of the screen the pictures show; 0: the pictures' own
 
   void add(const Picture& picture, Clock::time_point decodedAt) {
-    const auto drawn = readBarcode(picture);
+    const auto drawn = readBarcode(picture, screenWidth > 0 ? double(picture.width()) / screenWidth : 1.0);
     std::lock_guard lock(mutex);
     if (!drawn) {
       ++unreadable;
@@ -122,8 +125,10 @@ void measureWindow(double seconds, pid_t pid, FrameCount frames, std::atomic<boo
   result.unreadable = latencies.unreadable;
 }
 
-// `environment` entries are added to the host's.
-inline Result measureHost(const std::string& name, double seconds, std::vector<std::string> environment = {}) {
+// `environment` entries are added to the host's; `screenWidth` is the width of the screen
+// it streams (0: as wide as its stream).
+inline Result measureHost(const std::string& name, double seconds, std::vector<std::string> environment = {},
+                          int screenWidth = 0) {
   Result result{name};
   ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, environment);
   if (!host.waitForLine("Advertising")) {
@@ -134,6 +139,7 @@ inline Result measureHost(const std::string& name, double seconds, std::vector<s
   if (!payload) return result;
 
   Latencies latencies;
+  latencies.screenWidth = screenWidth;
   std::atomic<bool> measuring{false};
   StreamClient client({.host = "127.0.0.1", .key = payload->key});
   client.onPicture = [&](const DecodedFrame& frame) {
