@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "input/wayland/remote_desktop_bus.h"
+#include "base/sd_bus.h"
 
 namespace quorin::WaylandPermissions {
 namespace {
@@ -15,7 +15,7 @@ bool portalAnswers(sd_bus* bus, const char* interface) {
   return callBusMethod(bus,
                        {"org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop",
                         "org.freedesktop.DBus.Properties", "Get"},
-                       nullptr, "ss", interface, "version") != nullptr;
+                       std::chrono::milliseconds(1000), nullptr, "ss", interface, "version") != nullptr;
 }
 
 struct DisplayDisconnect {

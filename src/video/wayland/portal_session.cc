@@ -12,17 +12,13 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/sd_bus.h"
 #include "video/wayland/wayland_capture_errors.h"
 
 namespace quorin {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::uint64_t microseconds(std::chrono::steady_clock::duration duration) {
-  return static_cast<std::uint64_t>(
-      std::chrono::duration_cast<std::chrono::microseconds>(duration).count());
-}
 
 constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalPath = "/org/freedesktop/portal/desktop";
@@ -35,20 +31,9 @@ constexpr std::uint32_t kDevicePointer = 2;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
 constexpr std::uint32_t kResponseCancelled = 1;
 
-struct BusMessage {
-  sd_bus_message* m = nullptr;
-  ~BusMessage() { sd_bus_message_unref(m); }
-};
-
-struct BusError {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  ~BusError() { sd_bus_error_free(&e); }
-};
-
-struct BusSlot {
-  sd_bus_slot* s = nullptr;
-  ~BusSlot() { sd_bus_slot_unref(s); }
-};
+// How long a message to the portal may wait to be written: input that the portal does not
+// read must not stall the thread that sends it.
+constexpr std::chrono::milliseconds kFlushTimeout{1000};
 
 // What a portal request answered through its Request object's Response signal.
 struct Response {
@@ -160,14 +145,14 @@ bool waitUntil(sd_bus* bus, const bool& done, Clock::time_point deadline,
     if (r > 0) continue;
     const auto now = Clock::now();
     if (now >= deadline) return false;
-    const int w = sd_bus_wait(bus, microseconds(std::min<Clock::duration>(deadline - now, kCancelLook)));
+    const int w = sd_bus_wait(bus, busMicroseconds(std::min<Clock::duration>(deadline - now, kCancelLook)));
     if (w < 0 && w != -EINTR) return false;
   }
   return true;
 }
 
 std::optional<std::uint32_t> uintProperty(sd_bus* bus, const char* interface, const char* name) {
-  BusError error;
+  SdBusError error;
   std::uint32_t value = 0;
   if (sd_bus_get_property_trivial(bus, kPortal, kPortalPath, interface, name, &error.e, 'u',
                                   &value) < 0) {
@@ -187,25 +172,25 @@ std::optional<Response> request(sd_bus* bus, const char* interface, const char* 
   const std::string token = newToken();
   const std::string path = requestPath(bus, token);
   Response response;
-  BusSlot match;
-  if (path.empty() || sd_bus_match_signal(bus, &match.s, kPortal, path.c_str(),
+  SdBusSlotPtr match;
+  if (path.empty() || sd_bus_match_signal(bus, match.out(), kPortal, path.c_str(),
                                           "org.freedesktop.portal.Request", "Response",
                                           onResponse, &response) < 0) {
     error = portalUnavailableError();
     return std::nullopt;
   }
-  BusMessage call;
-  int r = sd_bus_message_new_method_call(bus, &call.m, kPortal, kPortalPath, interface, method);
-  if (r >= 0) r = arguments(call.m);
-  if (r >= 0) r = sd_bus_message_open_container(call.m, 'a', "{sv}");
-  if (r >= 0) r = sd_bus_message_append(call.m, "{sv}", "handle_token", "s", token.c_str());
-  if (r >= 0) r = options(call.m);
-  if (r >= 0) r = sd_bus_message_close_container(call.m);
+  SdBusMessagePtr call;
+  int r = sd_bus_message_new_method_call(bus, call.out(), kPortal, kPortalPath, interface, method);
+  if (r >= 0) r = arguments(call.get());
+  if (r >= 0) r = sd_bus_message_open_container(call.get(), 'a', "{sv}");
+  if (r >= 0) r = sd_bus_message_append(call.get(), "{sv}", "handle_token", "s", token.c_str());
+  if (r >= 0) r = options(call.get());
+  if (r >= 0) r = sd_bus_message_close_container(call.get());
   const auto deadline = Clock::now() + timeout;
-  BusError callError;
-  BusMessage reply;
+  SdBusError callError;
+  SdBusMessagePtr reply;
   if (r >= 0) {
-    r = sd_bus_call(bus, call.m, microseconds(timeout), &callError.e, &reply.m);
+    r = sd_bus_call(bus, call.get(), busMicroseconds(timeout), &callError.e, reply.out());
   }
   if (r < 0) {
     logLine(std::string(method) + " failed: " +
@@ -237,7 +222,7 @@ std::unique_ptr<PortalSession> PortalSession::open(const Options& options, Captu
   sd_bus*& bus = session->bus_;
   const char* unique = nullptr;
   if (sd_bus_open_user(&bus) < 0 ||
-      sd_bus_set_method_call_timeout(bus, microseconds(options.callTimeout)) < 0 ||
+      sd_bus_set_method_call_timeout(bus, busMicroseconds(options.callTimeout)) < 0 ||
       sd_bus_get_unique_name(bus, &unique) < 0) {
     logLine("no D-Bus session bus for the screen-sharing portal");
     error = portalUnavailableError();
@@ -333,28 +318,29 @@ PortalSession::~PortalSession() {
   std::lock_guard lock(busMutex_);
   if (!bus_) return;
   if (!handle_.empty()) {
-    BusMessage close;
-    if (sd_bus_message_new_method_call(bus_, &close.m, kPortal, handle_.c_str(),
+    SdBusMessagePtr close;
+    if (sd_bus_message_new_method_call(bus_, close.out(), kPortal, handle_.c_str(),
                                        "org.freedesktop.portal.Session", "Close") >= 0 &&
-        sd_bus_message_set_expect_reply(close.m, 0) >= 0) {
-      sd_bus_send(bus_, close.m, nullptr);
+        sd_bus_message_set_expect_reply(close.get(), 0) >= 0) {
+      sd_bus_send(bus_, close.get(), nullptr);
     }
   }
-  sd_bus_flush_close_unref(bus_);
+  flushBus(bus_, kFlushTimeout);
+  sd_bus_close_unref(bus_);
 }
 
 int PortalSession::openPipeWireRemote() {
   std::lock_guard lock(busMutex_);
-  BusError error;
-  BusMessage reply;
+  SdBusError error;
+  SdBusMessagePtr reply;
   if (sd_bus_call_method(bus_, kPortal, kPortalPath, kScreenCast, "OpenPipeWireRemote", &error.e,
-                         &reply.m, "oa{sv}", handle_.c_str(), 0) < 0) {
+                         reply.out(), "oa{sv}", handle_.c_str(), 0) < 0) {
     logLine(std::string("OpenPipeWireRemote failed: ") +
             (error.e.message ? error.e.message : "no answer"));
     return -1;
   }
   int fd = -1;
-  if (sd_bus_message_read(reply.m, "h", &fd) < 0 || fd < 0) return -1;
+  if (sd_bus_message_read(reply.get(), "h", &fd) < 0 || fd < 0) return -1;
   // The descriptor belongs to the reply; keep our own.
   return fcntl(fd, F_DUPFD_CLOEXEC, 3);
 }
@@ -362,20 +348,19 @@ int PortalSession::openPipeWireRemote() {
 bool PortalSession::notifyRemoteDesktop(const char* method, const char* types, ...) {
   std::lock_guard lock(busMutex_);
   if (!remoteDesktop_) return false;
-  BusMessage message;
-  int r = sd_bus_message_new_method_call(bus_, &message.m, kPortal, kPortalPath, kRemoteDesktop,
+  SdBusMessagePtr message;
+  int r = sd_bus_message_new_method_call(bus_, message.out(), kPortal, kPortalPath, kRemoteDesktop,
                                          method);
-  if (r >= 0) r = sd_bus_message_append(message.m, "oa{sv}", handle_.c_str(), 0);
+  if (r >= 0) r = sd_bus_message_append(message.get(), "oa{sv}", handle_.c_str(), 0);
   if (r >= 0 && types && *types) {
     va_list values;
     va_start(values, types);
-    r = sd_bus_message_appendv(message.m, types, values);
+    r = sd_bus_message_appendv(message.get(), types, values);
     va_end(values);
   }
-  if (r >= 0) r = sd_bus_message_set_expect_reply(message.m, 0);
-  if (r >= 0) r = sd_bus_send(bus_, message.m, nullptr);
-  if (r >= 0) r = sd_bus_flush(bus_);
-  return r >= 0;
+  if (r >= 0) r = sd_bus_message_set_expect_reply(message.get(), 0);
+  if (r >= 0) r = sd_bus_send(bus_, message.get(), nullptr);
+  return r >= 0 && flushBus(bus_, kFlushTimeout);
 }
 
 }  // namespace quorin

@@ -6,7 +6,7 @@
 #include "fakes/require_service.h"
 #include "input/event_sink_test.h"
 #include "input/wayland/remote_desktop_event_sink.h"
-#include "input/wayland/remote_desktop_bus.h"
+#include "base/sd_bus.h"
 #include "input/wayland/wlr_event_sink.h"
 #include "wayland/wayland_test_client.h"
 
@@ -65,6 +65,7 @@ TEST(WlrEventSinkOpen, UnreachableCompositorGivesNoSink) {
 constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
 constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
 constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
+constexpr std::chrono::milliseconds kCall{1000};
 
 // A session of mutter's own remote desktop service, sharing its primary monitor. It asks
 // nobody, which is why the host goes through the portal and only tests use it: it takes the
@@ -79,7 +80,7 @@ class MutterInput final : public RemoteDesktopInput {
     // The object path a method returns, empty when it fails.
     const auto create = [bus](const char* service, const std::string& object, const char* interface,
                               const char* method, auto... args) -> std::string {
-      const SdBusMessagePtr reply = callBusMethod(bus, {service, object.c_str(), interface, method}, nullptr, args...);
+      const SdBusMessagePtr reply = callBusMethod(bus, {service, object.c_str(), interface, method}, kCall, nullptr, args...);
       const char* path = nullptr;
       return reply && sd_bus_message_read(reply.get(), "o", &path) > 0 ? path : "";
     };
@@ -97,28 +98,35 @@ class MutterInput final : public RemoteDesktopInput {
     const std::string stream = cast.empty() ? "" : create(kScreenCast, cast, "org.gnome.Mutter.ScreenCast.Session",
                                                           "RecordMonitor", "sa{sv}", "", 0);
     const bool started = !stream.empty() &&
-                         callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, nullptr, nullptr);
+                         callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, kCall, nullptr, nullptr);
     return started ? std::make_unique<MutterInput>(std::move(owned), session, stream) : nullptr;
   }
 
-  MutterInput(SdBusPtr bus, const std::string& session, std::string stream)
-      : mutter_(std::move(bus), kRemoteDesktop, session, kSession), stream_(std::move(stream)) {}
+  MutterInput(SdBusPtr bus, std::string session, std::string stream)
+      : bus_(std::move(bus)), session_(std::move(session)), stream_(std::move(stream)) {}
 
   bool pointerMotionAbsolute(double x, double y) override {
-    return mutter_.notify("NotifyPointerMotionAbsolute", "sdd", stream_.c_str(), x, y);
+    return notify("NotifyPointerMotionAbsolute", "sdd", stream_.c_str(), x, y);
   }
   bool pointerButton(int button, bool pressed) override {
-    return mutter_.notify("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
+    return notify("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
   }
   bool pointerAxisDiscrete(ScrollAxis axis, int steps) override {
-    return mutter_.notify("NotifyPointerAxisDiscrete", "ui", static_cast<std::uint32_t>(axis), steps);
+    return notify("NotifyPointerAxisDiscrete", "ui", static_cast<std::uint32_t>(axis), steps);
   }
   bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
-    return mutter_.notify("NotifyKeyboardKeysym", "ub", keysym, static_cast<int>(pressed));
+    return notify("NotifyKeyboardKeysym", "ub", keysym, static_cast<int>(pressed));
   }
 
  private:
-  RemoteDesktopNotifier mutter_;
+  template <typename... Args>
+  bool notify(const char* member, const char* signature, Args... args) {
+    return callBusMethod(bus_.get(), {kRemoteDesktop, session_.c_str(), kSession, member}, kCall, nullptr,
+                         signature, args...) != nullptr;
+  }
+
+  SdBusPtr bus_;
+  std::string session_;
   std::string stream_;
 };
 
