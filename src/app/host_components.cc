@@ -50,27 +50,37 @@ HostComponents::HostComponents(TaskRunner& mainThread)
   approvalStored_ = !defaults_.stringValue(kRestoreTokenKey).empty();
 }
 
+HostComponents::~HostComponents() {
+  // An approval dialog still open is withdrawn; its thread then ends within a moment.
+  approvalCancelled_ = true;
+  if (approval_.joinable()) approval_.join();
+}
+
 void HostComponents::storeRestoreToken(const std::string& token) {
-  if (token.empty() || !defaults_.setString(kRestoreTokenKey, token)) return;
-  approvalStored_ = true;
+  // An empty token: the approval was revoked or spent, and the panel shows it as missing.
+  if (!defaults_.setString(kRestoreTokenKey, token)) return;
+  approvalStored_ = !token.empty();
 }
 
 PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   if (backend_ == DesktopBackend::x11) return x11;
   return WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
-    // The components live as long as the process, so the answer always finds them.
-    std::thread([this] {
+    if (approval_.joinable()) return;  // one dialog at a time
+    approval_ = std::thread([this] {
+      PortalSession::Options options;
+      options.cancelled = &approvalCancelled_;
       CaptureError error;
-      const std::unique_ptr<PortalSession> session = PortalSession::open({}, error);
+      const std::unique_ptr<PortalSession> session = PortalSession::open(options, error);
       const std::string token = session ? session->restoreToken() : std::string();
       mainThread_.post([this, token, error] {
+        if (approval_.joinable()) approval_.join();  // it has posted this and ends
         if (token.empty()) {
           logLine("screen sharing was not approved: " + error.description);
         } else {
           storeRestoreToken(token);
         }
       });
-    }).detach();
+    });
   });
 }
 

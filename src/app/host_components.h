@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include "app/menu_view_model.h"
 #include "base/task_runner.h"
@@ -30,6 +31,9 @@ DesktopBackend chooseDesktopBackend();
 class HostComponents {
  public:
   explicit HostComponents(TaskRunner& mainThread);
+  ~HostComponents();  // withdraws an approval dialog still open
+  HostComponents(const HostComponents&) = delete;
+  HostComponents& operator=(const HostComponents&) = delete;
 
   HostIdentity& identity() { return identity_; }
   UserDefaults& defaults() { return defaults_; }
@@ -39,8 +43,9 @@ class HostComponents {
   std::unique_ptr<HostServer> makeServer();
 
   // What the panel shows and asks for this desktop: `x11` on X11. On Wayland the rows follow
-  // the portal and the approval the host keeps, and "Grant" brings up the portal's dialog (on
-  // a thread of its own, since the user may take long); the approval is kept for later runs.
+  // the portal and the approval the host keeps (until a session finds it revoked), and
+  // "Grant" brings up the portal's dialog, one at a time, on a thread of its own since the
+  // user may take long; the approval is kept for later runs.
   PermissionServices permissionServices(PermissionServices x11);
 
  private:
@@ -54,6 +59,8 @@ class HostComponents {
   SystemController systemController_{commandRunner_};
   // Whether the portal's approval is kept; read by the panel's probe thread.
   std::atomic<bool> approvalStored_ = false;
+  std::thread approval_;  // the "Grant" dialog's, while it is open
+  std::atomic<bool> approvalCancelled_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
   std::unique_ptr<DesktopEnvironment> desktop_;

@@ -6,6 +6,7 @@
 #include "input/wayland/remote_desktop_input.h"
 #include "input/wayland/wlr_event_sink.h"
 #include "video/wayland/pipewire_display_stream.h"
+#include "video/wayland/wayland_capture_errors.h"
 
 namespace quorin {
 namespace {
@@ -51,15 +52,17 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
   }
   CaptureError error;
   std::shared_ptr<PortalSession> session = PortalSession::open(options, error);
-  if (!session) return {nullptr, error.description};
-  // Tokens are single-use: each start hands out the one for next time.
-  if (const std::string& token = session->restoreToken(); !token.empty()) {
+  // Tokens are single-use: each start hands out the one for next time, and a refusal means
+  // the user revoked the approval. Either way the token kept so far is spent.
+  if (session || error == sharingRefusedError()) {
+    const std::string token = session ? session->restoreToken() : std::string();
     {
       std::lock_guard lock(mutex_);
       token_ = token;
     }
     if (save_) save_(token);
   }
+  if (!session) return {nullptr, error.description};
   std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(session, options_.callTimeout, error);
   if (!stream) return {nullptr, error.description};
   std::string why;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "desktop/wayland/portal_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
@@ -54,6 +55,12 @@ TEST(WaylandCapture, AMissingRefusingSilentOrWithdrawnPortalStartsNothingAndSays
     FakePortal portal(bus.address(), FakePortal::kRefuse);
     EXPECT_EQ(PortalSession::open({}, error), nullptr);
     EXPECT_EQ(error, sharingRefusedError());
+    // A refusal despite a kept approval: the user revoked it, and it is kept no longer.
+    std::vector<std::string> saved;
+    PortalDesktopEnvironment desktop({"kept", [&](const std::string& token) { saved.push_back(token); }});
+    const std::atomic<bool> cancelled = false;
+    EXPECT_EQ(desktop.makeSession({}, cancelled).error, sharingRefusedError().description);
+    EXPECT_EQ(saved, std::vector<std::string>{""});
   }
   {
     FakePortal portal(bus.address(), FakePortal::kNeverAnswer);
