@@ -193,10 +193,15 @@ TEST_F(EndToEnd, TheHostOutlivesItsXServerAndStopsWhileItHangs) {
   EXPECT_EQ(commandOutput("DISPLAY=" + x.display() + " xdotool getmouselocation --shell | head -2 | tr '\\n' ' '"),
             "X=320 Y=540 ");
 
-  auto stuck = startClient({"--seconds", "20"});
+  ASSERT_TRUE(host->waitForLine("Connected client") && host->waitForLine("No client connected"));
+
+  // A display that stops answering ends the session, then the host still stops cleanly.
+  auto stuck = startClient({"--seconds", "30"});
   ASSERT_TRUE(host->waitForLine("Connected client")) << host->output();
   x.signal(SIGSTOP);
-  std::this_thread::sleep_for(300ms);
+  EXPECT_TRUE(host->waitForLine("Last error: The X display stopped answering")) << host->output();
+  auto waiting = startClient({"--seconds", "30"});  // stuck opening the display
+  std::this_thread::sleep_for(500ms);
   const int status = host->terminate();
   x.signal(SIGCONT);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host->output();

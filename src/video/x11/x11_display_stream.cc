@@ -15,6 +15,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <stop_token>
+#include <thread>
 #include <cerrno>
 #include <mutex>
 #include <sys/socket.h>
@@ -97,6 +101,51 @@ constexpr auto kMonitorLookInterval = std::chrono::seconds(2);
 // without any event, and so does any motion when the server lacks XInput 2.
 constexpr auto kPointerLookInterval = std::chrono::milliseconds(50);
 
+// How long one round trip to the X server may take before the server counts as hung.
+constexpr auto kRoundTripLimit = std::chrono::seconds(3);
+
+// Watches the round trips of one connection from a thread of its own, and cuts the connection
+// off (`cutOff`) when one takes longer than kRoundTripLimit: a stopped X server would
+// otherwise hold the capture thread, and the picture the client sees, for ever.
+class RoundTripWatch {
+ public:
+  explicit RoundTripWatch(std::function<void()> cutOff)
+      : cutOff_(std::move(cutOff)), thread_([this](std::stop_token stop) { run(stop); }) {}
+
+  // Marks a round trip (or a run of them) for as long as the returned object lives; a mark
+  // within a mark changes nothing.
+  auto begin() {
+    std::chrono::steady_clock::rep idle = 0;
+    const bool outermost = since_.compare_exchange_strong(idle, std::chrono::steady_clock::now().time_since_epoch().count());
+    return std::unique_ptr<RoundTripWatch, void (*)(RoundTripWatch*)>(
+        outermost ? this : nullptr, [](RoundTripWatch* watch) { watch->since_ = 0; });
+  }
+  bool fired() const { return fired_; }
+
+ private:
+  void run(std::stop_token stop) {
+    std::mutex mutex;
+    std::unique_lock lock(mutex);
+    std::condition_variable_any wake;
+    for (;;) {
+      wake.wait_for(lock, stop, std::chrono::milliseconds(500), [] { return false; });
+      if (stop.stop_requested()) return;
+      const auto since = since_.load();
+      const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+      if (since != 0 && !fired_ &&
+          std::chrono::steady_clock::duration(now - since) > kRoundTripLimit) {
+        fired_ = true;
+        cutOff_();
+      }
+    }
+  }
+
+  std::function<void()> cutOff_;
+  std::atomic<std::chrono::steady_clock::rep> since_{0};  // 0: no round trip under way
+  std::atomic<bool> fired_{false};
+  std::jthread thread_;  // last: stopped and joined first
+};
+
 class X11DisplayStream final : public DisplayStream {
  public:
   X11DisplayStream(DisplayPtr display, std::string monitor)
@@ -136,7 +185,9 @@ class X11DisplayStream final : public DisplayStream {
   }
   std::optional<CaptureError> failure() const override {
     if (!displayLost(display_.get())) return std::nullopt;
-    return x11Error(kDisplayLost, "The connection to the X display was lost, so the session ended.");
+    return x11Error(kDisplayLost, watch_.fired()
+                                      ? "The X display stopped answering, so the session ended."
+                                      : "The connection to the X display was lost, so the session ended.");
   }
 
  private:
@@ -179,6 +230,7 @@ class X11DisplayStream final : public DisplayStream {
   CursorOverlay cursor_;
   MutableBgraImage picture_;
   BgraImage view_;
+  RoundTripWatch watch_{[this] { abandon(); }};  // last: its thread stops first
 };
 
 bool X11DisplayStream::open(CaptureError& error) {
@@ -400,6 +452,7 @@ bool X11DisplayStream::waitForChange(std::chrono::steady_clock::time_point deadl
 }
 
 std::pair<int, int> X11DisplayStream::pointerPosition() {
+  const auto trip = watch_.begin();
   Window rootReturn = 0;
   Window child = 0;
   int rootX = 0;
@@ -417,6 +470,7 @@ std::pair<int, int> X11DisplayStream::pointerPosition() {
 const BgraImage* X11DisplayStream::grab(bool force) {
   Display* d = display_.get();
   if (displayLost(d)) return nullptr;
+  const auto trip = watch_.begin();
   readEvents();
   if (std::exchange(layoutChanged_, false)) {
     CaptureError error;
