@@ -189,7 +189,7 @@ void MenuContent::apply(const MenuState& state) {
 
 void MenuContent::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  model_->refreshPermissions();
+  model_->refresh();
 }
 
 void MenuContent::openPairing() {
