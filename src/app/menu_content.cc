@@ -48,7 +48,8 @@ MenuContent::MenuContent(MenuViewModel::Environment model, HostIdentity& identit
       model_(std::make_unique<MenuViewModel>(std::move(model))),
       identity_(identity),
       screenRow_([this] { model_->grantScreenRecording(); }),
-      accessibilityRow_([this] { model_->grantAccessibility(); }) {
+      accessibilityRow_([this] { model_->grantAccessibility(); }),
+      monitorRow_([this](std::size_t index) { model_->chooseMonitor(index); }) {
   setFixedWidth(kWidth);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
@@ -91,6 +92,9 @@ MenuContent::MenuContent(MenuViewModel::Environment model, HostIdentity& identit
         break;
       case MenuElement::internetAccess:
         layout->addWidget(new InternetAccessSection(this));
+        break;
+      case MenuElement::monitorRow:
+        layout->addWidget(&monitorRow_);
         break;
       case MenuElement::autoStartSwitch:
         autoStartLabel_.setText(QString::fromStdString(item.text));
@@ -167,6 +171,9 @@ void MenuContent::apply(const MenuState& state) {
         (firstPermission ? screenRow_ : accessibilityRow_).apply(item);
         firstPermission = false;
         break;
+      case MenuElement::monitorRow:
+        monitorRow_.apply(item);
+        break;
       case MenuElement::autoStartSwitch: {
         const QSignalBlocker quiet(autoStart_);
         autoStart_.setChecked(item.on);
@@ -189,7 +196,7 @@ void MenuContent::apply(const MenuState& state) {
 
 void MenuContent::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  model_->refreshPermissions();
+  model_->refresh();
 }
 
 void MenuContent::openPairing() {

@@ -1,8 +1,9 @@
 #pragma once
 // The panel: status, connected client, last error, the two permissions, pairing, the
-// internet-access note, the auto-start and open-at-login switches, Start/Stop and Quit. It
-// draws MenuViewModel's items and hands every click to the model; the pairing popover opens
-// beside its button. Each time the panel is shown it re-reads the permissions.
+// internet-access note, the monitor to share, the auto-start and open-at-login switches,
+// Start/Stop and Quit. It draws MenuViewModel's items and hands every click to the model; the
+// pairing popover opens beside its button. Each time the panel is shown it re-reads the
+// permissions and the monitors.
 // Thread: the GUI thread.
 
 #include <QLabel>
@@ -13,6 +14,7 @@
 #include <memory>
 
 #include "app/menu_view_model.h"
+#include "app/monitor_row.h"
 #include "app/pairing_qr_view.h"
 #include "app/permission_row.h"
 #include "app/switch_button.h"
@@ -42,6 +44,7 @@ class MenuContent final : public QWidget {
   SwitchButton& openAtLoginSwitch() { return openAtLogin_; }
   PermissionRow& screenRecordingRow() { return screenRow_; }
   PermissionRow& accessibilityRow() { return accessibilityRow_; }
+  MonitorRow& monitorRow() { return monitorRow_; }
   const SymbolLabel& statusLabel() const { return status_; }
   const SymbolLabel& errorLabel() const { return error_; }
 
@@ -62,6 +65,7 @@ class MenuContent final : public QWidget {
   PermissionRow screenRow_;
   PermissionRow accessibilityRow_;
   QPushButton pairingButton_;
+  MonitorRow monitorRow_;
   SwitchButton autoStart_;
   QLabel autoStartLabel_;
   SwitchButton openAtLogin_;

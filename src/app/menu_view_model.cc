@@ -1,6 +1,9 @@
 #include "app/menu_view_model.h"
 
+#include <algorithm>
 #include <utility>
+
+#include "base/log.h"
 
 namespace quorin {
 namespace {
@@ -19,6 +22,18 @@ MenuItem permissionRow(const char* title, bool granted) {
 
 MenuItem switchItem(MenuElement element, const char* text, bool on) {
   return {.element = element, .text = text, .style = TextStyle::caption, .on = on};
+}
+
+MenuItem monitorRow(const std::vector<std::string>& monitors, const std::string& chosen) {
+  std::vector<std::string> choices = monitors;
+  if (!choices.empty()) choices.front() += " (primary)";
+  const auto named = std::find(monitors.begin(), monitors.end(), chosen);
+  return {.element = MenuElement::monitorRow,
+          .shown = monitors.size() >= 2,
+          .text = "Monitor",
+          .style = TextStyle::caption,
+          .choices = std::move(choices),
+          .chosen = named == monitors.end() ? 0 : std::size_t(named - monitors.begin())};
 }
 
 }  // namespace
@@ -58,6 +73,7 @@ MenuItems menuItems(const MenuState& state) {
       divider(),
       {.element = MenuElement::internetAccess},
       divider(),
+      monitorRow(state.monitors, state.monitor),
       switchItem(MenuElement::autoStartSwitch, "Start advertising when opened", state.autoStart),
       switchItem(MenuElement::openAtLoginSwitch, "Open at login", state.openAtLogin),
       divider(),
@@ -92,7 +108,9 @@ MenuState MenuViewModel::state() const {
           .autoStart = server.autoStart(),
           .hasScreen = env_.flags->hasScreen,
           .hasAccessibility = env_.flags->hasAccessibility,
-          .openAtLogin = openAtLogin_};
+          .openAtLogin = openAtLogin_,
+          .monitors = monitors_,
+          .monitor = monitor_};
 }
 
 void MenuViewModel::setChangeHandler(std::function<void()> handler) { onChange_ = std::move(handler); }
@@ -127,15 +145,30 @@ void MenuViewModel::grantAccessibility() {
   env_.permissions.openAccessibilitySettings();
 }
 
-void MenuViewModel::refreshPermissions() {
+void MenuViewModel::chooseMonitor(std::size_t index) {
+  if (index >= monitors_.size()) return;
+  const std::string name = index == 0 ? std::string() : monitors_[index];
+  if (env_.defaults->setString(HostServer::kMonitorKey, name)) {
+    monitor_ = name;
+  } else {
+    logLine("the monitor choice could not be saved");
+  }
+  changed();  // after a failure the row shows the stored choice again
+}
+
+void MenuViewModel::refresh() {
   env_.flags->hasAccessibility = env_.permissions.isAccessibilityTrusted(false);
+  monitor_ = env_.defaults->stringValue(HostServer::kMonitorKey);
   changed();
-  probe_.post([probe = env_.permissions.hasScreenRecording, main = env_.mainThread,
+  probe_.post([probe = env_.permissions.hasScreenRecording, list = env_.monitors, main = env_.mainThread,
                weak = std::weak_ptr(self_)] {
     const bool granted = probe();
-    main->post([weak, granted] {
+    std::vector<std::string> names;
+    for (const Monitor& monitor : list()) names.push_back(monitor.name);
+    main->post([weak, granted, names = std::move(names)]() mutable {
       if (auto self = weak.lock()) {
         (*self)->env_.flags->hasScreen = granted;
+        (*self)->monitors_ = std::move(names);
         (*self)->changed();
       }
     });

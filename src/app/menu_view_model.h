@@ -1,11 +1,13 @@
 #pragma once
 // What the tray panel shows and what its controls do, without any toolkit: the panel's items
-// are a pure function of a MenuState (the server's published state, the two permission flags
-// and the panel's own switch state), and MenuViewModel keeps that state current and carries
-// out the actions. The widgets only draw items and forward clicks.
+// are a pure function of a MenuState (the server's published state, the two permission flags,
+// the monitors and the chosen one, and the panel's own switch state), and MenuViewModel keeps
+// that state current and carries out the actions. The widgets only draw items and forward
+// clicks.
 //
-// Thread: the main thread, apart from the screen-recording probe, which runs on the model's
-// own "probe" thread and reports back through the main thread's runner.
+// Thread: the main thread, apart from the screen-recording probe and the reading of the
+// monitors, which run on the model's own "probe" thread and report back through the main
+// thread's runner.
 
 #include <array>
 #include <cstddef>
@@ -14,8 +16,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/login_item.h"
+#include "base/geometry.h"
 #include "base/io_thread.h"
 #include "base/task_runner.h"
 #include "server/host_server.h"
@@ -48,6 +52,7 @@ enum class MenuElement {
   permissionRow,
   pairingButton,
   internetAccess,
+  monitorRow,
   autoStartSwitch,
   openAtLoginSwitch,
   buttonRow,
@@ -66,6 +71,8 @@ struct MenuItem {
   bool on = false;     // a switch's position; a permission row's "granted"
   std::string button = {};  // permission row: "Grant" while not granted; button row: "Stop"/"Start"
                        // (the row's `text` is its second button, "Quit")
+  std::vector<std::string> choices = {};  // monitor row: its entries, in order
+  std::size_t chosen = 0;                 // monitor row: the selected entry
 };
 
 struct MenuState {
@@ -76,12 +83,16 @@ struct MenuState {
   bool hasScreen = false;
   bool hasAccessibility = false;
   bool openAtLogin = false;
+  std::vector<std::string> monitors = {};  // names, the primary one first
+  std::string monitor = {};                // the chosen one; empty for the primary one
 };
 
-inline constexpr std::size_t kMenuItemCount = 18;
+inline constexpr std::size_t kMenuItemCount = 19;
 using MenuItems = std::array<MenuItem, kMenuItemCount>;
 
-// Every item of the panel, top to bottom; items that are not shown are still present.
+// Every item of the panel, top to bottom; items that are not shown are still present. The
+// monitor row shows only when there is a choice (two monitors or more); it selects the chosen
+// monitor, or the primary one when none is chosen or the chosen one is not there.
 MenuItems menuItems(const MenuState& state);
 
 // The application's memory of the two permissions: it outlives a closed panel.
@@ -106,6 +117,10 @@ class MenuViewModel {
     PermissionServices permissions;
     LoginItem* loginItem = nullptr;
     TaskRunner* mainThread = nullptr;
+    UserDefaults* defaults = nullptr;  // the server's: the monitor choice is kept there
+    // The desktop's monitors, primary first (DesktopEnvironment::monitors); may block, called
+    // on the probe thread.
+    std::function<std::vector<Monitor>()> monitors;
   };
 
   // Reads the login item's status once, for the "Open at login" switch. Everything in
@@ -130,14 +145,20 @@ class MenuViewModel {
   void setOpenAtLogin(bool on);
   void grantScreenRecording();
   void grantAccessibility();
-  // Re-reads both permissions: accessibility at once, screen recording on the probe thread.
-  void refreshPermissions();
+  // Stores entry `index` of the monitor row as the monitor the next client session streams.
+  // The primary one is stored as no choice, so that the stream follows the primary monitor.
+  void chooseMonitor(std::size_t index);
+  // Re-reads what the desktop decides: accessibility and the chosen monitor at once, screen
+  // recording and the monitors on the probe thread.
+  void refresh();
 
  private:
   void changed();
 
   Environment env_;
   bool openAtLogin_ = false;
+  std::vector<std::string> monitors_;
+  std::string monitor_;
   std::function<void()> onChange_;
   int observerToken_ = 0;
   std::shared_ptr<MenuViewModel*> self_;  // weak handles to it guard the probe's report

@@ -21,7 +21,10 @@ QuorinRemoteHostApp::QuorinRemoteHostApp()
                .openScreenRecordingSettings = [] { HelpPage::show(HelpPage::kScreenRecording); },
                .openAccessibilitySettings = [] { HelpPage::show(HelpPage::kAccessibility); }}),
           .loginItem = &loginItem_,
-          .mainThread = &mainThread_},
+          .mainThread = &mainThread_,
+          .defaults = &components_.defaults(),
+          // The desktop lives as long as the components, which outlive the panel's probe.
+          .monitors = [&desktop = components_.desktop()] { return desktop.monitors(); }},
       components_.identity());
 }
 

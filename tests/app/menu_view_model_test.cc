@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -81,7 +82,7 @@ TEST(MenuViewModel, TheScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel
     released.wait();
     return true;
   };
-  model->refreshPermissions();
+  model->refresh();
   EXPECT_TRUE(host.flags.hasAccessibility) << "read at once";
   EXPECT_FALSE(host.flags.hasScreen) << "the main thread does not wait for the probe";
   release.set_value();
@@ -92,7 +93,7 @@ TEST(MenuViewModel, TheScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel
   host.flags.hasScreen = false;
   std::promise<void> releaseLate;
   released = releaseLate.get_future().share();
-  model->refreshPermissions();
+  model->refresh();
   std::thread late([&] {
     std::this_thread::sleep_for(50ms);
     releaseLate.set_value();
@@ -101,6 +102,36 @@ TEST(MenuViewModel, TheScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel
   late.join();
   main.runFor(100ms);
   EXPECT_FALSE(host.flags.hasScreen);
+}
+
+MenuItem monitorRow(const MenuState& state) {
+  const MenuItems items = menuItems(state);
+  return *std::ranges::find(items, MenuElement::monitorRow, &MenuItem::element);
+}
+
+TEST(MenuViewModel, TheMonitorRowShowsAChoiceOfTwoOrMoreAndTheChoiceIsStored) {
+  EXPECT_FALSE(monitorRow({.monitors = {"DP-1"}, .monitor = "DP-1"}).shown) << "nothing to choose";
+  const MenuItem row = monitorRow({.monitors = {"DP-1", "HDMI-1"}, .monitor = "HDMI-1"});
+  EXPECT_TRUE(row.shown);
+  EXPECT_EQ(row.choices, (std::vector<std::string>{"DP-1 (primary)", "HDMI-1"}));
+  EXPECT_EQ(row.chosen, 1u);
+  EXPECT_EQ(monitorRow({.monitors = {"DP-1", "HDMI-1"}, .monitor = "gone"}).chosen, 0u) << "the primary";
+
+  // Read when the panel shows (the list on the probe thread); a choice is kept for the next
+  // client session, the primary one as no choice.
+  EventLoop main;
+  ServerWithFakes host{main, "Test Host"};
+  host.monitors = {{"DP-1", {0, 0, 1920, 1080}, true}, {"HDMI-1", {1920, 0, 1280, 1024}}};
+  host.defaults.setString(HostServer::kMonitorKey, "HDMI-1");
+  MenuViewModel model(host.environment());
+  model.refresh();
+  ASSERT_TRUE(main.runUntil([&] { return monitorRow(model.state()).shown; }, 5s));
+  EXPECT_EQ(monitorRow(model.state()).chosen, 1u);
+  model.chooseMonitor(0);
+  EXPECT_EQ(host.defaults.stringValue(HostServer::kMonitorKey), "");
+  EXPECT_EQ(monitorRow(model.state()).chosen, 0u);
+  model.chooseMonitor(1);
+  EXPECT_EQ(host.defaults.stringValue(HostServer::kMonitorKey), "HDMI-1");
 }
 
 }  // namespace

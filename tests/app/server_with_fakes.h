@@ -1,8 +1,9 @@
 #pragma once
 // A real HostServer on port 0 with fakes behind it (an in-memory keyring, preferences and
 // advertiser), stopped, with auto-start off, and what the panel over it needs: permission
-// services that answer `granted` and count what they were asked, and a login item in memory
-// whose changes can be made to fail (tests only). The keyring swap is undone on destruction.
+// services that answer `granted` and count what they were asked, the desktop's `monitors`
+// (none unless a test sets them), and a login item in memory whose changes can be made to
+// fail (tests only). The keyring swap is undone on destruction.
 
 #include <atomic>
 #include <functional>
@@ -52,7 +53,8 @@ struct ServerWithFakes {
         .hasScreenRecording = [this] { ++screenProbes; return screenProbe(); },
         .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
         .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }};
-    return {&server, &flags, std::move(permissions), &loginItem, &mainThread_};
+    return {&server, &flags, std::move(permissions), &loginItem, &mainThread_, &defaults,
+            [this] { return monitors; }};
   }
 
   struct KeyringSwap {
@@ -78,6 +80,7 @@ struct ServerWithFakes {
   std::atomic<bool> granted{true};
   std::function<bool()> screenProbe = [this] { return granted.load(); };  // on the probe thread
   std::atomic<int> screenProbes{0};
+  std::vector<Monitor> monitors;  // read on the probe thread: set it before the panel shows
   std::vector<bool> prompts;  // of isAccessibilityTrusted, in order
   int screenSettingsOpened = 0;
   int accessibilitySettingsOpened = 0;

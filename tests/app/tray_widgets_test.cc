@@ -142,8 +142,10 @@ TEST_F(TrayWidgetsTest, StartStopAutoStartAndOpenAtLoginDoWhatTheySayAndNothingM
   EXPECT_EQ(panel.errorLabel().text(), "Advertising on the local network is unavailable.");
 }
 
-TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyTheGrantPrompts) {
+TEST_F(TrayWidgetsTest, PermissionsAndMonitorsChangeOnlyWhenThePanelIsShownAgainAndOnlyTheGrantPrompts) {
   host.granted = false;
+  host.monitors = {{"DP-1", {0, 0, 1920, 1080}, true}, {"HDMI-1", {1920, 0, 1280, 1024}}};
+  host.defaults.setString(HostServer::kMonitorKey, "HDMI-1");
   MenuContent panel(host.environment(), identity);
   panel.show();
   ASSERT_TRUE(processUntil([&] { return host.screenProbes == 1; }));
@@ -152,14 +154,20 @@ TEST_F(TrayWidgetsTest, PermissionRowsChangeOnlyWhenThePanelIsShownAgainAndOnlyT
   panel.screenRecordingRow().grantButton().click();
   panel.accessibilityRow().grantButton().click();
   EXPECT_EQ(host.screenSettingsOpened + host.accessibilitySettingsOpened, 2);
+  ASSERT_TRUE(processUntil([&] { return panel.monitorRow().isVisibleTo(&panel); }));
+  EXPECT_EQ(panel.monitorRow().list().currentText(), "HDMI-1");
+  panel.monitorRow().list().setCurrentIndex(0);
+  EXPECT_EQ(host.defaults.stringValue(HostServer::kMonitorKey), "") << "the primary";
 
   host.granted = true;
+  host.monitors.pop_back();
   processUntil([] { return false; }, 100ms);
   EXPECT_TRUE(panel.screenRecordingRow().grantButton().isVisibleTo(&panel)) << "only a new showing re-reads";
   panel.hide();
   panel.show();
   ASSERT_TRUE(processUntil([&] { return !panel.screenRecordingRow().grantButton().isVisibleTo(&panel); }));
   EXPECT_FALSE(panel.accessibilityRow().grantButton().isVisibleTo(&panel));
+  EXPECT_FALSE(panel.monitorRow().isVisibleTo(&panel)) << "one monitor left";
   EXPECT_TRUE(host.flags.hasScreen && host.flags.hasAccessibility);
   EXPECT_EQ(host.prompts, (std::vector<bool>{false, true, false})) << "only the grant prompts";
 }
