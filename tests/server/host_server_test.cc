@@ -284,47 +284,6 @@ TEST_F(ClientSessionTest, ANewcomerReplacesAClientWhoseScreenIsStillBeingAskedFo
   EXPECT_FALSE(server->lastError()) << "a withdrawn request is no failure to report";
 }
 
-// Types as slowly as a real display may: a few microseconds per character.
-struct SlowSink final : EventSink {
-  std::optional<ScreenRect> screenFrame() override { return ScreenRect{0, 0, 1000, 1000}; }
-  void movePointer(int, int) override {}
-  void setButton(MouseButton, bool) override {}
-  void pressKey(SpecialKey, const Modifiers&) override { marked = std::chrono::steady_clock::now(); }
-  void typeText(std::u32string_view text, const Modifiers&) override {
-    std::this_thread::sleep_for(text.size() * 10us);
-  }
-  void finish() override {}
-  std::optional<std::chrono::steady_clock::time_point> marked;
-};
-
-TEST_F(ClientSessionTest, AFloodOfInputStaysBoundedAndLaterInputStillLands) {
-  SlowSink slowSink;
-  SlowSink* slow = &slowSink;
-  postTo(slowSink);
-  makeServer();
-  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
-  Recorder client;
-  auto channel = connect(client);
-  ASSERT_TRUE(received(client, MessageType::hello)) << "input waits for the desktop session";
-
-  std::thread flood([&] {
-    auto paced = [&](const std::string& event) {
-      while (channel->queuedBytes() > (256 << 10)) std::this_thread::sleep_for(1ms);
-      channel->send(MessageType::input, bytesOf(event));
-    };
-    const std::string text = R"({"kind":"keyText","text":")" + std::string(256 << 10, 'x') + "\"}";
-    for (int i = 0; i < 50'000; ++i) {
-      paced(R"({"kind":"mouseMove","y":0.5,"x":)" + std::to_string((i % 100) / 100.0) + "}");
-      if (i % 1000 == 0) paced(text);
-    }
-    paced(R"({"kind":"keySpecial","specialKey":"escape"})");
-  });
-  const bool landed = pump([&] { return slow->marked.has_value(); }, 60s);
-  flood.join();
-  ASSERT_TRUE(landed) << "the last key came through the flood";
-  EXPECT_EQ(client.closeEvent(), "");
-}
-
 TEST(FileUserDefaults, StoresPrivatelyReadsAfreshAndTakesACorruptFileForEmpty) {
   TemporaryFolder dir;
   const fs::path file = dir.path / "quorin-remote" / "defaults.json";
