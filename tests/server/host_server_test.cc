@@ -235,8 +235,8 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   }));
   main.runFor(100ms);
   channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.5})"));
-  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.1,"y":1})"));
-  ASSERT_TRUE(pump([&] { return sink->posted.size() == 5; }));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"rightClick","x":0.1,"y":1})"));
+  ASSERT_TRUE(pump([&] { return sink->posted.size() == 7; }));
   EXPECT_EQ(sink->posted[3], "move 720,450");
   EXPECT_EQ(sink->posted[4], "move 0,900");
 
