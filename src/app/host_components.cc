@@ -9,6 +9,7 @@
 #include "app/wayland/permissions.h"
 #include "base/log.h"
 #include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/wayland/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
@@ -76,7 +77,11 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
 
 DesktopEnvironment& HostComponents::desktop() {
   if (desktop_) return *desktop_;
-  if (backend_ == DesktopBackend::wayland) {
+  if (backend_ == DesktopBackend::wayland && WlrootsDesktopEnvironment::offeredBy()) {
+    // wlroots lets the host copy the output the client chose, and asks nobody.
+    logLine("sharing the Wayland desktop through wlroots screencopy");
+    desktop_ = std::make_unique<WlrootsDesktopEnvironment>();
+  } else if (backend_ == DesktopBackend::wayland) {
     logLine("sharing the Wayland desktop through the screen-sharing portal");
     desktop_ = std::make_unique<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
         .initial = defaults_.stringValue(kRestoreTokenKey),
