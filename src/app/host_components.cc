@@ -58,7 +58,7 @@ void HostComponents::storeRestoreToken(const std::string& token) {
 
 PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   if (backend_ == DesktopBackend::x11) return x11;
-  return WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
+  PermissionServices services = WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
     // The components live as long as the process, so the answer always finds them.
     std::thread([this] {
       CaptureError error;
@@ -73,6 +73,11 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
       });
     }).detach();
   });
+  // A wlroots desktop is shared without the portal: there is nothing to approve.
+  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording)] {
+    return WlrootsDesktopEnvironment::offeredBy() || portal();
+  };
+  return services;
 }
 
 DesktopEnvironment& HostComponents::desktop() {
