@@ -430,7 +430,9 @@ bool ScreencopyStream::followOutput() {
     return false;
   }
   if (chosen->global != current_) {
-    if (current_ || (!wanted_.empty() && chosen->name != wanted_)) {
+    if (chosen->name == wanted_ && current_) {
+      logLine("the output \"" + wanted_ + "\" is back; sharing it again");
+    } else if (chosen->name != wanted_ && (current_ || !wanted_.empty())) {
       logLine("the output \"" + (wanted_.empty() ? shown_ : wanted_) + "\" is not there; sharing \"" +
               chosen->name + "\" instead");
     }
