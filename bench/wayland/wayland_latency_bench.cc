@@ -1,6 +1,6 @@
 // Time from a change on a wlroots desktop to the decoded picture on the client, with the frames
-// per second and the host's CPU, for the host capturing through the screen-cast portal and
-// PipeWire. A full-screen wl_shm window repaints at the output's rate, paced by frame
+// per second and the host's CPU, for the host capturing through wlr-screencopy (sway offers
+// it, so the host does not go through the portal). A full-screen wl_shm window repaints at the output's rate, paced by frame
 // callbacks: random blocks everywhere, and the monotonic clock as a barcode in the top left
 // corner, taken just before each commit. Run beside sway (WAYLAND_DISPLAY set, the portal on
 // the session bus): run_wayland_latency_bench.sh starts it all.
@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
   const int committedBefore = probe.framesCommitted();
   const double stackBefore = stackCpu();
   const auto start = Clock::now();
-  Result host = measureHost("quorin-remote-host, portal + PipeWire", seconds, {"QUORIN_BACKEND=wayland"});
+  Result host = measureHost("quorin-remote-host, wlroots screencopy", seconds, {"QUORIN_BACKEND=wayland"});
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   printResults(size, {host});
   std::printf("(the probe committed %.1f frames/s; the desktop stack used %.2f cores)\n",

@@ -9,6 +9,7 @@
 #include "app/wayland/permissions.h"
 #include "base/log.h"
 #include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/wayland/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
@@ -64,7 +65,7 @@ void HostComponents::storeRestoreToken(const std::string& token) {
 
 PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   if (backend_ == DesktopBackend::x11) return x11;
-  return WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
+  PermissionServices services = WaylandPermissions::services([this] { return approvalStored_.load(); }, [this] {
     if (approval_.joinable()) return;  // one dialog at a time
     approval_ = std::thread([this] {
       PortalSession::Options options;
@@ -82,11 +83,20 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
       });
     });
   });
+  // A wlroots desktop is shared without the portal: there is nothing to approve.
+  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording)] {
+    return WlrootsDesktopEnvironment::offeredBy() || portal();
+  };
+  return services;
 }
 
 DesktopEnvironment& HostComponents::desktop() {
   if (desktop_) return *desktop_;
-  if (backend_ == DesktopBackend::wayland) {
+  if (backend_ == DesktopBackend::wayland && WlrootsDesktopEnvironment::offeredBy()) {
+    // wlroots lets the host copy the output the client chose, and asks nobody.
+    logLine("sharing the Wayland desktop through wlroots screencopy");
+    desktop_ = std::make_unique<WlrootsDesktopEnvironment>();
+  } else if (backend_ == DesktopBackend::wayland) {
     logLine("sharing the Wayland desktop through the screen-sharing portal");
     desktop_ = std::make_unique<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
         .initial = defaults_.stringValue(kRestoreTokenKey),

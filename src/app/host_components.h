@@ -2,7 +2,8 @@
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
 // keyring, the preferences file, the Avahi advertiser, the desktop clients see and touch
-// (X11 with XTest, or Wayland through the screen-sharing portal), and the power commands.
+// (X11 with XTest; Wayland through wlroots screencopy, else the screen-sharing portal), and
+// the power commands.
 // Thread: the main thread.
 
 #include <atomic>
@@ -46,6 +47,7 @@ class HostComponents {
   // the portal and the approval the host keeps (until a session finds it revoked), and
   // "Grant" brings up the portal's dialog, one at a time, on a thread of its own since the
   // user may take long; the approval is kept for later runs.
+  // A wlroots desktop that the host shares without the portal needs no approval for the screen.
   PermissionServices permissionServices(PermissionServices x11);
 
  private:

@@ -8,7 +8,6 @@
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -27,6 +26,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/wakeup.h"
 #include "base/x11/first_monitor.h"
 #include "base/x11/x_display.h"
 #include "video/cursor_overlay.h"
@@ -64,31 +64,6 @@ bool intersects(const XRectangle& r, const ScreenRect& area) {
   return r.x < area.x + area.width && area.x < r.x + r.width && r.y < area.y + area.height &&
          area.y < r.y + r.height;
 }
-
-// An eventfd that makes the capture thread's poll() return; closed with its owner.
-class Wakeup {
- public:
-  Wakeup() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~Wakeup() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Wakeup(const Wakeup&) = delete;
-  Wakeup& operator=(const Wakeup&) = delete;
-
-  int fd() const { return fd_; }
-  void raise() const {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = write(fd_, &one, sizeof one);
-  }
-  // True when raised since the last call.
-  bool take() const {
-    std::uint64_t count = 0;
-    return read(fd_, &count, sizeof count) == sizeof count;
-  }
-
- private:
-  int fd_;
-};
 
 // Where the pointer is when it is on another X screen: far outside every picture.
 constexpr int kPointerElsewhere = -1'000'000;
