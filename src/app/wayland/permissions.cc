@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "base/sd_bus.h"
+#include "base/wayland_roundtrip.h"
 
 namespace quorin::WaylandPermissions {
 namespace {
@@ -54,7 +55,7 @@ bool hasVirtualInput() {
   const std::unique_ptr<wl_registry, RegistryDestroy> registry(wl_display_get_registry(display.get()));
   Globals globals;
   wl_registry_add_listener(registry.get(), &kRegistryListener, &globals);
-  if (wl_display_roundtrip(display.get()) < 0) return false;
+  if (!roundtripWithin(display.get(), std::chrono::milliseconds(1000))) return false;
   return globals.virtualPointer && globals.virtualKeyboard;
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/wayland_roundtrip.h"
 #include "input/wayland/virtual_keymap.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -27,6 +28,8 @@ using Clock = std::chrono::steady_clock;
 
 // How long the main thread waits for a compositor that reads or answers nothing.
 constexpr int kFlushTimeoutMs = 2000;
+// How long the compositor may take to tell its globals and outputs.
+constexpr std::chrono::milliseconds kSetupTimeout{2000};
 // One wheel click, as libinput reports a mouse wheel.
 constexpr double kWheelClick = 15.0;
 
@@ -379,16 +382,8 @@ class WlrEventSink final : public EventSink {
 
   // Waits until the compositor has handled every request sent so far, or a while at most.
   bool sync() {
-    bool done = false;
-    static const wl_callback_listener listener = {
-        [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
-    wl_callback* callback = wl_display_sync(display_.get());
-    wl_callback_add_listener(callback, &listener, &done);
     flush();
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kFlushTimeoutMs);
-    while (!done && usable() && Clock::now() < deadline) readEvents(100);
-    wl_callback_destroy(callback);
-    return done;
+    return usable() && roundtripWithin(display_.get(), std::chrono::milliseconds(kFlushTimeoutMs));
   }
 
   // Takes in what the compositor said (outputs coming, going or changing), waiting at most
@@ -425,7 +420,10 @@ std::unique_ptr<EventSink> openWlrEventSink(const char* displayName) {
   auto globals = std::make_unique<Globals>();
   wl_registry_add_listener(registry.get(), &Globals::listener, globals.get());
   // The globals, then what each output says about itself.
-  if (wl_display_roundtrip(display.get()) < 0 || wl_display_roundtrip(display.get()) < 0) return nullptr;
+  if (!roundtripWithin(display.get(), kSetupTimeout) || !roundtripWithin(display.get(), kSetupTimeout)) {
+    logLine("the Wayland compositor did not answer for input");
+    return nullptr;
+  }
   if (!globals->seat || !globals->pointerManager || !globals->keyboardManager) {
     logLine("the Wayland compositor offers no virtual pointer or keyboard");
     return nullptr;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/wayland_roundtrip.h"
 #include "base/wakeup.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -174,14 +175,12 @@ class Connection {
   // Waits until the compositor has handled every request sent so far; false when it failed
   // or `deadline` passed first.
   bool roundtrip(Clock::time_point deadline) {
-    bool done = false;
-    static const wl_callback_listener listener = {
-        [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
-    const Proxy<wl_callback, wl_callback_destroy> callback(wl_display_sync(display_.get()));
-    wl_callback_add_listener(callback.get(), &listener, &done);
-    while (!done && Clock::now() < deadline && dispatch(deadline)) {
+    if (lost()) return false;
+    if (roundtripWithin(display_.get(), std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()))) {
+      return true;
     }
-    return done;
+    if (wl_display_get_error(display_.get()) != 0) fail();  // logs the loss once
+    return false;
   }
 
   bool lost() const { return lost_ || wl_display_get_error(display_.get()) != 0; }

@@ -1,0 +1,43 @@
+#pragma once
+// A round trip to a Wayland compositor with a time limit: wl_display_roundtrip waits for as
+// long as the compositor does not answer, and a hung compositor must not hang the host.
+// Header only: users link wayland-client. Call on the thread that reads the display's events.
+
+#include <poll.h>
+#include <wayland-client.h>
+
+#include <chrono>
+
+namespace quorin {
+
+// Waits until the compositor has handled every request sent so far, handling the events it
+// sends meanwhile; false when the connection failed or `timeout` passed first.
+inline bool roundtripWithin(wl_display* display, std::chrono::milliseconds timeout) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + timeout;
+  bool done = false;
+  static const wl_callback_listener listener = {
+      [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
+  wl_callback* callback = wl_display_sync(display);
+  if (!callback) return false;
+  wl_callback_add_listener(callback, &listener, &done);
+  while (!done && wl_display_get_error(display) == 0) {
+    if (wl_display_prepare_read(display) != 0) {
+      wl_display_dispatch_pending(display);
+      continue;
+    }
+    wl_display_flush(display);
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd readable{wl_display_get_fd(display), POLLIN, 0};
+    if (left <= 0 || poll(&readable, 1, int(left)) <= 0) {
+      wl_display_cancel_read(display);
+      break;
+    }
+    wl_display_read_events(display);
+    wl_display_dispatch_pending(display);
+  }
+  wl_callback_destroy(callback);
+  return done;
+}
+
+}  // namespace quorin
