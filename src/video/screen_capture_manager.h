@@ -33,7 +33,7 @@ class ScreenCaptureManager {
   static constexpr std::chrono::milliseconds kStopGrace{1000};
 
   // Frame slots without a change in which the last picture is encoded again (ImageSink::refine),
-  // from the first slot after it on; then capture rests until the next change. The first
+  // after kQuietSlots without one; then capture rests until the next change. The first
   // picture of a change gets a coarse quantiser from the rate control, and encoding it again
   // spends the budget of slots that would go unused on its residual. On a 1080p page of text
   // (bench/video/run_text_quality_bench.sh) 20 frames took it from 42-48 dB to 54 dB for
@@ -41,6 +41,10 @@ class ScreenCaptureManager {
   // sizes are no sign of a settled picture: x264 alternates near-empty frames with 10-25 KB
   // ones to the end, so the count is fixed.
   static constexpr int kRefinementFrames = 20;
+  // A screen in motion misses a slot now and then; refining at once would keep the encoder
+  // busy when the change comes a moment later (one latency benchmark run: p50 28 ms against
+  // 18-22 ms without refinement).
+  static constexpr int kQuietSlots = 1;
 
   // `encoder` must outlive the manager.
   explicit ScreenCaptureManager(ImageSink& encoder);
