@@ -80,7 +80,7 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
       }
       encoder_.encode(*image, sinceStart(now));
       stillSlots = 0;
-    } else if (startTime && ++stillSlots > kQuietSlots && stillSlots <= kQuietSlots + kRefinementFrames) {
+    } else if (startTime && stillSlots < kQuietSlots + kRefinementFrames && ++stillSlots > kQuietSlots) {
       encoder_.refine(sinceStart(now));
     }
     if ((failure = stream->failure())) break;
