@@ -148,6 +148,7 @@ class TimedSink final : public ImageSink {
     timings_.convert.push_back(milliseconds(end - start));
     timings_.inFlight[pts.count()] = {timings_.lastGrabStart, end};
   }
+  void refine(microseconds pts) override { encoder_.refine(pts); }
 
  private:
   VideoEncoder& encoder_;

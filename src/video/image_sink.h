@@ -22,6 +22,9 @@ class ImageSink {
  public:
   virtual ~ImageSink() = default;
   virtual void encode(const BgraImage& image, std::chrono::microseconds pts) = 0;
+  // Encodes the last picture again at time `pts`, for a sharper copy of a screen that stopped
+  // changing. Nothing before the first picture.
+  virtual void refine(std::chrono::microseconds pts) = 0;
 };
 
 }  // namespace quorin

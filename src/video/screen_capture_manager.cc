@@ -62,6 +62,10 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   std::optional<CaptureError> failure;
   ScreenRect area;
   PictureSize picture;
+  const auto sinceStart = [&](Clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(time - *startTime);
+  };
+  int stillSlots = 0;  // since the last picture
   auto notBefore = Clock::now();
   for (;;) {
     const auto now = Clock::now();
@@ -74,16 +78,21 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
         area = stream->area();
         if (changeHandler_) changeHandler_(area, picture);
       }
-      encoder_.encode(*image, std::chrono::duration_cast<std::chrono::microseconds>(now - *startTime));
+      encoder_.encode(*image, sinceStart(now));
+      stillSlots = 0;
+    } else if (startTime && stillSlots < kQuietSlots + kRefinementFrames && ++stillSlots > kQuietSlots) {
+      encoder_.refine(sinceStart(now));
     }
     if ((failure = stream->failure())) break;
     // The next grab comes with the next change, changes made meanwhile taken together, but
     // not before its slot: slots are one interval apart, so there are never more grabs than
     // the frame rate allows. A grab may come up to half an interval ahead of its slot after
     // one that came late: with a strict interval, a screen that changes at the frame rate
-    // would keep every later grab as late as the latest one.
+    // would keep every later grab as late as the latest one. Until the refinement is over,
+    // every slot comes, change or not.
     notBefore = std::max(notBefore, now - interval / 2) + interval;
-    if (startTime && !stream->waitForChange(notBefore)) {
+    const bool refining = stillSlots < kQuietSlots + kRefinementFrames;
+    if (startTime && !stream->waitForChange(notBefore) && !refining) {
       while (!stopRequested() && !stream->failure() &&
              !stream->waitForChange(Clock::now() + std::chrono::seconds(1))) {
       }

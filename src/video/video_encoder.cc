@@ -11,6 +11,7 @@ extern "C" {
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/log.h"
@@ -64,8 +65,9 @@ struct VideoEncoder::Codec {
   std::optional<PictureFitter> fitter;
   std::array<PictureSize, kSlots> placed{};
   PictureSize lastPicture;
-  // Set by the producer for a slot whose picture changed size, read by the "encode" thread
-  // once the mailbox handed the slot over: the new picture starts with a key frame.
+  // Set by the producer for a slot whose picture changed size, taken by the "encode" thread
+  // once the mailbox handed the slot over: the new picture starts with a key frame, and a
+  // refinement of it does not.
   std::array<bool, kSlots> keyWanted{};
 
   // Everything below belongs to the "encode" thread.
@@ -173,7 +175,7 @@ void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner
   ptsByIndex[picture->pts % kTimesKept] = pts;
   // x264 only counts frames; an idle screen submits none, so the time limit is ours to keep.
   const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing ||
-                      keyWanted[slot];
+                      std::exchange(keyWanted[slot], false);
   picture->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   if (avcodec_send_frame(context.get(), picture) < 0) return;
   receivePackets(owner);
@@ -262,7 +264,18 @@ void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts)
     fillingSlot_ = -1;
     if (!accepting_) return;
     if (waitingSlot_ >= 0) ++skipped_;
-    waitingSlot_ = slot;
+    waitingSlot_ = newestSlot_ = slot;
+    waitingPts_ = std::max(pts, microseconds(0));
+  }
+  wake_.notify_one();
+}
+
+void VideoEncoder::refine(std::chrono::microseconds pts) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!accepting_ || newestSlot_ < 0 || waitingSlot_ >= 0) return;
+    // The producer never fills a waiting slot, nor one being encoded: the picture stays.
+    waitingSlot_ = newestSlot_;
     waitingPts_ = std::max(pts, microseconds(0));
   }
   wake_.notify_one();

@@ -9,7 +9,8 @@
 // Threads: construct, set the callbacks, start() and stop() on the owner's thread. encode() is
 // called by one producer at a time (the capture thread). Each picture is converted to I420 on
 // the producer's thread and left in a one-slot mailbox for the encoder's own "encode" thread;
-// a newer picture replaces one that has not started encoding (a skip). onConfig and onFrame run
+// a newer picture replaces one that has not started encoding (a skip). The newest picture keeps
+// its slot after encoding, so that refine() can encode it again. onConfig and onFrame run
 // on the "encode" thread, never concurrently with each other.
 
 #include <atomic>
@@ -54,6 +55,9 @@ class VideoEncoder final : public ImageSink {
   // Queues `image` for encoding with its presentation time (negative times count as 0).
   // Does nothing before start(), after stop() or after a failed start().
   void encode(const BgraImage& image, std::chrono::microseconds pts) override;
+  // Queues the newest picture again, unless a picture is still waiting (it is newer and goes
+  // out anyway). Same thread and conditions as encode().
+  void refine(std::chrono::microseconds pts) override;
 
   // Encodes the picture still waiting, flushes the encoder and delivers every pending frame
   // before returning. Later calls of encode() and stop() do nothing.
@@ -64,7 +68,7 @@ class VideoEncoder final : public ImageSink {
   // Frames already encoded are always delivered.
   void setBackPressure(bool congested);
 
-  // Pictures replaced in the mailbox before they were encoded. Any thread.
+  // Pictures (refinements included) replaced in the mailbox before they were encoded. Any thread.
   std::uint64_t skippedImages() const { return skipped_.load(); }
 
  private:
@@ -84,6 +88,7 @@ class VideoEncoder final : public ImageSink {
   bool accepting_ = false;
   bool stopping_ = false;
   bool congested_ = false;
+  int newestSlot_ = -1;  // the last picture handed over, for refine()
   int waitingSlot_ = -1;
   std::chrono::microseconds waitingPts_{0};
   int encodingSlot_ = -1;

@@ -1,10 +1,12 @@
 #pragma once
 // Keeps what the video pipeline hands over on its own threads, for a test to wait for and read
-// (tests only): Recorder<T> for any callback, RecordingSink for an ImageSink's pictures.
+// (tests only): Recorder<T> for any callback, RecordingSink for an ImageSink's pictures and
+// refinements.
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -49,6 +51,13 @@ struct RecordedPicture {
 
 class RecordingSink final : public ImageSink, public Recorder<RecordedPicture> {
  public:
+  Recorder<std::chrono::microseconds> refinements;  // the times refine() was called with
+  std::function<void()> onRefine;                   // after each, on its caller's thread
+
+  void refine(std::chrono::microseconds pts) override {
+    refinements.add(pts);
+    if (onRefine) onRefine();
+  }
   void encode(const BgraImage& image, std::chrono::microseconds pts) override {
     RecordedPicture picture{pts, image.width, image.height, {}};
     for (int y = 0; y < image.height; ++y) {

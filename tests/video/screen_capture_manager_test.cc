@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -68,6 +69,38 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
     EXPECT_EQ(screen.grabs, grabs) << "capture stopped";
     EXPECT_EQ(views.count(), 3u) << "the new start reported its view once";
   }
+}
+
+// A still picture is refined in a bounded number of slots, then capture rests; a change made
+// during a refinement is the next thing encoded.
+TEST(ScreenCaptureManagerTest, RefinesAStillPictureABoundedNumberOfTimesAndTakesAChangeAtOnce) {
+  constexpr std::size_t kRefinements = ScreenCaptureManager::kRefinementFrames;
+  FakeScreen screen;
+  RecordingSink sink;
+  std::atomic<std::size_t> refined{0};
+  sink.onRefine = [&] {
+    if (++refined == kRefinements + 3) screen.change();
+  };
+  ScreenCaptureManager manager(sink);
+  manager.start(screen.openStream(), 50);
+  ASSERT_TRUE(sink.refinements.waitFor(kRefinements));
+  const int grabs = screen.grabs;
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sink.refinements.count(), kRefinements);
+  EXPECT_EQ(screen.grabs, grabs) << "a still screen is not even grabbed";
+
+  screen.change();
+  ASSERT_TRUE(sink.waitFor(3));
+  ASSERT_TRUE(sink.refinements.waitFor(2 * kRefinements + 3));
+  std::this_thread::sleep_for(300ms);
+  manager.stop();
+  ASSERT_EQ(sink.count(), 3u);
+  std::vector<std::size_t> after(3);  // refinements after each picture, until the next one
+  for (std::size_t i = 0; i < sink.refinements.count(); ++i) {
+    const auto pts = sink.refinements.at(i);
+    ++after[pts > sink.at(2).pts ? 2 : pts > sink.at(1).pts ? 1 : 0];
+  }
+  EXPECT_EQ(after, (std::vector<std::size_t>{kRefinements, 3, kRefinements}));
 }
 
 // A display server that stops answering must not hold up a stop: the stream is cut off.

@@ -124,15 +124,17 @@ TEST(VideoEncoderTest, ProducesADecodableStreamWithKeyFramesByCountAndByTime) {
   EXPECT_GT(lumaPsnr(movingPicture(int(times.size()) - 1), decoded.back()), 40.0) << "dB";
 }
 
-TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureStopDeliversPendingFramesAndAFailedStartIsLoggedOnce) {
+TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureRefinesItStopDeliversPendingFramesAndAFailedStartIsLoggedOnce) {
   VideoEncoder encoder(kWidth, kHeight);
   Output output(encoder);
   encoder.start(8'000'000, 60);
   const auto bgra = movingPicture(0);
   const BgraImage picture{bgra.data(), kWidth, kHeight, kWidth * 4};
 
+  encoder.refine(0us);  // no picture yet
   encoder.setBackPressure(true);
   for (int ms = 1; ms <= 3; ++ms) encoder.encode(picture, microseconds(ms * 1000));
+  encoder.refine(4ms);  // a waiting picture is newer than any refinement
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(output.count(), 0u);
   EXPECT_EQ(encoder.skippedImages(), 2u);
@@ -141,16 +143,27 @@ TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureStopDeliversPendingFramesAndA
   ASSERT_TRUE(output.waitFor(1));
   EXPECT_EQ(output.at(0).header.ptsMicros, 3000u);
 
-  encoder.setBackPressure(true);
-  encoder.encode(picture, 4ms);
-  encoder.stop();
-  ASSERT_EQ(output.count(), 2u) << "stop encodes what was waiting and delivers it";
-  EXPECT_EQ(output.at(1).header.ptsMicros, 4000u);
+  // A picture of another size starts with a key frame; encoding it again needs none.
+  encoder.encode({bgra.data(), kWidth - 40, kHeight, kWidth * 4}, 5ms);
+  ASSERT_TRUE(output.waitFor(2));
+  encoder.refine(6ms);
+  ASSERT_TRUE(output.waitFor(3));
+  EXPECT_TRUE(output.at(1).header.isKeyframe);
+  EXPECT_EQ(output.at(2).header.ptsMicros, 6000u);
+  EXPECT_FALSE(output.at(2).header.isKeyframe);
+  EXPECT_EQ(expectDecodableStream(output).size(), 3u);
 
-  encoder.encode(picture, 5ms);
+  encoder.setBackPressure(true);
+  encoder.encode(picture, 7ms);
+  encoder.stop();
+  ASSERT_EQ(output.count(), 4u) << "stop encodes what was waiting and delivers it";
+  EXPECT_EQ(output.at(3).header.ptsMicros, 7000u);
+
+  encoder.encode(picture, 8ms);
+  encoder.refine(9ms);
   encoder.stop();
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(output.count(), 2u);
+  EXPECT_EQ(output.count(), 4u);
 
   // A start that fails is logged once, and pictures are ignored.
   LogCapture log;
