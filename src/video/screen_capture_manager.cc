@@ -89,12 +89,18 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
     // the frame rate allows. A grab may come up to half an interval ahead of its slot after
     // one that came late: with a strict interval, a screen that changes at the frame rate
     // would keep every later grab as late as the latest one. Until the refinement is over,
-    // every slot comes, change or not.
+    // every slot comes, change or not; but a change that comes late for its slot, within the
+    // quiet slot after a picture, is grabbed as it comes, as when not refining: motion whose
+    // pictures straddle the slots must not wait a slot each time.
     notBefore = std::max(notBefore, now - interval / 2) + interval;
     const bool refining = stillSlots < kQuietSlots + kRefinementFrames;
-    if (startTime && !stream->waitForChange(notBefore) && !refining) {
-      while (!stopRequested() && !stream->failure() &&
-             !stream->waitForChange(Clock::now() + std::chrono::seconds(1))) {
+    if (startTime && !stream->waitForChange(notBefore)) {
+      if (!refining) {
+        while (!stopRequested() && !stream->failure() &&
+               !stream->waitForChange(Clock::now() + std::chrono::seconds(1))) {
+        }
+      } else if (stillSlots < kQuietSlots) {
+        stream->waitForChange(notBefore + interval);
       }
     }
     if (!sleepUntil(notBefore)) break;
