@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "base/sd_bus.h"
-#include "base/wayland_roundtrip.h"
+#include "base/wayland_client.h"
 
 namespace quorin::WaylandPermissions {
 namespace {
@@ -18,13 +18,6 @@ bool portalAnswers(sd_bus* bus, const char* interface) {
                         "org.freedesktop.DBus.Properties", "Get"},
                        std::chrono::milliseconds(1000), nullptr, "ss", interface, "version") != nullptr;
 }
-
-struct DisplayDisconnect {
-  void operator()(wl_display* display) const { wl_display_disconnect(display); }
-};
-struct RegistryDestroy {
-  void operator()(wl_registry* registry) const { wl_registry_destroy(registry); }
-};
 
 struct Globals {
   bool virtualPointer = false;
@@ -50,9 +43,9 @@ PortalOffer portalOffer() {
 }
 
 bool hasVirtualInput() {
-  const std::unique_ptr<wl_display, DisplayDisconnect> display(wl_display_connect(nullptr));
+  const DisplayPtr display(wl_display_connect(nullptr));
   if (!display) return false;
-  const std::unique_ptr<wl_registry, RegistryDestroy> registry(wl_display_get_registry(display.get()));
+  const RegistryPtr registry(wl_display_get_registry(display.get()));
   Globals globals;
   wl_registry_add_listener(registry.get(), &kRegistryListener, &globals);
   if (!roundtripWithin(display.get(), std::chrono::milliseconds(1000))) return false;

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "base/log.h"
-#include "base/wayland_roundtrip.h"
+#include "base/wayland_client.h"
 #include "input/wayland/virtual_keymap.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -33,17 +33,7 @@ constexpr std::chrono::milliseconds kSetupTimeout{2000};
 // One wheel click, as libinput reports a mouse wheel.
 constexpr double kWheelClick = 15.0;
 
-template <typename T, void (*Destroy)(T*)>
-struct ProxyDeleter {
-  void operator()(T* proxy) const { Destroy(proxy); }
-};
-template <typename T, void (*Destroy)(T*)>
-using Proxy = std::unique_ptr<T, ProxyDeleter<T, Destroy>>;
-
-using DisplayPtr = Proxy<wl_display, wl_display_disconnect>;
-using RegistryPtr = Proxy<wl_registry, wl_registry_destroy>;
 using SeatPtr = Proxy<wl_seat, wl_seat_destroy>;
-using OutputPtr = Proxy<wl_output, wl_output_destroy>;
 using XdgOutputManagerPtr = Proxy<zxdg_output_manager_v1, zxdg_output_manager_v1_destroy>;
 using XdgOutputPtr = Proxy<zxdg_output_v1, zxdg_output_v1_destroy>;
 using PointerManagerPtr = Proxy<zwlr_virtual_pointer_manager_v1, zwlr_virtual_pointer_manager_v1_destroy>;

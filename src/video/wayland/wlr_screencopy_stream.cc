@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "base/log.h"
-#include "base/wayland_roundtrip.h"
+#include "base/wayland_client.h"
 #include "base/wakeup.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 #include "xdg-output-unstable-v1-client-protocol.h"
@@ -45,18 +45,8 @@ CaptureError waylandError(WaylandErrorCode code, std::string description) {
   return {"Wayland", code, std::move(description)};
 }
 
-template <typename T, void (*Destroy)(T*)>
-struct ProxyDeleter {
-  void operator()(T* proxy) const { Destroy(proxy); }
-};
-template <typename T, void (*Destroy)(T*)>
-using Proxy = std::unique_ptr<T, ProxyDeleter<T, Destroy>>;
-
-using DisplayPtr = Proxy<wl_display, wl_display_disconnect>;
-using RegistryPtr = Proxy<wl_registry, wl_registry_destroy>;
 using ShmPtr = Proxy<wl_shm, wl_shm_destroy>;
 using BufferPtr = Proxy<wl_buffer, wl_buffer_destroy>;
-using OutputPtr = Proxy<wl_output, wl_output_destroy>;
 using XdgOutputManagerPtr = Proxy<zxdg_output_manager_v1, zxdg_output_manager_v1_destroy>;
 using XdgOutputPtr = Proxy<zxdg_output_v1, zxdg_output_v1_destroy>;
 using ScreencopyManagerPtr = Proxy<zwlr_screencopy_manager_v1, zwlr_screencopy_manager_v1_destroy>;

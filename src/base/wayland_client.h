@@ -1,14 +1,28 @@
 #pragma once
-// A round trip to a Wayland compositor with a time limit: wl_display_roundtrip waits for as
-// long as the compositor does not answer, and a hung compositor must not hang the host.
-// Header only: users link wayland-client. Call on the thread that reads the display's events.
+// Small helpers over wayland-client: owned proxies, and a round trip with a time limit
+// (wl_display_roundtrip waits for as long as the compositor does not answer, and a hung
+// compositor must not hang the host). Header only: users link wayland-client. Call on the
+// thread that reads the display's events.
 
 #include <poll.h>
 #include <wayland-client.h>
 
 #include <chrono>
+#include <memory>
 
 namespace quorin {
+
+template <typename T, void (*Destroy)(T*)>
+struct ProxyDeleter {
+  void operator()(T* proxy) const { Destroy(proxy); }
+};
+// A Wayland object destroyed with its owner.
+template <typename T, void (*Destroy)(T*)>
+using Proxy = std::unique_ptr<T, ProxyDeleter<T, Destroy>>;
+
+using DisplayPtr = Proxy<wl_display, wl_display_disconnect>;
+using RegistryPtr = Proxy<wl_registry, wl_registry_destroy>;
+using OutputPtr = Proxy<wl_output, wl_output_destroy>;
 
 // Waits until the compositor has handled every request sent so far, handling the events it
 // sends meanwhile; false when the connection failed or `timeout` passed first.
