@@ -22,7 +22,6 @@ using Proxy = std::unique_ptr<T, ProxyDeleter<T, Destroy>>;
 
 using DisplayPtr = Proxy<wl_display, wl_display_disconnect>;
 using RegistryPtr = Proxy<wl_registry, wl_registry_destroy>;
-using OutputPtr = Proxy<wl_output, wl_output_destroy>;
 
 // Waits until the compositor has handled every request sent so far, handling the events it
 // sends meanwhile; false when the connection failed or `timeout` passed first.

@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/wayland/wayland_output.h"
 #include "base/wayland_client.h"
 #include "input/wayland/virtual_keymap.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
-#include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace quorin::wayland {
 namespace {
@@ -34,8 +34,6 @@ constexpr std::chrono::milliseconds kSetupTimeout{2000};
 constexpr double kWheelClick = 15.0;
 
 using SeatPtr = Proxy<wl_seat, wl_seat_destroy>;
-using XdgOutputManagerPtr = Proxy<zxdg_output_manager_v1, zxdg_output_manager_v1_destroy>;
-using XdgOutputPtr = Proxy<zxdg_output_v1, zxdg_output_v1_destroy>;
 using PointerManagerPtr = Proxy<zwlr_virtual_pointer_manager_v1, zwlr_virtual_pointer_manager_v1_destroy>;
 using PointerPtr = Proxy<zwlr_virtual_pointer_v1, zwlr_virtual_pointer_v1_destroy>;
 using KeyboardManagerPtr = Proxy<zwp_virtual_keyboard_manager_v1, zwp_virtual_keyboard_manager_v1_destroy>;
@@ -46,66 +44,13 @@ std::uint32_t now() {
   return static_cast<std::uint32_t>(duration_cast<milliseconds>(Clock::now().time_since_epoch()).count());
 }
 
-// One output and where it sits in the compositor's space, in logical pixels.
-struct Output {
-  std::uint32_t name = 0;
-  OutputPtr output;
-  XdgOutputPtr xdgOutput;
-  ScreenRect position;  // from wl_output: physical size of the current mode
-  int scale = 1;
-  std::optional<ScreenRect> logical;  // from xdg-output, when the compositor has it
-
-  ScreenRect rect() const {
-    if (logical) return *logical;
-    return {position.x, position.y, position.width / std::max(1, scale), position.height / std::max(1, scale)};
-  }
-
-  static const wl_output_listener listener;
-  static const zxdg_output_v1_listener xdgListener;
-};
-
-Output& out(void* data) { return *static_cast<Output*>(data); }
-
-const wl_output_listener Output::listener = {
-    .geometry = [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t, std::int32_t,
-                   const char*, const char*, std::int32_t) { out(data).position.x = x, out(data).position.y = y; },
-    .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height, std::int32_t) {
-      if (flags & WL_OUTPUT_MODE_CURRENT) out(data).position.width = width, out(data).position.height = height;
-    },
-    .done = [](void*, wl_output*) {},
-    .scale = [](void* data, wl_output*, std::int32_t factor) { out(data).scale = factor; },
-    .name = [](void*, wl_output*, const char*) {},
-    .description = [](void*, wl_output*, const char*) {},
-};
-
-const zxdg_output_v1_listener Output::xdgListener = {
-    .logical_position = [](void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
-      ScreenRect& rect = out(data).logical.emplace(out(data).logical.value_or(ScreenRect{}));
-      rect.x = x, rect.y = y;
-    },
-    .logical_size = [](void* data, zxdg_output_v1*, std::int32_t width, std::int32_t height) {
-      ScreenRect& rect = out(data).logical.emplace(out(data).logical.value_or(ScreenRect{}));
-      rect.width = width, rect.height = height;
-    },
-    .done = [](void*, zxdg_output_v1*) {},
-    .name = [](void*, zxdg_output_v1*, const char*) {},
-    .description = [](void*, zxdg_output_v1*, const char*) {},
-};
-
 // The globals the sink binds, gathered from the registry.
 struct Globals {
   SeatPtr seat;
   PointerManagerPtr pointerManager;
   KeyboardManagerPtr keyboardManager;
   XdgOutputManagerPtr outputManager;
-  std::vector<std::unique_ptr<Output>> outputs;  // in the order the compositor announced them
-
-  void watch(Output& output) {
-    if (outputManager && !output.xdgOutput) {
-      output.xdgOutput.reset(zxdg_output_manager_v1_get_xdg_output(outputManager.get(), output.output.get()));
-      zxdg_output_v1_add_listener(output.xdgOutput.get(), &Output::xdgListener, &output);
-    }
-  }
+  std::vector<std::unique_ptr<WaylandOutput>> outputs;  // in the order the compositor announced them
 
   static const wl_registry_listener listener;
 };
@@ -126,18 +71,16 @@ const wl_registry_listener Globals::listener = {
             bind(&zwp_virtual_keyboard_manager_v1_interface, 1)));
       } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
         g.outputManager.reset(static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3)));
-        for (const auto& output : g.outputs) g.watch(*output);
+        for (const auto& output : g.outputs) output->watch(g.outputManager.get());
       } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
-        auto& output = *g.outputs.emplace_back(std::make_unique<Output>());
-        output.name = name;
-        output.output.reset(static_cast<wl_output*>(bind(&wl_output_interface, 4)));
-        wl_output_add_listener(output.output.get(), &Output::listener, &output);
-        g.watch(output);
+        auto& output = *g.outputs.emplace_back(std::make_unique<WaylandOutput>());
+        output.bind(registry, name, version);
+        output.watch(g.outputManager.get());
       }
     },
     .global_remove = [](void* data, wl_registry*, std::uint32_t name) {
       auto& outputs = static_cast<Globals*>(data)->outputs;
-      std::erase_if(outputs, [name](const auto& output) { return output->name == name; });
+      std::erase_if(outputs, [name](const auto& output) { return output->global == name; });
     },
 };
 

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/wayland/wayland_output.h"
 #include "base/wayland_client.h"
 #include "base/wakeup.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
-#include "xdg-output-unstable-v1-client-protocol.h"
 
 namespace quorin::wayland {
 namespace {
@@ -47,55 +47,10 @@ CaptureError waylandError(WaylandErrorCode code, std::string description) {
 
 using ShmPtr = Proxy<wl_shm, wl_shm_destroy>;
 using BufferPtr = Proxy<wl_buffer, wl_buffer_destroy>;
-using XdgOutputManagerPtr = Proxy<zxdg_output_manager_v1, zxdg_output_manager_v1_destroy>;
-using XdgOutputPtr = Proxy<zxdg_output_v1, zxdg_output_v1_destroy>;
 using ScreencopyManagerPtr = Proxy<zwlr_screencopy_manager_v1, zwlr_screencopy_manager_v1_destroy>;
 using FramePtr = Proxy<zwlr_screencopy_frame_v1, zwlr_screencopy_frame_v1_destroy>;
 
-// One output as the compositor describes it.
-struct Output {
-  std::uint32_t global = 0;
-  OutputPtr output;
-  XdgOutputPtr xdgOutput;
-  std::string name;
-  ScreenRect device;  // the position, and the size of the current mode in the output's pixels
-  int scale = 1;
-  std::optional<ScreenRect> logical;  // from xdg-output
-  bool* changed = nullptr;            // the connection's flag, raised with each change
-
-  ScreenRect rect() const {
-    if (logical) return *logical;
-    return {device.x, device.y, device.width / std::max(1, scale), device.height / std::max(1, scale)};
-  }
-
-  static const wl_output_listener listener;
-  static const zxdg_output_v1_listener xdgListener;
-};
-
-Output& out(void* data) { return *static_cast<Output*>(data); }
-ScreenRect& logicalOf(void* data) { return out(data).logical.emplace(out(data).logical.value_or(ScreenRect{})); }
-
-const wl_output_listener Output::listener = {
-    .geometry = [](void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t, std::int32_t, std::int32_t,
-                   const char*, const char*, std::int32_t) { out(data).device.x = x, out(data).device.y = y; },
-    .mode = [](void* data, wl_output*, std::uint32_t flags, std::int32_t width, std::int32_t height, std::int32_t) {
-      if (flags & WL_OUTPUT_MODE_CURRENT) out(data).device.width = width, out(data).device.height = height;
-    },
-    .done = [](void* data, wl_output*) { *out(data).changed = true; },
-    .scale = [](void* data, wl_output*, std::int32_t factor) { out(data).scale = factor; },
-    .name = [](void* data, wl_output*, const char* name) { out(data).name = name; },
-    .description = [](void*, wl_output*, const char*) {},
-};
-
-const zxdg_output_v1_listener Output::xdgListener = {
-    .logical_position = [](void* data, zxdg_output_v1*, std::int32_t x,
-                           std::int32_t y) { logicalOf(data).x = x, logicalOf(data).y = y; },
-    .logical_size = [](void* data, zxdg_output_v1*, std::int32_t width,
-                       std::int32_t height) { logicalOf(data).width = width, logicalOf(data).height = height; },
-    .done = [](void* data, zxdg_output_v1*) { *out(data).changed = true; },
-    .name = [](void* data, zxdg_output_v1*, const char* name) { out(data).name = name; },
-    .description = [](void*, zxdg_output_v1*, const char*) {},
-};
+using Output = WaylandOutput;
 
 // A connection to the compositor, the globals capture needs, and its outputs as they come,
 // change and go. Every wait has a deadline. One thread at a time.
@@ -185,12 +140,6 @@ class Connection {
     return false;
   }
 
-  void watch(Output& output) {
-    if (!xdgOutputManager_ || output.xdgOutput) return;
-    output.xdgOutput.reset(zxdg_output_manager_v1_get_xdg_output(xdgOutputManager_.get(), output.output.get()));
-    zxdg_output_v1_add_listener(output.xdgOutput.get(), &Output::xdgListener, &output);
-  }
-
   static const wl_registry_listener registryListener;
 
   DisplayPtr display_;  // first: destroyed last
@@ -219,14 +168,12 @@ const wl_registry_listener Connection::registryListener = {
         c.screencopy_.reset(static_cast<zwlr_screencopy_manager_v1*>(bind(&zwlr_screencopy_manager_v1_interface, 3)));
       } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
         c.xdgOutputManager_.reset(static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3)));
-        for (const auto& output : c.outputs_) c.watch(*output);
+        for (const auto& output : c.outputs_) output->watch(c.xdgOutputManager_.get());
       } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
         auto& output = *c.outputs_.emplace_back(std::make_unique<Output>());
-        output.global = name;
         output.changed = &c.outputsChanged_;
-        output.output.reset(static_cast<wl_output*>(bind(&wl_output_interface, 4)));
-        wl_output_add_listener(output.output.get(), &Output::listener, &output);
-        c.watch(output);
+        output.bind(registry, name, version);
+        output.watch(c.xdgOutputManager_.get());
       }
     },
     .global_remove = [](void* data, wl_registry*, std::uint32_t name) {
