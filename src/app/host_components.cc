@@ -95,28 +95,29 @@ DesktopEnvironment& HostComponents::desktop() {
   if (backend_ == DesktopBackend::wayland && WlrootsDesktopEnvironment::offeredBy()) {
     // wlroots lets the host copy the output the client chose, and asks nobody.
     logLine("sharing the Wayland desktop through wlroots screencopy");
-    desktop_ = std::make_unique<WlrootsDesktopEnvironment>();
+    desktop_ = std::make_shared<WlrootsDesktopEnvironment>();
   } else if (backend_ == DesktopBackend::wayland) {
     logLine("sharing the Wayland desktop through the screen-sharing portal");
-    desktop_ = std::make_unique<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
+    desktop_ = std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
         .initial = defaults_.stringValue(kRestoreTokenKey),
         // The components live as long as the process, so the posted task always finds them.
         .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
     });
   } else {
-    desktop_ = std::make_unique<X11DesktopEnvironment>();
+    desktop_ = std::make_shared<X11DesktopEnvironment>();
   }
   return *desktop_;
 }
 
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
+  desktop();  // made before the server, which shares it
   return std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &mainThread_,
       .identity = &identity_,
       .defaults = &defaults_,
       .advertiser = advertiser_.get(),
-      .desktop = &desktop(),
+      .desktop = desktop_,
       .systemController = &systemController_,
       .hostName = HostInfo::name,
   });

@@ -65,7 +65,9 @@ class HostComponents {
   std::atomic<bool> approvalCancelled_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
-  std::unique_ptr<DesktopEnvironment> desktop_;
+  // Shared with the desktop threads of client sessions, which may outlive a quit (see
+  // DesktopSessionRequest).
+  std::shared_ptr<DesktopEnvironment> desktop_;
 };
 
 }  // namespace quorin

@@ -79,13 +79,17 @@ void ClientSession::postDrain(TaskRunner& mainThread, std::weak_ptr<ClientSessio
 
 void ClientSession::drainInbox() {
   // Input that came before the desktop session waits for it (in the inbox, within its
-  // bounds), so that a client's first touches are not lost; its arrival drains the inbox.
-  if (awaitingDesktop_) return;
+  // bounds); its arrival drains the inbox again.
   const auto until = std::chrono::steady_clock::now() + kSliceTime;
   const std::weak_ptr<ClientSession*> alive = self_;
   const std::shared_ptr<Events> events = events_;
   do {
-    auto command = inbox_->take();
+    std::optional<InputInbox::Command> command;
+    if (desktopState_ != DesktopState::awaited) {
+      command = inbox_->take();
+    } else if (auto action = inbox_->takeSystem()) {
+      command = *action;
+    }
     if (!command) return;
     if (auto* event = std::get_if<InputEvent>(&*command)) {
       if (desktop_) desktop_->handle(*event);
@@ -105,16 +109,19 @@ void ClientSession::post(std::function<void(ClientSession&)> report) {
   });
 }
 
-void ClientSession::beginStreaming(DesktopEnvironment& desktop, const StreamSettings& settings) {
+void ClientSession::beginStreaming(std::shared_ptr<DesktopEnvironment> desktop, const StreamSettings& settings) {
   if (!channel_ || request_ || desktop_) return;
-  awaitingDesktop_ = true;
+  if (!desktop) {
+    desktopState_ = DesktopState::unavailable;
+    return postDrain(mainThread_, self_);
+  }
   request_ = std::make_unique<DesktopSessionRequest>(
-      desktop, settings.monitor, mainThread_,
+      std::move(desktop), settings.monitor, mainThread_,
       [weak = std::weak_ptr(self_), settings](DesktopEnvironment::Result result) {
         const auto self = weak.lock();
         if (!self) return;
         ClientSession& session = **self;
-        session.awaitingDesktop_ = false;
+        session.desktopState_ = result.session ? DesktopState::ready : DesktopState::unavailable;
         postDrain(session.mainThread_, session.self_);
         if (result.session) return session.startVideo(std::move(result.session), settings);
         const std::shared_ptr<Events> events = session.events_;

@@ -15,8 +15,10 @@
 // kMaxInboundPayload end the connection; decoded commands wait in an InputInbox, which drops
 // only what may be lost, and a client that overfills it even so is ended. The main thread
 // takes from the inbox for about kSliceTime per turn of its loop, so that other work (Stop,
-// Quit) is never stuck behind a client's backlog. Input that arrives before the desktop
-// session is there waits for it.
+// Quit) is never stuck behind a client's backlog. Input waits for the desktop session from
+// the moment the channel starts (it may come before streaming is even asked for), so that a
+// client's first touches are not lost; system commands are carried out at once meanwhile.
+// Input after the desktop could not be opened is dropped: there is nowhere to put it.
 
 #include <chrono>
 #include <cstddef>
@@ -76,8 +78,9 @@ class ClientSession {
 
   // Asks `desktop` for a desktop session and, once it is there, starts video at a stream size
   // chosen from its first picture, then greets the client with that size. Returns at once;
-  // the outcome comes as `streaming` or `problem`. `desktop` must outlive the session.
-  void beginStreaming(DesktopEnvironment& desktop, const StreamSettings& settings);
+  // the outcome comes as `streaming` or `problem`. No desktop: the client gets no video, and
+  // its input is dropped.
+  void beginStreaming(std::shared_ptr<DesktopEnvironment> desktop, const StreamSettings& settings);
 
   // Stops capture, then the encoder (its pending frames still go out), then cancels the
   // channel, and lets go of the desktop (and of any button the client held). Safe to call
@@ -116,7 +119,8 @@ class ClientSession {
   std::shared_ptr<CongestionGate> gate_;
   std::shared_ptr<MessageChannel> channel_;
   std::unique_ptr<DesktopSessionRequest> request_;
-  bool awaitingDesktop_ = false;  // asked for a desktop session that has not come yet
+  enum class DesktopState { awaited, ready, unavailable };
+  DesktopState desktopState_ = DesktopState::awaited;
   std::unique_ptr<DesktopSession> desktop_;
   std::shared_ptr<VideoEncoder> encoder_;
   std::unique_ptr<ScreenCaptureManager> capture_;

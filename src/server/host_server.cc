@@ -171,8 +171,8 @@ void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<Mess
 }
 
 void HostServer::beginStreaming() {
-  if (!session_ || session_->isStreaming() || !env_.desktop) return;
-  session_->beginStreaming(*env_.desktop, streamSettings());
+  if (!session_ || session_->isStreaming()) return;
+  session_->beginStreaming(env_.desktop, streamSettings());
 }
 
 ClientSession::StreamSettings HostServer::streamSettings() const {

@@ -1,5 +1,6 @@
 #include "server/input_inbox.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -108,6 +109,20 @@ std::optional<InputInbox::Command> InputInbox::take() {
   commands_.pop_front();
   bytes_ -= bytesOf(command);
   return command;
+}
+
+std::optional<SystemCommand::Action> InputInbox::takeSystem() {
+  std::lock_guard lock(mutex_);
+  const auto found = std::find_if(commands_.begin(), commands_.end(), [](const Command& command) {
+    return std::holds_alternative<SystemCommand::Action>(command);
+  });
+  if (found == commands_.end()) {
+    drainWanted_ = false;
+    return std::nullopt;
+  }
+  const SystemCommand::Action action = std::get<SystemCommand::Action>(*found);
+  commands_.erase(found);
+  return action;
 }
 
 }  // namespace quorin

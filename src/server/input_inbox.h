@@ -9,6 +9,8 @@
 //   and modifier names) wait, moves, texts and scrolls are dropped, with one log line per
 //   inbox; buttons, clicks, special keys and system commands are still kept, since a lost
 //   release leaves a button held and a lost lock leaves the desktop open;
+// - system commands may be taken ahead of input (takeSystem), so that a lock is carried out
+//   while input waits for a desktop that is still being opened;
 // - a client that gets kMaxCommands commands or kMaxBytes waiting sends faster than the
 //   desktop takes them: push() answers endSession once, and drops everything after.
 // Thread: push() on the io thread, take() on the main thread; both lock.
@@ -46,6 +48,11 @@ class InputInbox {
   // The next command (a long text a piece at a time), or nothing once the inbox is empty;
   // the next push then answers drainWanted again.
   std::optional<Command> take();
+
+  // The oldest system command, taken from among input that waits for the desktop (which
+  // keeps its order); nothing once there is none, and the next push then answers
+  // drainWanted again, so a later system command is not held up behind that input.
+  std::optional<SystemCommand::Action> takeSystem();
 
  private:
   std::mutex mutex_;

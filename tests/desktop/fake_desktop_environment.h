@@ -1,12 +1,15 @@
 #pragma once
 // A desktop environment of fakes (tests only): sessions stream the test's FakeScreen and post
 // input to a sink the test provides, or fail with the test's sentence. Input lands on a
-// 1440x900 monitor of the sink's own, whatever the pictures' size.
+// 1440x900 monitor of the sink's own, whatever the pictures' size. Set `error`, `makeSink`
+// and `holds` before a session is asked for; the rest may be read from any thread.
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "desktop/desktop_environment.h"
 #include "video/fake_screen.h"
@@ -18,14 +21,22 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
   FakeScreen screen;
   std::string error;  // set: every session fails with it
   std::function<std::unique_ptr<EventSink>()> makeSink;
-  std::vector<std::string> requested;  // the monitor of every request
   // Set: sessions wait, as behind a portal dialog nobody answers, until they are cancelled.
   std::atomic<bool> holds = false;
   std::atomic<int> withdrawn{0};
 
+  // The monitor of every request, in order.
+  std::vector<std::string> requested() const {
+    std::lock_guard lock(mutex_);
+    return requested_;
+  }
+
   std::vector<Monitor> monitors() override { return {{"FAKE-1", {0, 0, 64, 48}, true}}; }
   Result makeSession(const std::string& monitor, const std::atomic<bool>& cancelled) override {
-    requested.push_back(monitor);
+    {
+      std::lock_guard lock(mutex_);
+      requested_.push_back(monitor);
+    }
     while (holds && !cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (cancelled) {
       ++withdrawn;
@@ -40,6 +51,10 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
                                              [](const ScreenRect&) { return ScreenRect{0, 0, 1440, 900}; }),
             {}};
   }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> requested_;
 };
 
 }  // namespace quorin

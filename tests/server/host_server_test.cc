@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <future>
 #include <thread>
 
 #include "base/event_loop.h"
@@ -18,9 +19,13 @@
 #include "identity/keychain_store.h"
 #include "desktop/fake_desktop_environment.h"
 #include "input/recording_event_sink.h"
+#include "server/client_session.h"
 #include "server/file_user_defaults.h"
 #include "server/system_controller.h"
 #include "transport/channel_harness.h"
+#include "transport/pending_handshakes.h"
+#include "transport/secure_channel.h"
+#include "transport/tcp_listener.h"
 
 namespace quorin {
 namespace {
@@ -44,7 +49,7 @@ class HostServerTest : public ::testing::Test {
     if (!desktop.makeSink) postTo(*sink);
     server = std::make_unique<HostServer>(HostServer::Environment{
         .mainThread = &main, .identity = &identity, .defaults = &defaults, .advertiser = &advertiser,
-        .desktop = &desktop, .systemController = &systemController,
+        .desktop = desktopOwner, .systemController = &systemController,
         .hostName = [] { return std::string("Test Host"); }, .port = port});
     server->addObserver([this](HostServer::Property p) { changes.push_back(p); });
   }
@@ -83,7 +88,8 @@ class HostServerTest : public ::testing::Test {
     desktop.makeSink = [&target] { return std::make_unique<Forward>(target); };
   }
 
-  FakeDesktopEnvironment desktop;
+  std::shared_ptr<FakeDesktopEnvironment> desktopOwner = std::make_shared<FakeDesktopEnvironment>();
+  FakeDesktopEnvironment& desktop = *desktopOwner;
   std::unique_ptr<RecordingEventSink> recording = std::make_unique<RecordingEventSink>();
   RecordingEventSink* sink = recording.get();
   FakeCommandRunner runner;
@@ -206,7 +212,7 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   Recorder client;
   auto channel = connect(client);
   ASSERT_TRUE(received(client, MessageType::hello) && received(client, MessageType::videoFrame));
-  EXPECT_EQ(desktop.requested, std::vector<std::string>{"FAKE-1"});
+  EXPECT_EQ(desktop.requested(), std::vector<std::string>{"FAKE-1"});
   EXPECT_TRUE(server->connectedClient().value_or("").starts_with("127.0.0.1:"));
   const auto messages = client.messages();
   auto first = [&](MessageType type) { return std::ranges::find(messages, type, &Recorder::Message::first); };
@@ -274,7 +280,7 @@ TEST_F(ClientSessionTest, ANewcomerReplacesAClientWhoseScreenIsStillBeingAskedFo
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder first;
   auto firstChannel = connect(first);
-  ASSERT_TRUE(pump([&] { return desktop.requested.size() == 1; }));
+  ASSERT_TRUE(pump([&] { return desktop.requested().size() == 1; }));
   Recorder second;
   auto secondChannel = connect(second);
   ASSERT_TRUE(pump([&] { return desktop.withdrawn == 1; })) << "the first request is withdrawn";
@@ -282,6 +288,63 @@ TEST_F(ClientSessionTest, ANewcomerReplacesAClientWhoseScreenIsStillBeingAskedFo
   server->stop();  // the newcomer's request still waits: a stop withdraws it
   EXPECT_TRUE(pump([&] { return desktop.withdrawn == 2; }));
   EXPECT_FALSE(server->lastError()) << "a withdrawn request is no failure to report";
+}
+
+// The client may send as soon as its channel is ready, before the host even asks for its
+// desktop: that input waits for the desktop session instead of being lost.
+TEST_F(ClientSessionTest, InputSentBeforeStreamingIsAskedForWaitsForTheDesktop) {
+  postTo(*sink);
+  IoThread serverThread{"server"};
+  TcpListener listener{serverThread.context()};
+  ASSERT_FALSE(listener.open(0));
+  const Bytes key = *identity.loadOrCreateKey();
+  std::promise<std::unique_ptr<MessageChannel>> ready;
+  auto handshakes = std::make_shared<PendingHandshakes>(
+      SecureChannel::parameters(key).tls, PendingHandshakes::kDefaultLimits,
+      [&ready](std::unique_ptr<MessageChannel> channel) { ready.set_value(std::move(channel)); });
+  serverThread.post([&] {
+    listener.startAccepting([handshakes](asio::ip::tcp::socket socket) { handshakes->admit(std::move(socket)); },
+                            nullptr);
+  });
+  Recorder client;
+  auto channel = connectRecorded(clientThread, listener.port(), SecureChannel::clientContext(key), client);
+  ASSERT_TRUE(channel);
+  ClientSession::Events events;
+  events.system = [this](ClientSession&, SystemCommand::Action action) { systemController.perform(action); };
+  auto session = std::make_unique<ClientSession>(ready.get_future().get(), main, std::move(events));
+
+  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.25})"));
+  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty(); })) << "the lock came after the move, and is done";
+  session->beginStreaming(desktopOwner, {});
+  ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
+  EXPECT_EQ(sink->posted.front(), "move 720,225");
+
+  session.reset();
+  serverThread.post([&] {
+    listener.close();
+    handshakes->clear();
+  });
+}
+
+// While the desktop session is still being made (a portal dialog nobody answered yet), a
+// system command is carried out at once, and input waits for the session in its order.
+TEST_F(ClientSessionTest, SystemCommandsGoAheadOfInputThatWaitsForThePendingDesktop) {
+  desktop.holds = true;
+  makeServer();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
+  Recorder client;
+  auto channel = connect(client);
+  ASSERT_TRUE(pump([&] { return desktop.requested().size() == 1; }));
+  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.25})"));
+  channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
+  channel->send(MessageType::input, bytesOf(R"({"kind":"mouseDown","x":0.5,"y":0.5})"));
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty(); })) << "the lock does not wait for the desktop";
+  EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
+  EXPECT_TRUE(sink->posted.empty());
+  desktop.holds = false;
+  ASSERT_TRUE(pump([&] { return sink->posted.size() == 3; }));
+  EXPECT_EQ(sink->posted, (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
 }
 
 TEST(FileUserDefaults, StoresPrivatelyReadsAfreshAndTakesACorruptFileForEmpty) {
