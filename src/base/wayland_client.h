@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <wayland-client.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 
@@ -24,8 +26,10 @@ using DisplayPtr = Proxy<wl_display, wl_display_disconnect>;
 using RegistryPtr = Proxy<wl_registry, wl_registry_destroy>;
 
 // Waits until the compositor has handled every request sent so far, handling the events it
-// sends meanwhile; false when the connection failed or `timeout` passed first.
-inline bool roundtripWithin(wl_display* display, std::chrono::milliseconds timeout) {
+// sends meanwhile; false when the connection failed, `timeout` passed or `cancelled` (looked
+// at every 100 ms, when given) was set first.
+inline bool roundtripWithin(wl_display* display, std::chrono::milliseconds timeout,
+                            const std::atomic<bool>* cancelled = nullptr) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + timeout;
   bool done = false;
@@ -34,7 +38,7 @@ inline bool roundtripWithin(wl_display* display, std::chrono::milliseconds timeo
   wl_callback* callback = wl_display_sync(display);
   if (!callback) return false;
   wl_callback_add_listener(callback, &listener, &done);
-  while (!done && wl_display_get_error(display) == 0) {
+  while (!done && wl_display_get_error(display) == 0 && !(cancelled && *cancelled)) {
     if (wl_display_prepare_read(display) != 0) {
       wl_display_dispatch_pending(display);
       continue;
@@ -42,8 +46,10 @@ inline bool roundtripWithin(wl_display* display, std::chrono::milliseconds timeo
     wl_display_flush(display);
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd readable{wl_display_get_fd(display), POLLIN, 0};
-    if (left <= 0 || poll(&readable, 1, int(left)) <= 0) {
+    const int ready = left <= 0 ? 0 : poll(&readable, 1, int(cancelled ? std::min<long>(left, 100) : left));
+    if (ready <= 0) {
       wl_display_cancel_read(display);
+      if (ready == 0 && left > 0 && cancelled) continue;
       break;
     }
     wl_display_read_events(display);

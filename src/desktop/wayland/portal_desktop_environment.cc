@@ -54,6 +54,8 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
   std::shared_ptr<PortalSession> session = PortalSession::open(options, error);
   // Tokens are single-use: each start hands out the one for next time, and a refusal means
   // the user revoked the approval. Either way the token kept so far is spent.
+  // A result nobody waits for any more (the client went away) is thrown away whole.
+  if (cancelled) return {nullptr, sharingWithdrawnError().description};
   if (session || error == sharingRefusedError()) {
     const std::string token = session ? session->restoreToken() : std::string();
     {
@@ -63,7 +65,7 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
     if (save_) save_(token);
   }
   if (!session) return {nullptr, error.description};
-  std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(session, options_.callTimeout, error);
+  std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(session, options_.callTimeout, &cancelled, error);
   if (!stream) return {nullptr, error.description};
   std::string why;
   const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);

@@ -26,7 +26,7 @@ std::vector<Monitor> WlrootsDesktopEnvironment::monitors() {
 DesktopEnvironment::Result WlrootsDesktopEnvironment::makeSession(const std::string& monitor,
                                                                  const std::atomic<bool>& cancelled) {
   CaptureError error;
-  std::unique_ptr<DisplayStream> stream = wayland::openScreencopyStream(displayName_, monitor, error);
+  std::unique_ptr<DisplayStream> stream = wayland::openScreencopyStream(displayName_, monitor, error, &cancelled);
   if (!stream) return {nullptr, error.description};
   std::string why;
   const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);

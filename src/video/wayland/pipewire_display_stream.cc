@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -135,7 +136,7 @@ struct PipeWireDisplayStream::PipeWire {
 
 std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
     std::shared_ptr<PortalSession> session, std::chrono::milliseconds timeout,
-    CaptureError& error) {
+    const std::atomic<bool>* cancelled, CaptureError& error) {
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
@@ -213,15 +214,24 @@ std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
     return nullptr;
   }
 
+  // The flag has no way to wake the wait, so it is looked at every 100 ms.
   std::unique_lock lock(self->mutex_);
-  const bool settled = self->changed_.wait_for(
-      lock, timeout, [&] { return self->running_ || self->failure_.has_value(); });
+  const auto giveUp = std::chrono::steady_clock::now() + timeout;
+  auto settled = [&] { return self->running_ || self->failure_.has_value(); };
+  while (!settled() && !(cancelled && *cancelled) && std::chrono::steady_clock::now() < giveUp) {
+    self->changed_.wait_until(lock, std::min(giveUp, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+  }
+  if (cancelled && *cancelled) {
+    error = sharingWithdrawnError();
+    lock.unlock();
+    return nullptr;
+  }
   if (self->failure_) {
     error = pipeWireError();
     lock.unlock();
     return nullptr;
   }
-  if (!settled) logLine("screen stream is slow to start; waiting for its pictures");
+  if (!settled()) logLine("screen stream is slow to start; waiting for its pictures");
   return self;
 }
 

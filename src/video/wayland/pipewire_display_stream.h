@@ -9,6 +9,7 @@
 // newest picture aside. open(), grab(), waitForChange(), failure() and the destructor belong
 // to one thread at a time (the capture thread once streaming); interrupt() to any thread.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -26,9 +27,11 @@ class PipeWireDisplayStream final : public DisplayStream {
  public:
   // Connects to the session's node; blocks until the stream runs, fails, or `timeout`
   // passes (a stream that is merely slow to start is returned anyway). Nothing, with
-  // `error` set, when the stream cannot be opened. The session lives as long as the stream.
+  // `error` set, when the stream cannot be opened or `cancelled` (optional) is set on the
+  // way. The session lives as long as the stream.
   static std::unique_ptr<PipeWireDisplayStream> open(std::shared_ptr<PortalSession> session,
                                                      std::chrono::milliseconds timeout,
+                                                     const std::atomic<bool>* cancelled,
                                                      CaptureError& error);
   ~PipeWireDisplayStream() override;
 

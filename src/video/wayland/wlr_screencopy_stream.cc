@@ -56,8 +56,9 @@ using Output = WaylandOutput;
 // change and go. Every wait has a deadline. One thread at a time.
 class Connection {
  public:
-  // Connects, and reads the globals and what each output says about itself.
-  bool open(const std::string& displayName, CaptureError& error) {
+  // Connects, and reads the globals and what each output says about itself; gives up soon
+  // after `cancelled` (optional) is set.
+  bool open(const std::string& displayName, CaptureError& error, const std::atomic<bool>* cancelled = nullptr) {
     display_.reset(wl_display_connect(displayName.empty() ? nullptr : displayName.c_str()));
     if (!display_) {
       error = waylandError(kCannotConnect, "Cannot connect to the Wayland compositor");
@@ -67,7 +68,7 @@ class Connection {
     wl_registry_add_listener(registry_.get(), &registryListener, this);
     // The globals, then what each output says about itself.
     for (int i = 0; i < 2; ++i) {
-      if (!roundtrip(Clock::now() + kSetupTimeout)) {
+      if (!roundtrip(Clock::now() + kSetupTimeout, cancelled)) {
         error = lost() ? lostError() : waylandError(kSetupTimedOut, "The Wayland compositor did not answer in time.");
         return false;
       }
@@ -119,9 +120,10 @@ class Connection {
 
   // Waits until the compositor has handled every request sent so far; false when it failed
   // or `deadline` passed first.
-  bool roundtrip(Clock::time_point deadline) {
+  bool roundtrip(Clock::time_point deadline, const std::atomic<bool>* cancelled = nullptr) {
     if (lost()) return false;
-    if (roundtripWithin(display_.get(), std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()))) {
+    if (roundtripWithin(display_.get(), std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()),
+                        cancelled)) {
       return true;
     }
     if (wl_display_get_error(display_.get()) != 0) fail();  // logs the loss once
@@ -465,9 +467,9 @@ std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& e
 }
 
 std::unique_ptr<DisplayStream> openScreencopyStream(const std::string& displayName, const std::string& outputName,
-                                                    CaptureError& error) {
+                                                    CaptureError& error, const std::atomic<bool>* cancelled) {
   auto connection = std::make_unique<Connection>();
-  if (!connection->open(displayName, error)) return nullptr;
+  if (!connection->open(displayName, error, cancelled)) return nullptr;
   if (!connection->screencopy() || !connection->shm()) {
     error = waylandError(kNoScreencopy, "The Wayland compositor does not let the host copy its screen.");
     return nullptr;

@@ -12,6 +12,7 @@
 // coordinates the wlroots input sink (input/wayland/wlr_event_sink.h) takes. Pictures are in
 // the output's own pixels, so a scaled output's pictures are larger than its rectangle.
 
+#include <atomic>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -25,9 +26,11 @@ namespace quorin::wayland {
 
 // `displayName` as wl_display_connect takes it; empty means $WAYLAND_DISPLAY. `outputName`
 // names the output to stream; empty, or a name no output has, streams the first one. Every
-// question to the compositor on the way has a time limit.
+// question to the compositor on the way has a time limit, and gives up soon after `cancelled`
+// (optional) is set.
 std::unique_ptr<DisplayStream> openScreencopyStream(const std::string& displayName,
-                                                    const std::string& outputName, CaptureError& error);
+                                                    const std::string& outputName, CaptureError& error,
+                                                    const std::atomic<bool>* cancelled = nullptr);
 
 // The compositor's outputs in the order it announced them, the first marked primary; nothing,
 // with `error` set, without a compositor that answers. Any thread.
