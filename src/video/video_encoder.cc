@@ -65,15 +65,18 @@ struct VideoEncoder::Codec {
   std::optional<PictureFitter> fitter;
   std::array<PictureSize, kSlots> placed{};
   PictureSize lastPicture;
-  // Set by the producer for a slot whose picture changed size, taken by the "encode" thread
-  // once the mailbox handed the slot over: the new picture starts with a key frame, and a
-  // refinement of it does not.
-  std::array<bool, kSlots> keyWanted{};
+  // Size changes counted by the producer, and the count each slot's picture was converted
+  // under, read by the "encode" thread once the mailbox handed the slot over: the first
+  // picture encoded under a new count starts with a key frame, even when the picture that
+  // changed size was replaced in the mailbox, and a refinement of it does not.
+  std::uint64_t sizeChanges = 0;
+  std::array<std::uint64_t, kSlots> sizeChangesOf{};
 
   // Everything below belongs to the "encode" thread.
   std::int64_t nextIndex = 0;
   std::array<microseconds, kTimesKept> ptsByIndex{};
   std::optional<microseconds> lastKeyPts;
+  std::uint64_t keyedSizeChanges = 0;
   std::vector<Bytes> parameterSets;
   bool sentConfig = false;
   Bytes payload;
@@ -165,7 +168,8 @@ void VideoEncoder::Codec::convert(const BgraImage& image, int slot) {
   placed[slot] = size;
   // The first picture is a key frame anyway; a later one of another size gets one too, so
   // that the client's decoder does not mix the old monitor's picture into the new one.
-  keyWanted[slot] = lastPicture.width > 0 && size != lastPicture;
+  if (lastPicture.width > 0 && size != lastPicture) ++sizeChanges;
+  sizeChangesOf[slot] = sizeChanges;
   lastPicture = size;
 }
 
@@ -174,8 +178,9 @@ void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner
   picture->pts = nextIndex++;
   ptsByIndex[picture->pts % kTimesKept] = pts;
   // x264 only counts frames; an idle screen submits none, so the time limit is ours to keep.
-  const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing ||
-                      std::exchange(keyWanted[slot], false);
+  const bool sizeChanged = sizeChangesOf[slot] != keyedSizeChanges;
+  keyedSizeChanges = sizeChangesOf[slot];
+  const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing || sizeChanged;
   picture->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
   if (avcodec_send_frame(context.get(), picture) < 0) return;
   receivePackets(owner);

@@ -153,17 +153,27 @@ TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureRefinesItStopDeliversPendingF
   EXPECT_FALSE(output.at(2).header.isKeyframe);
   EXPECT_EQ(expectDecodableStream(output).size(), 3u);
 
+  // The picture that changed size is replaced before it is encoded: the one that replaced
+  // it starts with the key frame instead.
   encoder.setBackPressure(true);
   encoder.encode(picture, 7ms);
-  encoder.stop();
-  ASSERT_EQ(output.count(), 4u) << "stop encodes what was waiting and delivers it";
-  EXPECT_EQ(output.at(3).header.ptsMicros, 7000u);
-
   encoder.encode(picture, 8ms);
-  encoder.refine(9ms);
+  encoder.setBackPressure(false);
+  ASSERT_TRUE(output.waitFor(4));
+  EXPECT_EQ(output.at(3).header.ptsMicros, 8000u);
+  EXPECT_TRUE(output.at(3).header.isKeyframe);
+
+  encoder.setBackPressure(true);
+  encoder.encode(picture, 9ms);
+  encoder.stop();
+  ASSERT_EQ(output.count(), 5u) << "stop encodes what was waiting and delivers it";
+  EXPECT_EQ(output.at(4).header.ptsMicros, 9000u);
+
+  encoder.encode(picture, 10ms);
+  encoder.refine(11ms);
   encoder.stop();
   std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(output.count(), 4u);
+  EXPECT_EQ(output.count(), 5u);
 
   // A start that fails is logged once, and pictures are ignored.
   LogCapture log;
