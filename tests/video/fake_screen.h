@@ -2,7 +2,7 @@
 // A scripted screen (tests only): the picture changes only when the test calls change() or
 // resize(). Streams wake their waitForChange() on a change, or, with `reportsChanges` off, are
 // polled like a stream that cannot tell. With `hangs` set, a grab blocks like a display
-// server that stopped answering, until the stream is abandoned.
+// server that stopped answering, until the stream is abandoned or the test resumes it.
 
 #include <atomic>
 #include <condition_variable>
@@ -34,6 +34,13 @@ class FakeScreen {
     std::lock_guard lock(mutex_);
     area_ = area;
     changed_ = true;
+    wake_.notify_all();
+  }
+
+  // A hanging grab goes on, and sees every change made while it hung.
+  void resume() {
+    std::lock_guard lock(mutex_);
+    hangs = false;
     wake_.notify_all();
   }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <thread>
 
@@ -13,6 +14,15 @@ namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Waits for a condition that another thread makes true; false if it never does (a hang).
+bool eventually(const std::function<bool()>& done) {
+  for (auto limit = std::chrono::steady_clock::now() + 10s; !done();) {
+    if (std::chrono::steady_clock::now() > limit) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
 
 // Both for a stream that wakes capture on a change and for one that is polled.
 TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilTheEnd) {
@@ -34,8 +44,13 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
 
     screen.change();
     ASSERT_TRUE(sink.waitFor(2));
+    // The second change is made while the grab of the first is still under way.
+    screen.hangs = true;
+    const int before = screen.grabs;
     screen.change();
+    ASSERT_TRUE(eventually([&] { return screen.grabs > before; }));
     screen.change();
+    screen.resume();
     ASSERT_TRUE(sink.waitFor(3));
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(sink.count(), 3u) << "changes made meanwhile are taken together";
@@ -112,7 +127,7 @@ TEST(ScreenCaptureManagerTest, StopCutsOffAStreamThatHangs) {
   ASSERT_TRUE(sink.waitFor(1));
   screen.hangs = true;
   screen.change();
-  while (screen.grabs < 2) std::this_thread::sleep_for(10ms);  // the second grab hangs
+  ASSERT_TRUE(eventually([&] { return screen.grabs >= 2; }));  // the second grab hangs
   manager.stop();
   EXPECT_EQ(screen.abandoned, 1);
 }
