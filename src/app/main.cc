@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: quorin-remote-host [--monitor NAME] [OPTION]\n"
+    "Usage: quorin-remote-host [OPTION] [--monitor NAME]\n"
     "Lets a paired phone or tablet see and control this desktop over the local network.\n"
     "Without an option it runs as a tray application when a graphical session is reachable\n"
     "($DISPLAY), and like --headless otherwise.\n"
@@ -33,8 +34,10 @@ constexpr const char* kUsage =
     "  --reset-key      replace the host key, then exit; every paired device must pair\n"
     "                   again (a running host keeps the old key until it restarts)\n"
     "  --list-monitors  list the monitors that can be shared, then exit\n"
-    "  --monitor NAME   share the monitor NAME (as --list-monitors shows it) from now on;\n"
-    "                   an empty NAME shares the primary monitor again\n"
+    "  --monitor NAME   share the monitor NAME (as --list-monitors shows it) from the next\n"
+    "                   client on, also in a host that runs already; an empty NAME shares\n"
+    "                   the primary monitor again. Alone it only stores the choice; with\n"
+    "                   an option (--headless) it stores it, then does what the option says\n"
     "  --version        print the version and exit\n"
     "  --help           show this help\n";
 
@@ -98,18 +101,35 @@ bool chooseMonitor(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // --monitor NAME may come before the one option; it is kept for later runs too.
-  if (argc >= 3 && std::string_view(argv[1]) == "--monitor") {
-    if (!chooseMonitor(argv[2])) return 1;
-    argv[2] = argv[0];
-    argv += 2;
-    argc -= 2;
+  // At most one option, and --monitor NAME before or after it.
+  std::optional<std::string> monitor;
+  std::string_view option;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view argument = argv[i];
+    if (argument == "--monitor") {
+      if (i + 1 == argc || monitor) {
+        std::fprintf(stderr, "quorin-remote-host: give --monitor once, with a NAME\n%s", kUsage);
+        return 2;
+      }
+      monitor = argv[++i];
+    } else if (!option.empty()) {
+      std::fprintf(stderr, "quorin-remote-host: give at most one option\n%s", kUsage);
+      return 2;
+    } else {
+      option = argument;
+    }
   }
-  if (argc > 2) {
-    std::fprintf(stderr, "quorin-remote-host: give at most one option\n%s", kUsage);
-    return 2;
+  if (monitor) {
+    if (!chooseMonitor(*monitor)) return 1;
+    // A host that runs already takes the choice from its next client on, so the choice
+    // alone starts no second host (which would find the port taken).
+    if (option.empty()) {
+      std::printf(monitor->empty() ? "The primary monitor is shared from the next client on.\n"
+                                   : "The monitor %s is shared from the next client on.\n",
+                  monitor->c_str());
+      return 0;
+    }
   }
-  const std::string_view option = argc == 2 ? argv[1] : "";
   if (option == "--list-monitors") return listMonitors();
   if (option == "--help" || option == "-h") {
     std::printf("%s", kUsage);
@@ -127,6 +147,6 @@ int main(int argc, char** argv) {
     if (quorin::Permissions::hasGraphicalSession()) return quorin::runTrayApplication(argc, argv);
     return quorin::runHeadlessHost();
   }
-  std::fprintf(stderr, "quorin-remote-host: unknown option '%s'\n%s", argv[1], kUsage);
+  std::fprintf(stderr, "quorin-remote-host: unknown option '%s'\n%s", std::string(option).c_str(), kUsage);
   return 2;
 }

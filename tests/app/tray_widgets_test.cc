@@ -234,6 +234,30 @@ TEST(HeadlessHost, BusyPortIsAFailedStartWithTheReason) {
   EXPECT_EQ(WEXITSTATUS(second.terminate()), 1);
 }
 
+// The monitor choice goes before or after the option; alone it only stores the choice, so
+// making it while a host runs starts no second host on the busy port.
+TEST(HeadlessHost, TakesTheMonitorChoiceWithAnyOptionAndAloneOnlyStoresIt) {
+  TemporaryFolder config;
+  const std::vector<std::string> env{"XDG_CONFIG_HOME=" + config.path.string()};
+  const auto stored = [&] {
+    std::ifstream file(config.path / "quorin-remote" / "defaults.json");
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  };
+  ChildProcess host({QUORIN_HOST_BINARY, "--headless", "--monitor", "RIGHT"}, env);
+  ASSERT_TRUE(host.waitForLine("Advertising")) << host.output();
+  EXPECT_NE(stored().find("\"RIGHT\""), std::string::npos);
+
+  ChildProcess choice({QUORIN_HOST_BINARY, "--monitor", "LEFT"}, env);
+  EXPECT_TRUE(choice.waitForLine("The monitor LEFT is shared from the next client on.")) << choice.output();
+  const int status = choice.wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << choice.output();
+  EXPECT_NE(stored().find("\"LEFT\""), std::string::npos);
+
+  ChildProcess twice({QUORIN_HOST_BINARY, "--monitor", "A", "--headless", "--pair"}, env);
+  EXPECT_EQ(WEXITSTATUS(twice.wait()), 2) << "two options besides the monitor";
+  EXPECT_EQ(WEXITSTATUS(host.terminate()), 0);
+}
+
 // Whether the program has come far enough to take SIGTERM as a request to stop (before that,
 // the signal's default action ends it).
 bool blocksStopSignals(pid_t pid) {
