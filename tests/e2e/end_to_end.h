@@ -22,11 +22,19 @@ class EndToEndTest : public ::testing::Test {
 
   void SetUp() override { std::ofstream(path("pairing.txt")) << commandOutput(kHost + " --pairing-text 2>/dev/null"); }
 
-  // Starts the host and returns once it listens and advertises.
+  // Starts the host and returns once it listens and advertises. Its output holds its log.
   static std::unique_ptr<ChildProcess> startHost(std::vector<std::string> environment = {}) {
-    auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--headless"}, std::move(environment));
+    auto host = std::make_unique<ChildProcess>(std::vector<std::string>{kHost, "--headless"}, std::move(environment),
+                                               true);
     EXPECT_TRUE(host->waitForLine("Advertising")) << host->output();
     return host;
+  }
+  // SIGTERM ends the host with status 0 by its own clean stop, not the forced exit that
+  // follows a stop which does not finish.
+  static void expectCleanStop(ChildProcess& host) {
+    const int status = host.terminate();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.output();
+    EXPECT_EQ(host.output().find("stopping without waiting any longer"), std::string::npos) << host.output();
   }
   // The client connecting to this machine's host with `args`, started.
   std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& args) {

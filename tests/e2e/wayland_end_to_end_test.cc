@@ -43,7 +43,7 @@ TEST_F(WaylandEndToEnd, TheClientSeesTheWaylandDesktop) {
   // sway lets the host copy its outputs itself: the portal was not asked, so no approval is kept.
   const auto defaults = commandOutput("cat \"$XDG_CONFIG_HOME\"/quorin-remote/defaults.json 2>/dev/null");
   EXPECT_EQ(defaults.find("QuorinScreenShareRestoreToken"), std::string::npos) << defaults;
-  EXPECT_EQ(WEXITSTATUS(host->terminate()), 0);
+  expectCleanStop(*host);
 }
 
 }  // namespace

@@ -22,8 +22,10 @@ namespace quorin {
 class ChildProcess {
  public:
   // `environment` entries ("NAME=value") are added to (or replace) this process's variables;
-  // env(1) sets them and then becomes the program, keeping the pid.
-  explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& environment = {}) {
+  // env(1) sets them and then becomes the program, keeping the pid. With `withStderr` the
+  // output holds the child's standard error too (the host's log lines).
+  explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& environment = {},
+                        bool withStderr = false) {
     argv.insert(argv.begin(), environment.begin(), environment.end());
     argv.insert(argv.begin(), "/usr/bin/env");
     std::vector<char*> args;
@@ -34,6 +36,7 @@ class ChildProcess {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    if (withStderr) posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     close(fds[1]);
