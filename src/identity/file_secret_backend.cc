@@ -1,12 +1,9 @@
 #include "identity/file_secret_backend.h"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -46,42 +43,39 @@ std::filesystem::path FileSecretBackend::defaultPath() {
 FileSecretBackend::Items FileSecretBackend::readItems() const {
   auto file = readPrivateFile(file_, kMaxFileSize);
   switch (file.state) {
-    case PrivateFile::State::missing: return {json::Json::object(), {}};
-    case PrivateFile::State::refused: return {std::nullopt, std::move(file.problem)};
+    case PrivateFile::State::missing: return {json::Json::object(), {}, {}};
+    case PrivateFile::State::refused: return {std::nullopt, std::move(file.problem), {}};
     case PrivateFile::State::read: break;
   }
-  return {json::parseObject(textOf(file.contents)), {}};
+  auto items = json::parseObject(textOf(file.contents));
+  return {std::move(items), {}, std::move(file.contents)};
 }
 
 std::optional<json::Json> FileSecretBackend::itemsToChange() const {
   auto read = readItems();
   if (read.items) return std::move(read.items);
   if (!read.unreadable.empty()) return std::nullopt;
-  // Never over an earlier damaged file: each may be the only copy of some key.
+  if (!copyAside(read.contents, "the store " + file_.string() + " is damaged")) return std::nullopt;
+  return json::Json::object();
+}
+
+bool FileSecretBackend::copyAside(const Bytes& contents, const std::string& why) const {
+  // Never over an earlier copy: each may be the only one of some key.
   std::filesystem::path aside = file_.string() + ".damaged";
-  for (int n = 2; ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0; ++n) {
+  for (int n = 2; !writeNewFileAtomically(aside, contents, 0600); ++n) {
     if (errno != EEXIST || n > 1000) {
-      logLine("the damaged store " + file_.string() + " could not be moved aside (" +
-              std::strerror(errno) + "); it is left as it is");
-      return std::nullopt;
+      logLine(why + "; no copy of the store could be kept (" + std::strerror(errno) + "), so it is left as it is");
+      return false;
     }
     aside = file_.string() + ".damaged." + std::to_string(n);
   }
-  logLine("the damaged store " + file_.string() + " was moved aside to " + aside.string());
-  return json::Json::object();
+  logLine(why + "; a copy of the store is kept at " + aside.string());
+  return true;
 }
 
 bool FileSecretBackend::writeItems(const json::Json& items) const {
   const auto text = json::write(items);
-  if (!text || !makePrivateDirectory(file_.parent_path())) return false;
-  // Through a link, the file it points at is replaced, and the link stays.
-  struct stat entry {};
-  if (::lstat(file_.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) {
-    return writeFileAtomically(file_, bytesOf(*text), 0600);
-  }
-  std::error_code error;
-  const auto target = std::filesystem::canonical(file_, error);
-  return !error && writeFileAtomically(target, bytesOf(*text), 0600);
+  return text && makePrivateDirectory(file_.parent_path()) && writeFileAtomically(file_, bytesOf(*text), 0600);
 }
 
 bool FileSecretBackend::update(std::string_view account, const json::Json& entry) {

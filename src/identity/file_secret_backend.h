@@ -7,9 +7,9 @@
 // Only a missing file holds no items. A file that cannot be read (another user's, not
 // readable, not a regular file, too large, too many open files) holds items that cannot be
 // read now: whyUnreadable says what to fix, and every change fails rather than replace it.
-// A file that was read whole but is not a store is moved aside by the next change, to
-// "<file>.damaged" or the first free "<file>.damaged.N", so whatever it held can still be
-// recovered by hand.
+// A file that was read whole but is not a store is copied by the next change to
+// "<file>.damaged" or the first free "<file>.damaged.N" beside the path, with a log line, so
+// that whatever it held can still be recovered by hand. A link stays a link throughout.
 // An account may also carry a note that its item is kept in the Secret Service instead; such
 // an account has no value here (load gives nothing) but is listed.
 // Thread-safe within the process; other processes writing the same file are not coordinated.
@@ -46,12 +46,15 @@ class FileSecretBackend final : public SecretBackend {
   struct Items {
     std::optional<json::Json> items;  // none when the file is damaged or unreadable
     std::string unreadable;           // why the file could not be read; empty when it was
+    Bytes contents;                   // the file as read
   };
   // The items; an empty object when there is no file.
   Items readItems() const;
-  // The items to change: those read, or none after moving a damaged file aside; nothing
-  // when the file cannot be read or moved aside.
+  // The items to change: those read, or none after copying a damaged file aside; nothing
+  // when the file cannot be read or copied aside.
   std::optional<json::Json> itemsToChange() const;
+  // Copies `contents` aside and logs it after `why`; false when no copy could be made.
+  bool copyAside(const Bytes& contents, const std::string& why) const;
   bool writeItems(const json::Json& items) const;
   bool update(std::string_view account, const json::Json& entry);
 

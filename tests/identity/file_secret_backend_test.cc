@@ -14,6 +14,7 @@
 
 #include "fakes/log_capture.h"
 #include "fakes/temporary_folder.h"
+#include "identity/atomic_file.h"
 #include "identity/host_identity.h"
 #include "identity/keychain_store.h"
 #include "identity/secret_backend_contract.h"
@@ -31,6 +32,11 @@ std::unique_ptr<SecretBackend> makeFileBackend() {
 
 INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeFileBackend),
                          [](const auto&) { return std::string("file"); });
+
+std::string contentsOf(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class FileSecretBackendTest : public testing::Test {
  protected:
@@ -76,10 +82,7 @@ TEST_F(FileSecretBackendTest, DamagedStoresReadAsAbsentAndEachIsKeptAside) {
     ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
   }
   EXPECT_EQ(backend_.load("host-key"), bytesOf("fresh"));
-  const auto aside = [&](const char* suffix) {
-    std::ifstream in(file_.string() + suffix);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
+  const auto aside = [&](const char* suffix) { return contentsOf(file_.string() + suffix); };
   EXPECT_EQ(aside(".damaged"), "\x89PNG\r\n");
   EXPECT_EQ(aside(".damaged.2"), "[\"host-key\"]");
   EXPECT_EQ(aside(".damaged.3"), "{\"host-key\":");
@@ -104,6 +107,48 @@ TEST_F(FileSecretBackendTest, LinkIsFollowedToThisUsersFile) {
   ASSERT_TRUE(backend_.save(bytesOf("new"), "host-key"));
   EXPECT_TRUE(fs::is_symlink(file_));
   EXPECT_EQ(FileSecretBackend(real).load("host-key"), bytesOf("new"));
+}
+
+// A damaged store behind a link is copied aside beside the link, and the store it is replaced
+// by is written where the link leads, relative or not; the link stays.
+TEST_F(FileSecretBackendTest, DamagedStoreBehindALinkIsKeptAsideAndTheLinkStays) {
+  const fs::path real = folder_.path / "dotfiles" / "keychain.json";
+  fs::create_directories(real.parent_path());
+  std::ofstream(real) << "{\"host-key\":";
+  fs::create_directories(file_.parent_path());
+  fs::create_symlink(fs::path("..") / "dotfiles" / "keychain.json", file_);
+  EXPECT_FALSE(backend_.load("host-key"));
+  ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(FileSecretBackend(real).load("host-key"), bytesOf("fresh"));
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged"), "{\"host-key\":");
+  EXPECT_TRUE(log_.contains("QuorinRemote: the store " + file_.string() + " is damaged; a copy of the store is kept at " +
+                            file_.string() + ".damaged"));
+}
+
+// A change replaces the file a chain of links ends at, made when it is missing; a new file is
+// never put over anything, a link included.
+TEST(AtomicFile, ReplacementGoesWhereLinksLeadAndNewFilesReplaceNothing) {
+  const TemporaryFolder folder;
+  const fs::path end = folder.path / "real" / "file";
+  fs::create_directories(end.parent_path());
+  fs::create_symlink(fs::path("real") / "file", folder.path / "middle");
+  fs::create_symlink(folder.path / "middle", folder.path / "link");
+  ASSERT_TRUE(writeFileAtomically(folder.path / "link", bytesOf("first"), 0600));
+  ASSERT_TRUE(writeFileAtomically(folder.path / "link", bytesOf("second"), 0600));
+  EXPECT_EQ(contentsOf(end), "second");
+  EXPECT_TRUE(fs::is_symlink(folder.path / "link"));
+  EXPECT_TRUE(fs::is_symlink(folder.path / "middle"));
+
+  fs::create_symlink(folder.path / "nowhere", folder.path / "dangling");
+  for (const char* taken : {"link", "dangling"}) {
+    errno = 0;
+    EXPECT_FALSE(writeNewFileAtomically(folder.path / taken, bytesOf("new"), 0600)) << taken;
+    EXPECT_EQ(errno, EEXIST) << taken;
+  }
+  EXPECT_FALSE(fs::exists(folder.path / "nowhere"));
+  EXPECT_EQ(contentsOf(end), "second");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), {}), 4) << "a temporary was left behind";
 }
 
 // The lowest file descriptor number that is free: a limit at it makes the next open fail.
