@@ -20,6 +20,16 @@ constexpr std::size_t kMaxFileSize = 1 << 20;
 constexpr const char* kHeldBy = "heldBy";
 constexpr const char* kSecretService = "secret-service";
 
+bool isNote(const json::Json& entry) {
+  return entry.is_object() && entry.value(kHeldBy, "") == kSecretService;
+}
+
+// Neither a value nor the note: what is left of something that was there.
+bool isDamaged(const json::Json& entry) {
+  Bytes value;
+  return !json::readValue(entry, value) && !isNote(entry);
+}
+
 std::filesystem::path homeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   if (const passwd* user = ::getpwuid(::getuid()); user && user->pw_dir) return user->pw_dir;
@@ -51,12 +61,19 @@ FileSecretBackend::Items FileSecretBackend::readItems() const {
   return {std::move(items), {}, std::move(file.contents)};
 }
 
-std::optional<json::Json> FileSecretBackend::itemsToChange() const {
-  auto read = readItems();
-  if (read.items) return std::move(read.items);
+std::optional<json::Json> FileSecretBackend::itemsToChange(Items read, std::string_view account) const {
   if (!read.unreadable.empty()) return std::nullopt;
-  if (!copyAside(read.contents, "the store " + file_.string() + " is damaged")) return std::nullopt;
-  return json::Json::object();
+  if (!read.items) {
+    if (!copyAside(read.contents, "the store " + file_.string() + " is damaged")) return std::nullopt;
+    return json::Json::object();
+  }
+  const auto entry = read.items->find(std::string(account));
+  if (entry != read.items->end() && isDamaged(*entry) &&
+      !copyAside(read.contents, "the entry " + std::string(account) + " of the store " + file_.string() +
+                                    " is damaged (neither a Base64 value nor a note)")) {
+    return std::nullopt;
+  }
+  return std::move(read.items);
 }
 
 bool FileSecretBackend::copyAside(const Bytes& contents, const std::string& why) const {
@@ -80,7 +97,7 @@ bool FileSecretBackend::writeItems(const json::Json& items) const {
 
 bool FileSecretBackend::update(std::string_view account, const json::Json& entry) {
   std::lock_guard lock(mutex_);
-  auto items = itemsToChange();
+  auto items = itemsToChange(readItems(), account);
   if (!items) return false;
   (*items)[std::string(account)] = entry;
   return writeItems(*items);
@@ -99,7 +116,7 @@ bool FileSecretBackend::isHeldInKeyring(std::string_view account) {
   const auto items = readItems().items;
   if (!items) return false;
   const auto item = items->find(std::string(account));
-  return item != items->end() && item->is_object() && item->value(kHeldBy, "") == kSecretService;
+  return item != items->end() && isNote(*item);
 }
 
 std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
@@ -114,9 +131,18 @@ std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
 
 bool FileSecretBackend::deleteItem(std::string_view account) {
   std::lock_guard lock(mutex_);
-  auto items = readItems().items;
-  if (!items || items->erase(std::string(account)) == 0) return false;
-  return writeItems(*items);
+  auto read = readItems();
+  if (!read.items || !read.items->contains(std::string(account))) return false;
+  auto items = itemsToChange(std::move(read), account);
+  return items && items->erase(std::string(account)) == 1 && writeItems(*items);
+}
+
+bool FileSecretBackend::keepAside(std::string_view account) {
+  std::lock_guard lock(mutex_);
+  const auto read = readItems();
+  return read.items && read.items->contains(std::string(account)) &&
+         copyAside(read.contents, "the entry " + std::string(account) + " of the store " + file_.string() +
+                                      " is to be replaced");
 }
 
 std::vector<std::string> FileSecretBackend::allAccounts() {

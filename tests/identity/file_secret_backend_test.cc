@@ -151,6 +151,41 @@ TEST(AtomicFile, ReplacementGoesWhereLinksLeadAndNewFilesReplaceNothing) {
   EXPECT_EQ(std::distance(fs::directory_iterator(folder.path), {}), 4) << "a temporary was left behind";
 }
 
+// An entry that is no value, or a value that is no key, is kept aside with the whole store
+// before it is replaced, each copy beside the others; a damaged entry of another account
+// stays where it is.
+TEST_F(FileSecretBackendTest, DamagedEntryIsKeptAsideBeforeItIsReplaced) {
+  KeychainStore::setBackend(std::make_shared<SystemSecretBackend>(nullptr, std::make_shared<FileSecretBackend>(file_)));
+  int generated = 0;
+  HostIdentity identity([&]() -> std::optional<Bytes> { return Bytes(32, static_cast<std::uint8_t>(++generated)); },
+                        [] { return "host"; });
+  const std::string notBase64 = R"({"host-key":"not base64!","other":"AAE="})";
+  write(notBase64);
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 1));
+  const std::string shortKey = R"({"host-key":"AAE="})";
+  write(shortKey);
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 2));
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 2));
+  KeychainStore::setBackend(nullptr);
+
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged"), notBase64);
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged.2"), shortKey);
+  EXPECT_FALSE(fs::exists(file_.string() + ".damaged.3"));
+  EXPECT_TRUE(log_.contains("QuorinRemote: the entry host-key of the store " + file_.string() +
+                            " is damaged (neither a Base64 value nor a note); a copy of the store is kept at " +
+                            file_.string() + ".damaged"));
+  EXPECT_TRUE(log_.contains("QuorinRemote: the entry host-key of the store " + file_.string() +
+                            " is to be replaced; a copy of the store is kept at " + file_.string() + ".damaged.2"));
+
+  // A change of another account leaves the damaged entry in the store; deleting it keeps a copy.
+  write(notBase64);
+  ASSERT_TRUE(backend_.save(bytesOf("new"), "other"));
+  EXPECT_FALSE(fs::exists(file_.string() + ".damaged.3"));
+  EXPECT_NE(contentsOf(file_).find(R"("host-key":"not base64!")"), std::string::npos);
+  EXPECT_TRUE(backend_.deleteItem("host-key"));
+  EXPECT_NE(contentsOf(file_.string() + ".damaged.3").find(R"("host-key":"not base64!")"), std::string::npos);
+}
+
 // The lowest file descriptor number that is free: a limit at it makes the next open fail.
 rlim_t lowestFreeDescriptor() {
   rlim_t fd = 0;

@@ -50,6 +50,27 @@ TEST(Keyring, ItemsAreWhereSecretToolLooks) {
   EXPECT_EQ(secretToolLookup(account), "absent");
 }
 
+// An item of the wrong size is no key, but it is never lost: before the host replaces it, a
+// copy is kept in the keyring beside it, where secret-tool finds it.
+TEST(Keyring, ItemThatIsNoKeyIsKeptBesideItsReplacement) {
+  requireSecretService();
+  auto keyring = std::make_shared<LibsecretBackend>(std::string(KeychainStore::kService));
+  const std::string account(HostIdentity::kKeyAccount);
+  const auto earlier = keyring->load(account);  // the shared test keyring's key, put back after
+  ASSERT_TRUE(keyring->save(bytesOf("short"), account));
+  const TemporaryFolder folder;
+  KeychainStore::setBackend(
+      std::make_shared<SystemSecretBackend>(keyring, std::make_shared<FileSecretBackend>(folder.path / "keychain.json")));
+  const auto key = HostIdentity([] { return Bytes(32, 9); }, [] { return "host"; }).loadOrCreateKey();
+  KeychainStore::setBackend(nullptr);
+  EXPECT_EQ(key, Bytes(32, 9));
+  EXPECT_EQ(keyring->load(account), key);
+  EXPECT_EQ(secretToolLookup(account + ".damaged"), "short");
+  keyring->deleteItem(account + ".damaged");
+  if (earlier) keyring->save(*earlier, account);
+  else keyring->deleteItem(account);
+}
+
 // Locks the login keyring, or unlocks it with the password the test keyring was made with
 // (the line that `echo ''` writes). Unlocking goes through gnome-keyring's own interface, as
 // its login module does: the Secret Service's Unlock would ask for a prompt, and none can
