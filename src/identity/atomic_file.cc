@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -56,15 +57,18 @@ bool writeAndSync(FileDescriptor& fd, ByteView contents, mode_t mode) {
          ::fsync(fd.get()) == 0 && fd.close();
 }
 
-}  // namespace
-
-bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode) {
+// Writes a temporary beside `file` and renames it to `file` with renameat2 `flags`. On
+// false errno tells why.
+bool placeAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode, unsigned flags) {
   const std::filesystem::path dir = file.parent_path().empty() ? "." : file.parent_path();
   std::string temporary = (dir / ("." + file.filename().string() + ".XXXXXX")).string();
   FileDescriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
   if (!fd.valid()) return false;
-  if (!writeAndSync(fd, contents, mode) || ::rename(temporary.c_str(), file.c_str()) != 0) {
+  if (!writeAndSync(fd, contents, mode) ||
+      ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, file.c_str(), flags) != 0) {
+    const int error = errno;
     ::unlink(temporary.c_str());
+    errno = error;
     return false;
   }
   // The rename itself reaches the disk only with the folder; the new contents are already
@@ -72,6 +76,31 @@ bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, m
   FileDescriptor folder(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.valid()) ::fsync(folder.get());
   return true;
+}
+
+// Where the chain of links at `file` ends, which may not exist yet; `file` itself when it is
+// no link. Nothing for a loop or a link that cannot be read.
+std::optional<std::filesystem::path> endOfLinks(std::filesystem::path file) {
+  constexpr int kMaxLinks = 40;  // as the kernel allows in one path
+  struct stat entry {};
+  for (int links = 0; ::lstat(file.c_str(), &entry) == 0 && S_ISLNK(entry.st_mode); ++links) {
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(file, error);
+    if (error || links == kMaxLinks) return std::nullopt;
+    file = target.is_absolute() ? target : file.parent_path() / target;
+  }
+  return file;
+}
+
+}  // namespace
+
+bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode) {
+  const auto target = endOfLinks(file);
+  return target && placeAtomically(*target, contents, mode, 0);
+}
+
+bool writeNewFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode) {
+  return placeAtomically(file, contents, mode, RENAME_NOREPLACE);
 }
 
 namespace {

@@ -16,7 +16,13 @@ namespace quorin {
 
 // Writes `contents` to a temporary file beside `file` with permissions `mode`, flushes it
 // to disk and renames it over `file`. On false `file` is untouched and no temporary is left.
+// Where `file` is a link, the file the links lead to is the one replaced (made when it is
+// missing), and the link stays.
 bool writeFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode);
+
+// As writeFileAtomically, but never over anything already at `file` (a link included): false
+// with errno EEXIST then.
+bool writeNewFileAtomically(const std::filesystem::path& file, ByteView contents, mode_t mode);
 
 // The contents of a regular file of at most `maxSize` bytes; nothing when it is missing,
 // unreadable, a symbolic link, not a regular file (a FIFO is never waited on) or larger.

@@ -1,12 +1,9 @@
 #include "identity/file_secret_backend.h"
 
-#include <fcntl.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -22,6 +19,16 @@ constexpr std::size_t kMaxFileSize = 1 << 20;
 // The note left for an account whose item the Secret Service holds.
 constexpr const char* kHeldBy = "heldBy";
 constexpr const char* kSecretService = "secret-service";
+
+bool isNote(const json::Json& entry) {
+  return entry.is_object() && entry.value(kHeldBy, "") == kSecretService;
+}
+
+// Neither a value nor the note: what is left of something that was there.
+bool isDamaged(const json::Json& entry) {
+  Bytes value;
+  return !json::readValue(entry, value) && !isNote(entry);
+}
 
 std::filesystem::path homeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
@@ -46,47 +53,51 @@ std::filesystem::path FileSecretBackend::defaultPath() {
 FileSecretBackend::Items FileSecretBackend::readItems() const {
   auto file = readPrivateFile(file_, kMaxFileSize);
   switch (file.state) {
-    case PrivateFile::State::missing: return {json::Json::object(), {}};
-    case PrivateFile::State::refused: return {std::nullopt, std::move(file.problem)};
+    case PrivateFile::State::missing: return {json::Json::object(), {}, {}};
+    case PrivateFile::State::refused: return {std::nullopt, std::move(file.problem), {}};
     case PrivateFile::State::read: break;
   }
-  return {json::parseObject(textOf(file.contents)), {}};
+  auto items = json::parseObject(textOf(file.contents));
+  return {std::move(items), {}, std::move(file.contents)};
 }
 
-std::optional<json::Json> FileSecretBackend::itemsToChange() const {
-  auto read = readItems();
-  if (read.items) return std::move(read.items);
+std::optional<json::Json> FileSecretBackend::itemsToChange(Items read, std::string_view account) const {
   if (!read.unreadable.empty()) return std::nullopt;
-  // Never over an earlier damaged file: each may be the only copy of some key.
+  if (!read.items) {
+    if (!copyAside(read.contents, "the store " + file_.string() + " is damaged")) return std::nullopt;
+    return json::Json::object();
+  }
+  const auto entry = read.items->find(std::string(account));
+  if (entry != read.items->end() && isDamaged(*entry) &&
+      !copyAside(read.contents, "the entry " + std::string(account) + " of the store " + file_.string() +
+                                    " is damaged (neither a Base64 value nor a note)")) {
+    return std::nullopt;
+  }
+  return std::move(read.items);
+}
+
+bool FileSecretBackend::copyAside(const Bytes& contents, const std::string& why) const {
+  // Never over an earlier copy: each may be the only one of some key.
   std::filesystem::path aside = file_.string() + ".damaged";
-  for (int n = 2; ::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0; ++n) {
+  for (int n = 2; !writeNewFileAtomically(aside, contents, 0600); ++n) {
     if (errno != EEXIST || n > 1000) {
-      logLine("the damaged store " + file_.string() + " could not be moved aside (" +
-              std::strerror(errno) + "); it is left as it is");
-      return std::nullopt;
+      logLine(why + "; no copy of the store could be kept (" + std::strerror(errno) + "), so it is left as it is");
+      return false;
     }
     aside = file_.string() + ".damaged." + std::to_string(n);
   }
-  logLine("the damaged store " + file_.string() + " was moved aside to " + aside.string());
-  return json::Json::object();
+  logLine(why + "; a copy of the store is kept at " + aside.string());
+  return true;
 }
 
 bool FileSecretBackend::writeItems(const json::Json& items) const {
   const auto text = json::write(items);
-  if (!text || !makePrivateDirectory(file_.parent_path())) return false;
-  // Through a link, the file it points at is replaced, and the link stays.
-  struct stat entry {};
-  if (::lstat(file_.c_str(), &entry) != 0 || !S_ISLNK(entry.st_mode)) {
-    return writeFileAtomically(file_, bytesOf(*text), 0600);
-  }
-  std::error_code error;
-  const auto target = std::filesystem::canonical(file_, error);
-  return !error && writeFileAtomically(target, bytesOf(*text), 0600);
+  return text && makePrivateDirectory(file_.parent_path()) && writeFileAtomically(file_, bytesOf(*text), 0600);
 }
 
 bool FileSecretBackend::update(std::string_view account, const json::Json& entry) {
   std::lock_guard lock(mutex_);
-  auto items = itemsToChange();
+  auto items = itemsToChange(readItems(), account);
   if (!items) return false;
   (*items)[std::string(account)] = entry;
   return writeItems(*items);
@@ -105,7 +116,7 @@ bool FileSecretBackend::isHeldInKeyring(std::string_view account) {
   const auto items = readItems().items;
   if (!items) return false;
   const auto item = items->find(std::string(account));
-  return item != items->end() && item->is_object() && item->value(kHeldBy, "") == kSecretService;
+  return item != items->end() && isNote(*item);
 }
 
 std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
@@ -120,9 +131,18 @@ std::optional<Bytes> FileSecretBackend::load(std::string_view account) {
 
 bool FileSecretBackend::deleteItem(std::string_view account) {
   std::lock_guard lock(mutex_);
-  auto items = readItems().items;
-  if (!items || items->erase(std::string(account)) == 0) return false;
-  return writeItems(*items);
+  auto read = readItems();
+  if (!read.items || !read.items->contains(std::string(account))) return false;
+  auto items = itemsToChange(std::move(read), account);
+  return items && items->erase(std::string(account)) == 1 && writeItems(*items);
+}
+
+bool FileSecretBackend::keepAside(std::string_view account) {
+  std::lock_guard lock(mutex_);
+  const auto read = readItems();
+  return read.items && read.items->contains(std::string(account)) &&
+         copyAside(read.contents, "the entry " + std::string(account) + " of the store " + file_.string() +
+                                      " is to be replaced");
 }
 
 std::vector<std::string> FileSecretBackend::allAccounts() {

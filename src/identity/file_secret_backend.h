@@ -7,9 +7,11 @@
 // Only a missing file holds no items. A file that cannot be read (another user's, not
 // readable, not a regular file, too large, too many open files) holds items that cannot be
 // read now: whyUnreadable says what to fix, and every change fails rather than replace it.
-// A file that was read whole but is not a store is moved aside by the next change, to
-// "<file>.damaged" or the first free "<file>.damaged.N", so whatever it held can still be
-// recovered by hand.
+// Nothing read is ever lost silently. A file that was read whole but is not a store, or an
+// entry that is neither a Base64 value nor a note, reads as absent; before the next change
+// that would drop it (of the store, or of that entry), the file as read is copied to
+// "<file>.damaged" or the first free "<file>.damaged.N" beside the path, with a log line, so
+// that whatever it held can still be recovered by hand. A link stays a link throughout.
 // An account may also carry a note that its item is kept in the Secret Service instead; such
 // an account has no value here (load gives nothing) but is listed.
 // Thread-safe within the process; other processes writing the same file are not coordinated.
@@ -38,6 +40,10 @@ class FileSecretBackend final : public SecretBackend {
   std::vector<std::string> allAccounts() override;
   std::optional<std::string> whyUnreadable(std::string_view account) override;
 
+  // Copies the store aside as for a damaged entry, before a caller replaces the account's
+  // value that it cannot use; false, logged, when the copy fails or there is no value.
+  bool keepAside(std::string_view account) override;
+
   // Replaces the account's value, if any, with the note that the Secret Service holds it.
   bool noteHeldInKeyring(std::string_view account);
   bool isHeldInKeyring(std::string_view account);
@@ -46,12 +52,16 @@ class FileSecretBackend final : public SecretBackend {
   struct Items {
     std::optional<json::Json> items;  // none when the file is damaged or unreadable
     std::string unreadable;           // why the file could not be read; empty when it was
+    Bytes contents;                   // the file as read
   };
   // The items; an empty object when there is no file.
   Items readItems() const;
-  // The items to change: those read, or none after moving a damaged file aside; nothing
-  // when the file cannot be read or moved aside.
-  std::optional<json::Json> itemsToChange() const;
+  // The items `read` to change the account's entry in, or none when the file is damaged;
+  // nothing when the file could not be read. A damaged file or entry is copied aside first,
+  // and when that fails there is nothing to change either.
+  std::optional<json::Json> itemsToChange(Items read, std::string_view account) const;
+  // Copies `contents` aside and logs it after `why`; false when no copy could be made.
+  bool copyAside(const Bytes& contents, const std::string& why) const;
   bool writeItems(const json::Json& items) const;
   bool update(std::string_view account, const json::Json& entry);
 

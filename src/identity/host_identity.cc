@@ -15,8 +15,15 @@ std::optional<Bytes> HostIdentity::loadOrCreateKey() {
   if (unstoredKey_) return unstoredKey_;
   if (auto stored = KeychainStore::load(kKeyAccount)) {
     if (stored->size() == kKeySize) return stored;
-    logLine("the stored host key has " + std::to_string(stored->size()) + " bytes instead of " +
-            std::to_string(kKeySize) + "; it is replaced by a new key");
+    const std::string damaged = "the stored host key has " + std::to_string(stored->size()) + " bytes instead of " +
+                                std::to_string(kKeySize);
+    if (!KeychainStore::keepAside(kKeyAccount)) {
+      problem_ = "The host key cannot be used: " + damaged +
+                 ", and no copy of it could be kept, so it is left as it is and no new key is made.";
+      logLine(problem_);
+      return std::nullopt;
+    }
+    logLine(damaged + "; it is replaced by a new key");
   } else if (const auto why = KeychainStore::whyUnreadable(kKeyAccount)) {
     problem_ = "The host key cannot be read now: " + *why +
                ". No new key is made, so paired devices work again once it can be read.";

@@ -32,10 +32,11 @@ class HostIdentity {
   HostIdentity(KeyGenerator generateKey, NameSource hostName);
 
   // The stored key; else a new key, stored now. A stored item of another length than
-  // kKeySize is no key: it is replaced by a new one, with a log line. Nothing when no key can
-  // be made, or when the store may hold a key it cannot read now (a locked keyring, a key
-  // file it may not read): a second key would unpair every device, so problem() says what
-  // to do instead, also in the log.
+  // kKeySize is no key: it is kept aside (KeychainStore::keepAside) and replaced by a new
+  // one, with a log line. Nothing when no key can be made, when such an item cannot be kept
+  // aside, or when the store may hold a key it cannot read now (a locked keyring, a key file
+  // it may not read): a second key would unpair every device, so problem() says what to do
+  // instead, also in the log.
   std::optional<Bytes> loadOrCreateKey();
   // Why the last loadOrCreateKey gave nothing, as a sentence for the user; empty after one
   // that gave a key. Trying again may help once the user has done what it says.

@@ -46,6 +46,8 @@ std::optional<std::string> whyUnreadable(std::string_view account) {
   return current()->whyUnreadable(account);
 }
 
+bool keepAside(std::string_view account) { return current()->keepAside(account); }
+
 void setBackend(std::shared_ptr<SecretBackend> backend) {
   std::lock_guard lock(overrideMutex());
   overridden() = std::move(backend);

@@ -32,6 +32,8 @@ std::vector<std::string> allAccounts();
 // Why load gives nothing although an item may exist that cannot be read now (a locked
 // keyring, an unreadable file): what to do, as SecretBackend::whyUnreadable says.
 std::optional<std::string> whyUnreadable(std::string_view account);
+// Keeps a copy of the account's item before it is replaced, as SecretBackend::keepAside says.
+bool keepAside(std::string_view account);
 
 // Points the store at `backend`; nullptr goes back to the system's backend.
 void setBackend(std::shared_ptr<SecretBackend> backend);

@@ -144,12 +144,17 @@ AttributesPtr attributes(const std::string& service, const std::string* account)
 
 using ServicePtr = std::unique_ptr<SecretService, GObjectUnref>;
 
+// A proxy of the service for one operation. libsecret's shared proxy (secret_service_get)
+// caches collections and items whose properties change only through signals delivered to the
+// main context they were made on, which here is never run again: a keyring unlocked after it
+// was first seen locked would stay locked for the rest of the process.
 ServicePtr connect(std::chrono::milliseconds limit, std::string& problem) {
   BoundedCall call(limit);
-  secret_service_get(SECRET_SERVICE_NONE, call.cancellable(), BoundedCall::finished, call.data());
+  secret_service_open(SECRET_TYPE_SERVICE, nullptr, SECRET_SERVICE_NONE, call.cancellable(), BoundedCall::finished,
+                      call.data());
   GError* error = nullptr;
   GAsyncResult* result = call.wait();
-  ServicePtr service(result ? secret_service_get_finish(result, &error) : nullptr);
+  ServicePtr service(result ? secret_service_open_finish(result, &error) : nullptr);
   ErrorPtr owned(error);
   if (!service) problem = failure(call, error);
   return service;
@@ -200,15 +205,17 @@ bool LibsecretBackend::save(ByteView value, std::string_view account) {
   static const char kNothing = 0;
   const char* data = value.empty() ? &kNothing : reinterpret_cast<const char*>(value.data());
   ValuePtr secret(secret_value_new(data, static_cast<gssize>(value.size()), kContentType));
+  std::string problem;
+  const ServicePtr service = connect(limits_.call, problem);
+  if (!service) return false;
   // Saving into a locked keyring asks to unlock it.
   BoundedCall call(limits_.unlock);
-  secret_password_storev_binary(schema(), attributes(service_, &name).get(), SECRET_COLLECTION_DEFAULT,
-                                label.c_str(), secret.get(), call.cancellable(), BoundedCall::finished,
-                                call.data());
+  secret_service_store(service.get(), schema(), attributes(service_, &name).get(), SECRET_COLLECTION_DEFAULT,
+                       label.c_str(), secret.get(), call.cancellable(), BoundedCall::finished, call.data());
   GAsyncResult* result = call.wait();
   if (!result) return false;
   GError* error = nullptr;
-  const gboolean stored = secret_password_store_finish(result, &error);
+  const gboolean stored = secret_service_store_finish(service.get(), result, &error);
   ErrorPtr owned(error);
   return stored && !error;
 }
@@ -304,26 +311,32 @@ std::optional<Bytes> LibsecretBackend::lookup(std::string_view account, bool rea
 
 bool LibsecretBackend::deleteItem(std::string_view account) {
   const std::string name(account);
+  std::string problem;
+  const ServicePtr service = connect(limits_.call, problem);
+  if (!service) return false;
   BoundedCall call(limits_.unlock);
-  secret_password_clearv(schema(), attributes(service_, &name).get(), call.cancellable(),
-                         BoundedCall::finished, call.data());
+  secret_service_clear(service.get(), schema(), attributes(service_, &name).get(), call.cancellable(),
+                       BoundedCall::finished, call.data());
   GAsyncResult* result = call.wait();
   if (!result) return false;
   GError* error = nullptr;
-  const gboolean deleted = secret_password_clear_finish(result, &error);
+  const gboolean deleted = secret_service_clear_finish(service.get(), result, &error);
   ErrorPtr owned(error);
   return deleted && !error;
 }
 
 std::vector<std::string> LibsecretBackend::allAccounts() {
   std::vector<std::string> accounts;
+  std::string problem;
+  const ServicePtr service = connect(limits_.call, problem);
+  if (!service) return accounts;
   BoundedCall call(limits_.call);
-  secret_password_searchv(schema(), attributes(service_, nullptr).get(), SECRET_SEARCH_ALL,
-                          call.cancellable(), BoundedCall::finished, call.data());
+  secret_service_search(service.get(), schema(), attributes(service_, nullptr).get(), SECRET_SEARCH_ALL,
+                        call.cancellable(), BoundedCall::finished, call.data());
   GAsyncResult* result = call.wait();
   if (!result) return accounts;
   GError* error = nullptr;
-  std::unique_ptr<GList, GObjectListFree> items(secret_password_search_finish(result, &error));
+  std::unique_ptr<GList, GObjectListFree> items(secret_service_search_finish(service.get(), result, &error));
   ErrorPtr owned(error);
   if (error) return accounts;
   for (GList* item = items.get(); item; item = item->next) {

@@ -9,7 +9,8 @@
 // unlock prompt nobody answers never holds the caller for ever. An item in a locked keyring
 // is unlocked through the service's own prompt, which gets a longer limit and is dismissed
 // when it runs out; the item then counts as unreadable, never as absent.
-// Thread-safe: each call runs on a main context of its own.
+// Thread-safe: each call runs on a main context and a service proxy of its own, so nothing
+// cached (whether a keyring is locked) outlives the call.
 
 #include <chrono>
 #include <string>

@@ -32,6 +32,11 @@ class SecretBackend {
   // a clause for the user saying what to do, without a final stop. Nothing when the store
   // holds no item for the account, or holds a readable one.
   virtual std::optional<std::string> whyUnreadable(std::string_view /*account*/) { return std::nullopt; }
+  // Keeps a copy of the account's item where no later change of the account reaches it, and
+  // logs where, so that a caller may replace an item it cannot use without losing it. False
+  // when there is no item or no copy could be kept: then the item must stay. By default the
+  // copy is a second item, "<account>.damaged" or the first free "<account>.damaged.N".
+  virtual bool keepAside(std::string_view account);
 };
 
 }  // namespace quorin

@@ -109,6 +109,11 @@ std::vector<std::string> SystemSecretBackend::allAccounts() {
   return accounts;
 }
 
+bool SystemSecretBackend::keepAside(std::string_view account) {
+  if (file_->load(account)) return file_->keepAside(account);
+  return keyring_ && keyring_->keepAside(account);
+}
+
 std::optional<std::string> SystemSecretBackend::whyUnreadable(std::string_view account) {
   if (auto problem = file_->whyUnreadable(account)) return problem;
   if (keyring_) return keyring_->whyUnreadable(account);

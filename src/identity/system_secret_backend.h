@@ -35,6 +35,8 @@ class SystemSecretBackend final : public SecretBackend {
   std::vector<std::string> allAccounts() override;
   // The file's problem first: it may hold the item whatever the Secret Service says.
   std::optional<std::string> whyUnreadable(std::string_view account) override;
+  // In the store that holds the item, the file first as load reads it.
+  bool keepAside(std::string_view account) override;
 
  private:
   // Copies the file's item into the Secret Service where that is safe.

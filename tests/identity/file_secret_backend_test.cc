@@ -14,6 +14,7 @@
 
 #include "fakes/log_capture.h"
 #include "fakes/temporary_folder.h"
+#include "identity/atomic_file.h"
 #include "identity/host_identity.h"
 #include "identity/keychain_store.h"
 #include "identity/secret_backend_contract.h"
@@ -31,6 +32,11 @@ std::unique_ptr<SecretBackend> makeFileBackend() {
 
 INSTANTIATE_TEST_SUITE_P(File, SecretBackendContract, testing::Values(&makeFileBackend),
                          [](const auto&) { return std::string("file"); });
+
+std::string contentsOf(const fs::path& file) {
+  std::ifstream in(file);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 class FileSecretBackendTest : public testing::Test {
  protected:
@@ -76,10 +82,7 @@ TEST_F(FileSecretBackendTest, DamagedStoresReadAsAbsentAndEachIsKeptAside) {
     ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
   }
   EXPECT_EQ(backend_.load("host-key"), bytesOf("fresh"));
-  const auto aside = [&](const char* suffix) {
-    std::ifstream in(file_.string() + suffix);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
+  const auto aside = [&](const char* suffix) { return contentsOf(file_.string() + suffix); };
   EXPECT_EQ(aside(".damaged"), "\x89PNG\r\n");
   EXPECT_EQ(aside(".damaged.2"), "[\"host-key\"]");
   EXPECT_EQ(aside(".damaged.3"), "{\"host-key\":");
@@ -104,6 +107,72 @@ TEST_F(FileSecretBackendTest, LinkIsFollowedToThisUsersFile) {
   ASSERT_TRUE(backend_.save(bytesOf("new"), "host-key"));
   EXPECT_TRUE(fs::is_symlink(file_));
   EXPECT_EQ(FileSecretBackend(real).load("host-key"), bytesOf("new"));
+}
+
+// A damaged store behind a link is copied aside beside the link, and the store it is replaced
+// by is written where the link leads, relative or not; the link stays.
+TEST_F(FileSecretBackendTest, DamagedStoreBehindALinkIsKeptAsideAndTheLinkStays) {
+  const fs::path real = folder_.path / "dotfiles" / "keychain.json";
+  fs::create_directories(real.parent_path());
+  std::ofstream(real) << "{\"host-key\":";
+  fs::create_directories(file_.parent_path());
+  fs::create_symlink(fs::path("..") / "dotfiles" / "keychain.json", file_);
+  EXPECT_FALSE(backend_.load("host-key"));
+  ASSERT_TRUE(backend_.save(bytesOf("fresh"), "host-key"));
+  EXPECT_TRUE(fs::is_symlink(file_));
+  EXPECT_EQ(FileSecretBackend(real).load("host-key"), bytesOf("fresh"));
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged"), "{\"host-key\":");
+  EXPECT_TRUE(log_.contains("QuorinRemote: the store " + file_.string() + " is damaged; a copy of the store is kept at " +
+                            file_.string() + ".damaged"));
+}
+
+// A change replaces the file a chain of links ends at, made when it is missing; the links stay.
+TEST(AtomicFile, ReplacementGoesWhereLinksLead) {
+  const TemporaryFolder folder;
+  const fs::path end = folder.path / "real" / "file";
+  fs::create_directories(end.parent_path());
+  fs::create_symlink(fs::path("real") / "file", folder.path / "middle");
+  fs::create_symlink(folder.path / "middle", folder.path / "link");
+  ASSERT_TRUE(writeFileAtomically(folder.path / "link", bytesOf("first"), 0600));
+  ASSERT_TRUE(writeFileAtomically(folder.path / "link", bytesOf("second"), 0600));
+  EXPECT_EQ(contentsOf(end), "second");
+  EXPECT_TRUE(fs::is_symlink(folder.path / "link"));
+  EXPECT_TRUE(fs::is_symlink(folder.path / "middle"));
+}
+
+// An entry that is no value, or a value that is no key, is kept aside with the whole store
+// before it is replaced, each copy beside the others; a damaged entry of another account
+// stays where it is.
+TEST_F(FileSecretBackendTest, DamagedEntryIsKeptAsideBeforeItIsReplaced) {
+  KeychainStore::setBackend(std::make_shared<SystemSecretBackend>(nullptr, std::make_shared<FileSecretBackend>(file_)));
+  int generated = 0;
+  HostIdentity identity([&]() -> std::optional<Bytes> { return Bytes(32, static_cast<std::uint8_t>(++generated)); },
+                        [] { return "host"; });
+  const std::string notBase64 = R"({"host-key":"not base64!","other":"AAE="})";
+  write(notBase64);
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 1));
+  const std::string shortKey = R"({"host-key":"AAE="})";
+  write(shortKey);
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 2));
+  EXPECT_EQ(identity.loadOrCreateKey(), Bytes(32, 2));
+  KeychainStore::setBackend(nullptr);
+
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged"), notBase64);
+  EXPECT_EQ(contentsOf(file_.string() + ".damaged.2"), shortKey);
+  EXPECT_FALSE(fs::exists(file_.string() + ".damaged.3"));
+  EXPECT_TRUE(log_.contains("QuorinRemote: the entry host-key of the store " + file_.string() +
+                            " is damaged (neither a Base64 value nor a note); a copy of the store is kept at " +
+                            file_.string() + ".damaged"));
+  EXPECT_TRUE(log_.contains("QuorinRemote: the entry host-key of the store " + file_.string() +
+                            " is to be replaced; a copy of the store is kept at " + file_.string() + ".damaged.2"));
+
+  // A change of another account leaves the damaged entry in the store; deleting it keeps a copy.
+  write(notBase64);
+  ASSERT_TRUE(backend_.save(bytesOf("new"), "other"));
+  EXPECT_FALSE(fs::exists(file_.string() + ".damaged.3"));
+  EXPECT_NE(contentsOf(file_).find(R"("host-key":"not base64!")"), std::string::npos);
+  EXPECT_TRUE(backend_.deleteItem("host-key"));
+  EXPECT_NE(contentsOf(file_.string() + ".damaged.3").find(R"("host-key":"not base64!")"), std::string::npos);
 }
 
 // The lowest file descriptor number that is free: a limit at it makes the next open fail.

@@ -65,15 +65,28 @@ TEST_F(HostIdentityTest, OneKeyIsCreatedStoredAndSharedUntilReset) {
   EXPECT_EQ(generated_, 2);
   EXPECT_TRUE(log_.lines().empty());
 
-  // Only a 32-byte item is a key.
-  for (const Bytes& item : {Bytes{7}, Bytes{}, Bytes(33, 7)}) {
+  // Only a 32-byte item is a key; any other is kept aside, each copy beside the others,
+  // before it is replaced, and left as it is when it cannot be kept aside.
+  const std::vector<std::pair<Bytes, std::string>> damaged = {
+      {Bytes{7}, "host-key.damaged"}, {Bytes{}, "host-key.damaged.2"}, {Bytes(33, 7), "host-key.damaged.3"}};
+  for (const auto& [item, aside] : damaged) {
     store_->items["host-key"] = item;
     const auto replaced = identity_.loadOrCreateKey();
     EXPECT_EQ(replaced, Bytes(32, static_cast<std::uint8_t>(generated_)));
     EXPECT_EQ(stored(), replaced);
+    EXPECT_EQ(store_->items[aside], item);
+    EXPECT_TRUE(log_.contains("QuorinRemote: the item host-key is to be replaced; a copy is kept as the item " + aside));
     EXPECT_TRUE(log_.contains("QuorinRemote: the stored host key has " + std::to_string(item.size()) +
                               " bytes instead of 32; it is replaced by a new key"));
   }
+  store_->items["host-key"] = Bytes{8};
+  store_->failSaves = true;
+  const int made = generated_;
+  EXPECT_FALSE(identity_.loadOrCreateKey());
+  EXPECT_EQ(identity_.problem(), "The host key cannot be used: the stored host key has 1 bytes instead of 32, and no "
+                                 "copy of it could be kept, so it is left as it is and no new key is made.");
+  EXPECT_EQ(stored(), Bytes{8});
+  EXPECT_EQ(generated_, made);
 }
 
 // A key that cannot be stored is kept for the run, so the listener and the pairing code

@@ -43,5 +43,6 @@ if ! start_keyring "$sandbox/keyring.log"; then
 fi
 echo "the activated daemon $activated took the name first; the unlocked daemon $KEYRING_PID owns it now"
 CI=true "$1" --gtest_brief=1 --gtest_filter=-*Locked*
-# Last: it leaves the keyring locked. Without a display no unlock prompt can show.
+# Last: these lock the keyring, and the last of them leaves it locked. Without a display no
+# unlock prompt can show.
 env -u DISPLAY -u WAYLAND_DISPLAY CI=true QUORIN_KEYRING_OF_ITS_OWN=1 "$1" --gtest_brief=1 --gtest_filter=*Locked*
