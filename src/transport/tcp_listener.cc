@@ -3,9 +3,12 @@
 #include <asio/ip/v6_only.hpp>
 
 #include <cerrno>
+#include <cstring>
+#include <string>
 
 #include "base/log.h"
 #include "transport/close_on_exec.h"
+#include "transport/tcp_liveness.h"
 
 namespace quorin {
 
@@ -55,6 +58,10 @@ void TcpListener::acceptNext() {
       // asio accepts without SOCK_CLOEXEC; a child spawned meanwhile is covered by the
       // command runner, which passes on nothing but standard input, output and error.
       setCloseOnExec(socket.native_handle());
+      if (!watchPeerLiveness(socket.native_handle())) {
+        logLine(std::string("keepalive could not be set: ") + std::strerror(errno) +
+                "; a client that vanishes keeps its session");
+      }
       if (onAccept_) onAccept_(std::move(socket));
     } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
                ec == asio::error::no_memory) {
