@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "transport/close_on_exec.h"
+
 namespace quorin {
 
 // Lives on Avahi's poll thread; every member is touched only there or under the poll lock.
@@ -22,6 +24,8 @@ class AvahiAdvertiser::Engine {
       report_("Advertising on the local network is unavailable: the Avahi client could not start.");
       return;
     }
+    // The poll's wake-up pipe is made without close-on-exec.
+    setCloseOnExecAboveStandardError();
     connect();
     avahi_threaded_poll_start(poll_);
   }

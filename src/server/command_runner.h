@@ -3,6 +3,7 @@
 // SpawnCommandRunner is the real one (posix_spawn).
 
 #include <chrono>
+#include <cstddef>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -42,14 +43,18 @@ class CommandRunner {
                              std::chrono::milliseconds wait) = 0;
 };
 
-// Children get the caller's environment, standard input from /dev/null, the caller's
-// standard output and error, no blocked signals and default signal dispositions. Program
-// names are looked up in kProgramFolders once each. One thread of the runner reaps every
-// child left running; while that thread cannot be started, children that have ended are
-// reaped whenever another one is left running.
+// Children get the caller's environment, standard input from /dev/null, no other
+// descriptor of the caller (a child that outlives the host must not hold its sockets), no
+// blocked signals and default signal dispositions. Their standard output and error are
+// collected and logged only when the child fails (a non-zero status or a signal), one line
+// each, "<program>: <line>", at most kMaxOutput bytes; a child that succeeds stays quiet.
+// Program names are looked up in kProgramFolders once each. One thread of the runner reaps
+// every child left running (and logs its output if it fails then); while that thread cannot
+// be started, children that have ended are reaped whenever another one is left running.
 class SpawnCommandRunner final : public CommandRunner {
  public:
   static constexpr const char* kProgramFolders[] = {"/usr/bin", "/bin", "/usr/sbin", "/sbin"};
+  static constexpr std::size_t kMaxOutput = 4096;
 
   SpawnCommandRunner() = default;
   ~SpawnCommandRunner() override;
@@ -60,14 +65,21 @@ class SpawnCommandRunner final : public CommandRunner {
                      std::chrono::milliseconds wait) override;
 
  private:
+  // A child and the memory file that holds its output.
+  struct Child {
+    pid_t pid;
+    int output;
+    std::string name;
+  };
+
   std::string programPath(const std::string& name);
-  void reapLater(pid_t pid);
+  void reapLater(Child child);
   void reapEnded();  // with mutex_ held
   void reapUntilStopped();
 
   std::mutex mutex_;
   std::map<std::string, std::string> programs_;  // name -> path, "" when not found
-  std::vector<pid_t> unreaped_;
+  std::vector<Child> unreaped_;
   std::condition_variable reaperWake_;
   bool stopping_ = false;
   std::thread reaper_;

@@ -8,7 +8,9 @@
 //             ignores the lock request without saying so
 // A power command that cannot be started or ends in failure writes one line,
 // "QuorinRemote: system command error <description>"; a lock writes one line saying what each
-// step did. Nothing reaches the client.
+// step did. What a program prints is logged by the runner only when it fails, so xset's usage
+// text on a server without DPMS (it still exits 0) stays out of the log. Nothing reaches the
+// client.
 // Thread: perform() on the main thread; it returns at once. The commands run one after
 // another, in the order given, on a worker thread of the controller, each program waited for
 // at most kMaxWait. A lock is dropped while another one waits or is under way; any command is

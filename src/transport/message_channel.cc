@@ -295,9 +295,11 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
       self->inbound_.append(ByteView(self->readBuffer_.get(), n));
       if (!self->deliverFrames()) return;
       if (ec) {
+        // A broken link is logged with its reason (a vanished peer's keepalive timed out).
+        if (!isOrderlyEnd(ec)) return self->fail(ec);
         self->state_ = State::ended;
         self->closeSocket();
-        self->report(isOrderlyEnd(ec) ? std::error_code() : ec);
+        self->report({});
         return;
       }
       self->readNext();

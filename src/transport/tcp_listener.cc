@@ -2,7 +2,13 @@
 
 #include <asio/ip/v6_only.hpp>
 
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "base/log.h"
+#include "transport/close_on_exec.h"
+#include "transport/tcp_liveness.h"
 
 namespace quorin {
 
@@ -17,6 +23,7 @@ std::error_code TcpListener::open(std::uint16_t port) {
   std::error_code ec;
   const asio::ip::tcp::endpoint endpoint(asio::ip::address_v6::any(), port);
   acceptor_.open(endpoint.protocol(), ec);
+  if (!ec && !setCloseOnExec(acceptor_.native_handle())) ec.assign(errno, std::system_category());
   if (!ec) acceptor_.set_option(asio::ip::v6_only(false), ec);
   if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
   if (!ec) acceptor_.bind(endpoint, ec);
@@ -48,6 +55,13 @@ void TcpListener::acceptNext() {
       starved_ = false;
       std::error_code ignored;
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      // asio accepts without SOCK_CLOEXEC; a child spawned meanwhile is covered by the
+      // command runner, which passes on nothing but standard input, output and error.
+      setCloseOnExec(socket.native_handle());
+      if (!watchPeerLiveness(socket.native_handle())) {
+        logLine(std::string("keepalive could not be set: ") + std::strerror(errno) +
+                "; a client that vanishes keeps its session");
+      }
       if (onAccept_) onAccept_(std::move(socket));
     } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
                ec == asio::error::no_memory) {

@@ -28,7 +28,8 @@ class TcpListener {
   std::error_code open(std::uint16_t port);
   std::uint16_t port() const { return port_; }
 
-  // Hands each accepted socket (no-delay on) to `onAccept` until close(). A fatal accept
+  // The listening socket and every accepted one are close-on-exec. Hands each accepted
+  // socket (no-delay and keepalive on, see tcp_liveness.h) to `onAccept` until close(). A fatal accept
   // error closes the listener and goes to `onFailure`; per-connection errors are skipped.
   // When the process runs out of descriptors or memory, accepting pauses for kRetryDelay
   // (the waiting connection would otherwise wake us at once, again and again), logged once

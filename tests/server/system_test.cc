@@ -1,5 +1,10 @@
 #include "server/system_controller.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,13 +16,21 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <optional>
+#include <set>
 #include <thread>
+#include <utility>
 
+#include "base/event_loop.h"
 #include "fakes/fake_command_runner.h"
 #include "fakes/log_capture.h"
+#include "fakes/require_service.h"
 #include "fakes/temporary_folder.h"
+#include "server/avahi_advertiser.h"
 #include "server/command_runner.h"
 #include "server/host_info.h"
+#include "transport/tcp_listener.h"
+#include "video/x11/x11_display_stream.h"
 
 namespace quorin {
 namespace {
@@ -132,22 +145,133 @@ TEST(SpawnCommandRunner, ReportsHowTheCommandEnded) {
   EXPECT_EQ(read, (CommandOutcome{Kind::exited, 0}));
 }
 
+// Holds an exclusive lock on a file; `waiter` is a command that ends (with status 0) once the
+// lock is released, or with status 1 when it is never released.
+class Gate {
+ public:
+  Gate() : fd_(::open((folder_.path / "gate").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600)) {
+    ::flock(fd_, LOCK_EX);
+  }
+  ~Gate() { open(); }
+  void open() {
+    if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+  }
+  std::string waiter() const { return "flock -s -w 60 " + (folder_.path / "gate").string() + " true"; }
+
+ private:
+  TemporaryFolder folder_;
+  int fd_;
+};
+
 TEST(SpawnCommandRunner, SlowCommandsAreLeftRunningAndReapedByOneThread) {
   auto threadCount = [] { return std::distance(fs::directory_iterator("/proc/self/task"), {}); };
   const auto threadsBefore = threadCount();
-  const auto started = std::chrono::steady_clock::now();
   SpawnCommandRunner runner;
+  Gate gate;
+  // Every child waits for the gate, opened only once all have been started: a runner that
+  // waited for one would see it end in failure.
   for (int i = 0; i < 20; ++i) {
-    EXPECT_EQ(runner.run({"sleep", "0.5"}, i ? 0ms : 100ms), (CommandOutcome{Kind::running, 0}));
+    EXPECT_EQ(runner.run({"sh", "-c", gate.waiter()}, i ? 0ms : 100ms), (CommandOutcome{Kind::running, 0}));
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+  gate.open();
   EXPECT_LE(threadCount(), threadsBefore + 1);
   // Once they have ended nothing of them remains, not even a zombie (looked at, not collected).
   siginfo_t child{};
-  for (int i = 0; i < 300 && ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == 0; ++i) {
+  for (int i = 0; i < 3000 && ::waitid(P_ALL, 0, &child, WEXITED | WNOHANG | WNOWAIT) == 0; ++i) {
     std::this_thread::sleep_for(10ms);
   }
   EXPECT_EQ(errno, ECHILD) << "child " << child.si_pid << " was not reaped";
+}
+
+// Lines whose program is `name`, without the log prefix.
+Lines outputOf(const LogCapture& log, const std::string& name) {
+  Lines output;
+  const std::string prefix = "QuorinRemote: " + name + ": ";
+  for (const auto& line : log.lines()) {
+    if (line.starts_with(prefix)) output.push_back(line.substr(prefix.size()));
+  }
+  return output;
+}
+
+TEST(SpawnCommandRunner, OutputReachesTheLogOnlyWhenTheCommandFails) {
+  LogCapture log;
+  SpawnCommandRunner runner;
+  EXPECT_EQ(runner.run({"sh", "-c", "echo usage; echo more usage >&2"}, 5s), (CommandOutcome{Kind::exited, 0}));
+  EXPECT_EQ(log.lines(), Lines{});
+  EXPECT_EQ(runner.run({"sh", "-c", "echo why; echo how >&2; exit 2"}, 5s), (CommandOutcome{Kind::exited, 2}));
+  EXPECT_EQ(runner.run({"sh", "-c", "echo dying; kill -KILL $$"}, 5s), (CommandOutcome{Kind::signalled, SIGKILL}));
+  EXPECT_EQ(outputOf(log, "sh"), (Lines{"why", "how", "dying"}));
+
+  // A command left running is judged when it ends.
+  Gate gate;
+  EXPECT_EQ(runner.run({"/bin/sh", "-c", gate.waiter() + "; echo late; exit 1"}, 0ms),
+            (CommandOutcome{Kind::running, 0}));
+  EXPECT_EQ(outputOf(log, "/bin/sh"), Lines{});
+  gate.open();
+  for (int i = 0; i < 3000 && outputOf(log, "/bin/sh").empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(outputOf(log, "/bin/sh"), Lines{"late"});
+}
+
+// Descriptors without close-on-exec, which any program started by other means would inherit,
+// leaving out those in `earlier` (what this test was given).
+std::set<int> inheritable(const std::set<int>& earlier = {}) {
+  std::set<int> fds;
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    const int flags = ::fcntl(fd, F_GETFD);
+    if (fd > STDERR_FILENO && flags >= 0 && !(flags & FD_CLOEXEC) && !earlier.contains(fd)) fds.insert(fd);
+  }
+  return fds;
+}
+
+// A child that outlives the host must not hold its port, its clients or its X connection.
+class ChildrenInheritNothing : public testing::Test {
+ protected:
+  void SetUp() override {
+    before_ = inheritable();
+    ASSERT_FALSE(listener_.open(0));
+    listener_.startAccepting([this](asio::ip::tcp::socket socket) { accepted_.emplace(std::move(socket)); },
+                             nullptr);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(listener_.port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    client_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(::connect(client_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    while (!accepted_) io_.run_one();
+  }
+  void TearDown() override {
+    if (client_ >= 0) ::close(client_);
+  }
+
+  std::set<int> before_;
+  asio::io_context io_;
+  TcpListener listener_{io_};
+  std::optional<asio::ip::tcp::socket> accepted_;
+  int client_ = -1;
+};
+
+TEST_F(ChildrenInheritNothing, TheHostsSocketsAvahiAndXConnectionsAreCloseOnExec) {
+  EXPECT_EQ(inheritable(before_), std::set<int>{}) << "the listener or an accepted socket";
+  EventLoop main;
+  AvahiAdvertiser advertiser(main);
+  EXPECT_EQ(inheritable(before_), std::set<int>{}) << "Avahi";
+  QUORIN_REQUIRE(std::getenv("DISPLAY"), "no X display (DISPLAY is unset)");
+  CaptureError error;
+  const auto stream = x11::openDisplayStream({}, {}, error);
+  ASSERT_TRUE(stream) << error.description;
+  EXPECT_EQ(inheritable(before_), std::set<int>{}) << "the X connection";
+}
+
+TEST_F(ChildrenInheritNothing, ACommandGetsOnlyStandardInputOutputAndError) {
+  int leaky[2];  // as a library might make it
+  ASSERT_EQ(::pipe(leaky), 0);
+  LogCapture log;
+  SpawnCommandRunner runner;
+  // Failing, so that the listing reaches the log.
+  EXPECT_EQ(runner.run({"sh", "-c", "ls /proc/$$/fd; exit 1"}, 5s), (CommandOutcome{Kind::exited, 1}));
+  for (int fd : leaky) ::close(fd);
+  EXPECT_EQ(outputOf(log, "sh"), (Lines{"0", "1", "2"}));
 }
 
 TEST(HostInfo, DropsEveryLocalCaseSensitivelyInOnePass) {

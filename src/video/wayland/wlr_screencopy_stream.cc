@@ -1,5 +1,6 @@
 #include "video/wayland/wlr_screencopy_stream.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -252,7 +253,7 @@ class ScreencopyStream final : public DisplayStream {
   ScreencopyStream(std::unique_ptr<Connection> connection, std::string wanted)
       : connection_(std::move(connection)),
         wanted_(std::move(wanted)),
-        socket_(dup(wl_display_get_fd(connection_->display()))) {}
+        socket_(fcntl(wl_display_get_fd(connection_->display()), F_DUPFD_CLOEXEC, 0)) {}
 
   ~ScreencopyStream() override {
     frame_.reset();

@@ -7,6 +7,7 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -128,7 +129,7 @@ class X11DisplayStream final : public DisplayStream {
         errors_(display_.get()),
         monitor_(std::move(monitor)),
         root_(DefaultRootWindow(display_.get())),
-        socket_(dup(ConnectionNumber(display_.get()))) {}
+        socket_(fcntl(ConnectionNumber(display_.get()), F_DUPFD_CLOEXEC, 0)) {}
 
   ~X11DisplayStream() override {
     Display* d = display_.get();
