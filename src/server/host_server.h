@@ -57,7 +57,7 @@ class HostServer {
     HostIdentity* identity = nullptr;
     UserDefaults* defaults = nullptr;
     ServiceAdvertiser* advertiser = nullptr;
-    std::shared_ptr<DesktopEnvironment> desktop;  // what clients see and touch
+    std::shared_ptr<DesktopEnvironment> desktop = nullptr;  // what clients see and touch
     SystemController* systemController = nullptr;
     std::function<std::string()> hostName;  // advertised and greeted with, asked each time
     std::uint16_t port = kPort;             // tests may listen elsewhere
