@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include <xcb/xcb.h>
+
 // Xlibint.h defines min and max as macros: after every standard header.
 #include <X11/Xlib.h>
 #include <X11/Xlibint.h>
@@ -45,8 +47,21 @@ DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const 
   auto slot = std::make_shared<OpenSlot>();
   if (name) slot->name = name;
   std::thread([slot] {
-    Display* display = openHandled(slot->name ? slot->name->c_str() : nullptr);
+    const char* wanted = slot->name ? slot->name->c_str() : nullptr;
+    // XOpenDisplay holds Xlib's process-wide lock while it waits for the server's greeting, and
+    // every extension call of every other connection takes that lock: a hung server would stall
+    // them all. xcb's own handshake takes no lock, so XOpenDisplay starts only once the server
+    // has greeted one connection.
+    xcb_connection_t* probe = xcb_connect(wanted, nullptr);
+    const bool answered = xcb_connection_has_error(probe) == 0;
+    xcb_disconnect(probe);
     std::unique_lock lock(slot->mutex);
+    Display* display = nullptr;
+    if (answered && !slot->abandoned) {
+      lock.unlock();
+      display = openHandled(wanted);
+      lock.lock();
+    }
     if (slot->abandoned) {
       lock.unlock();
       if (display) XCloseDisplay(display);
