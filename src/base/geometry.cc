@@ -47,7 +47,8 @@ std::pair<double, double> DesktopGeometry::toDesktop(double fx, double fy) const
   const ScreenRect shown = placePicture(picture, stream);
   const auto along = [](double fraction, int streamExtent, int offset, int extent, int origin, int size) {
     const double inPicture = extent > 0 ? (fraction * streamExtent - offset) / extent : 0.0;
-    return origin + std::clamp(inPicture, 0.0, 1.0) * size;
+    // The far edge (1.0) is the last pixel: one more is the next monitor's first.
+    return origin + std::min(std::clamp(inPicture, 0.0, 1.0) * size, std::max(0.0, size - 1.0));
   };
   return {along(fx, stream.width, shown.x, shown.width, monitor.x, monitor.width),
           along(fy, stream.height, shown.y, shown.height, monitor.y, monitor.height)};

@@ -50,7 +50,8 @@ struct DesktopGeometry {
   PictureSize stream;
 
   // The desktop point under a fraction of the stream. A point on a bar, or outside the
-  // stream, lands on the nearest edge of the monitor: never on a monitor the client cannot see.
+  // stream, lands on the nearest edge of the monitor, and the far edges on its last column
+  // and row: never on a monitor the client cannot see.
   std::pair<double, double> toDesktop(double fx, double fy) const;
   // The fraction of the stream that shows a desktop point; the inverse of toDesktop.
   std::pair<double, double> toStream(double x, double y) const;

@@ -1,5 +1,7 @@
 #include "desktop/desktop_session.h"
 
+#include <future>
+
 #include "base/log.h"
 
 namespace quorin {
@@ -10,24 +12,49 @@ DesktopSession::DesktopSession(std::string monitorName, std::unique_ptr<DisplayS
     : keepAlive_(std::move(keepAlive)),
       monitorName_(std::move(monitorName)),
       stream_(std::move(stream)),
-      injector_(std::move(sink)),
-      sinkArea_(std::move(sinkArea)) {
+      sinkArea_(std::move(sinkArea)),
+      cutInput_(sink ? sink->canceller() : nullptr),
+      injector_(std::make_unique<InputInjector>(std::move(sink))) {
   geometry_.picture = geometry_.stream = firstPicture;
   updateView(stream_ ? stream_->area() : ScreenRect{}, firstPicture);
 }
 
-DesktopSession::~DesktopSession() { injector_.releaseAll(); }
+DesktopSession::~DesktopSession() {
+  std::promise<void> released;
+  std::future<void> done = released.get_future();
+  input_.post([this, &released] {
+    injector_->releaseAll();
+    injector_.reset();  // the sink closes its display connection here, not on the main thread
+    released.set_value();
+  });
+  if (done.wait_for(kInputStopLimit) != std::future_status::ready && cutInput_) {
+    logLine("the input display did not answer; cutting it off");
+    cutInput_();
+  }
+  done.wait();
+}
+
+void DesktopSession::handle(const InputEvent& event) {
+  onInputThread([event](InputInjector& injector) { injector.handle(event); });
+}
+
+void DesktopSession::onInputThread(std::function<void(InputInjector&)> task) {
+  input_.post([this, task = std::move(task)] {
+    task(*injector_);
+    if (injector_->failed()) inputFailed_ = true;
+  });
+}
 
 PictureSize DesktopSession::chooseStreamSize(PictureSize cap) {
   geometry_.stream = streamSizeFor(geometry_.picture, cap);
-  injector_.setGeometry(geometry_);
+  onInputThread([geometry = geometry_](InputInjector& injector) { injector.setGeometry(geometry); });
   return geometry_.stream;
 }
 
 void DesktopSession::updateView(const ScreenRect& streamArea, PictureSize picture) {
   geometry_.monitor = sinkArea_ ? sinkArea_(streamArea) : streamArea;
   geometry_.picture = picture;
-  injector_.setGeometry(geometry_);
+  onInputThread([geometry = geometry_](InputInjector& injector) { injector.setGeometry(geometry); });
 }
 
 }  // namespace quorin

@@ -7,16 +7,21 @@
 // long as the client, and the next client starts afresh after a compositor or X server
 // restart.
 //
-// Thread: made on the desktop thread that opened it, then used and destroyed on the main
-// thread.
+// Threads: made on the desktop thread that opened it, then used and destroyed on the main
+// thread, which never waits for a display server here. Input is injected on the session's own
+// "input" thread, which owns the injector and its sink from construction on: handle() and the
+// geometry reach it as tasks, in the order they were made, and every round trip its sink
+// makes is time-limited there.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "base/geometry.h"
+#include "base/io_thread.h"
 #include "input/input_injector.h"
 #include "protocol/control_messages.h"
 #include "video/display_stream.h"
@@ -35,7 +40,9 @@ class DesktopSession {
   DesktopSession(std::string monitorName, std::unique_ptr<DisplayStream> stream,
                  PictureSize firstPicture, std::unique_ptr<EventSink> sink, SinkArea sinkArea = {},
                  std::shared_ptr<void> keepAlive = {});
-  ~DesktopSession();  // lets go of every button the client held
+  // Lets go of every button the client held, on the input thread, and stops it. A sink still
+  // busy after kInputStopLimit (blocked on a hung display) is cut off, so that it returns.
+  ~DesktopSession();
   DesktopSession(const DesktopSession&) = delete;
   DesktopSession& operator=(const DesktopSession&) = delete;
 
@@ -52,16 +59,28 @@ class DesktopSession {
   // The monitor moved or its pictures changed size (as the capture saw it).
   void updateView(const ScreenRect& streamArea, PictureSize picture);
 
-  // Injects one of the client's input events.
-  void handle(const InputEvent& event) { injector_.handle(event); }
+  // Queues one of the client's input events for the input thread; returns at once.
+  void handle(const InputEvent& event);
+
+  // The input sink lost its display server or was cut off from it: input goes nowhere now.
+  // Any thread.
+  bool inputFailed() const { return inputFailed_; }
+
+  static constexpr std::chrono::milliseconds kInputStopLimit{500};
 
  private:
+  // Runs `task` on the input thread, then notes whether the sink failed.
+  void onInputThread(std::function<void(InputInjector&)> task);
+
   std::shared_ptr<void> keepAlive_;  // destroyed last
   const std::string monitorName_;
   std::unique_ptr<DisplayStream> stream_;
-  InputInjector injector_;
   SinkArea sinkArea_;
   DesktopGeometry geometry_;
+  std::function<void()> cutInput_;  // the sink's canceller; any thread
+  std::atomic<bool> inputFailed_{false};
+  std::unique_ptr<InputInjector> injector_;  // input thread only
+  IoThread input_{"input"};                  // last: stopped first
 };
 
 }  // namespace quorin

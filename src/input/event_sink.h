@@ -1,7 +1,10 @@
 #pragma once
 // Where InputInjector's events go: one facility that injects pointer and keyboard events
-// system-wide, as if they came from local hardware. Lives on the injector's thread (main).
+// system-wide, as if they came from local hardware. Lives on the injector's thread: the
+// desktop session's input thread, never the main one, since a call may wait for a display
+// server. Only canceller() may be called from elsewhere.
 
+#include <functional>
 #include <optional>
 #include <string_view>
 
@@ -35,6 +38,14 @@ class EventSink {
   // Ends one client event: delivers everything posted and undoes temporary changes made to
   // type it, so the machine is left as it was found.
   virtual void finish() = 0;
+
+  // The display server was lost or cut off: the sink posts nothing any more.
+  virtual bool failed() const { return false; }
+
+  // What cuts the sink off its display server from any thread, so that a call blocked there
+  // returns at once and the sink fails; it stays callable after the sink is gone. Empty for a
+  // sink whose calls cannot block for long.
+  virtual std::function<void()> canceller() { return {}; }
 };
 
 }  // namespace quorin

@@ -1,7 +1,8 @@
 #pragma once
 // Turns the client's input events into synthetic pointer and keyboard events on the shared
-// screen. One injector lives as long as the host server and serves successive clients.
-// Main thread only. Reports nothing and never fails visibly.
+// screen. One injector per desktop session, made on the thread that made the session and
+// from then on used and destroyed on that session's input thread only, with its sink.
+// Reports nothing and never fails visibly.
 //
 // The client's command modifier ("cmd") becomes Control: clients made for another platform
 // send it for copy, paste, undo, select all and the address bar, which are Control shortcuts
@@ -44,6 +45,9 @@ class InputInjector {
   // Lets go of every button a client left held down (a drag cut off by a disconnect), so the
   // next client starts with nothing pressed. Keys and modifiers are never held between events.
   void releaseAll();
+
+  // The sink lost its display server (or was cut off from it): nothing is posted any more.
+  bool failed() const { return sink_ && sink_->failed(); }
 
   // The last pointer position produced, in root-window pixels; (0, 0) before any.
   ScreenPoint lastMouse() const { return lastMouse_; }

@@ -15,8 +15,11 @@
 #include "app/autostart_entry.h"
 #include "app/markdown_section.h"
 #include "app/panel_placement.h"
+#include "app/permissions.h"
 #include "app/server_with_fakes.h"
 #include "base/event_loop.h"
+#include "base/x11/own_x_server.h"
+#include "fakes/require_service.h"
 #include "fakes/temporary_folder.h"
 
 namespace quorin {
@@ -102,6 +105,26 @@ TEST(MenuViewModel, TheScreenProbeRunsOffTheMainThreadAndALateAnswerFindsNoPanel
   late.join();
   main.runFor(100ms);
   EXPECT_FALSE(host.flags.hasScreen);
+}
+
+// The panel probes XTest on the main thread: an X server that stopped answering makes the
+// probe give up instead of freezing the panel, and answers count again once it resumes.
+TEST(MenuViewModel, TheXTestProbeGivesUpOnAStoppedXServer) {
+  OwnXServer server;
+  QUORIN_REQUIRE(!server.name().empty(), "Xvfb did not start");
+  const char* shared = std::getenv("DISPLAY");
+  const std::string before = shared ? shared : "";
+  setenv("DISPLAY", server.name().c_str(), 1);
+  EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
+  server.stop();
+  EXPECT_FALSE(Permissions::isAccessibilityTrusted(false));
+  server.resume();
+  EXPECT_TRUE(Permissions::isAccessibilityTrusted(false));
+  if (shared) {
+    setenv("DISPLAY", before.c_str(), 1);
+  } else {
+    unsetenv("DISPLAY");
+  }
 }
 
 MenuItem monitorRow(const MenuState& state) {

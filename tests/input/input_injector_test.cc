@@ -44,7 +44,7 @@ TEST_F(InputInjectorTest, PointerKindsPostTheirSequenceAtOneMappedPoint) {
   EXPECT_THAT(post(Kind::leftClick), ElementsAre("move 720,450", "down left", "up left"));
   EXPECT_THAT(post(Kind::rightClick, 0.25, kNaN), ElementsAre("move 360,450", "down right", "up right"));
   EXPECT_THAT(post(Kind::doubleClick, kInfinity, 1),
-              ElementsAre("move 360,900", "down left", "up left", "down left", "up left"));
+              ElementsAre("move 360,899", "down left", "up left", "down left", "up left"));
   EXPECT_THAT(post(Kind::mouseUp, {}, 0.2), ElementsAre("move 360,180", "up left"));
   EXPECT_EQ(sink_->finishes, 5);
 
@@ -52,11 +52,25 @@ TEST_F(InputInjectorTest, PointerKindsPostTheirSequenceAtOneMappedPoint) {
   // fractions outside 0..1 stay on the monitor the client sees, absurd ones included.
   sink_->frame = ScreenRect{1920, 200, 1280, 1024};
   EXPECT_THAT(post(Kind::mouseMove, {}, 0), ElementsAre("move 1920,200"));
-  EXPECT_THAT(post(Kind::mouseMove, -0.5, 2), ElementsAre("move 1920,1224"));
+  EXPECT_THAT(post(Kind::mouseMove, -0.5, 2), ElementsAre("move 1920,1223"));
   EXPECT_EQ(post(Kind::mouseMove, 1e300, -1e300).size(), 1u);
   sink_->frame.reset();  // no screen known: 1920 x 1080 at the origin
-  EXPECT_THAT(post(Kind::mouseMove, 1, 1), ElementsAre("move 1920,1080"));
-  EXPECT_EQ(injector_.lastMouse(), (ScreenPoint{1920, 1080}));
+  EXPECT_THAT(post(Kind::mouseMove, 1, 1), ElementsAre("move 1919,1079"));
+  EXPECT_EQ(injector_.lastMouse(), (ScreenPoint{1919, 1079}));
+}
+
+// Two monitors side by side: a tap on the far edge of the stream stays on the monitor shown,
+// with a geometry set and in the fallback on the sink's frame before there is one.
+TEST_F(InputInjectorTest, FarEdgesLandOnTheLastPixelOfTheMonitorShown) {
+  sink_->frame = ScreenRect{0, 0, 1920, 1080};
+  EXPECT_THAT(post(Kind::leftClick, 1, 1), ElementsAre("move 1919,1079", "down left", "up left"));
+  EXPECT_THAT(post(Kind::mouseMove, 0.99995, 0.5), ElementsAre("move 1919,540"));
+  injector_.setGeometry({{1920, 0, 1280, 1024}, {1280, 1024}, {1280, 1024}});
+  EXPECT_THAT(post(Kind::mouseMove, 1, 1), ElementsAre("move 3199,1023"));
+  EXPECT_THAT(post(Kind::mouseMove, 0, 0), ElementsAre("move 1920,0"));
+  // A missing coordinate repeats the last column, not one beyond it.
+  EXPECT_THAT(post(Kind::mouseMove, 1, {}), ElementsAre("move 3199,0"));
+  EXPECT_THAT(post(Kind::mouseMove, {}, 1), ElementsAre("move 3199,1023"));
 }
 
 TEST_F(InputInjectorTest, ReleaseAllLetsGoOfAButtonLeftHeldOnly) {

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "app/command_output.h"
+#include "base/x11/own_x_server.h"
 #include "fakes/require_service.h"
 #include "input/event_sink_test.h"
 #include "input/x11_test_client.h"
@@ -53,6 +54,23 @@ TEST(XTestEventSinkOpen, UnreachableDisplayGivesNoSinkAndTheInjectorPostsNothing
   auto sink = x11::openXTestEventSink("/nonexistent/quorin-test-display:0");
   EXPECT_EQ(sink, nullptr);
   InputInjector(std::move(sink)).handle(inputEvent(InputEvent::Kind::keyText, "still fine"));
+}
+
+// A server that stops answering in the middle of a call: the sink's watch cuts it off, the
+// call returns, and the sink says so, posts nothing more and closes without waiting.
+TEST(XTestEventSinkStopped, AStoppedServerIsCutOffAndTheSinkTurnsInert) {
+  OwnXServer server;
+  QUORIN_REQUIRE(!server.name().empty(), "Xvfb did not start");
+  auto sink = x11::openXTestEventSink(server.name().c_str());
+  ASSERT_TRUE(sink);
+  EXPECT_EQ(sink->screenFrame(), (ScreenRect{0, 0, 1280, 720}));
+  server.stop();
+  EXPECT_EQ(sink->screenFrame(), std::nullopt);
+  EXPECT_TRUE(sink->failed());
+  sink->typeText(U"still fine", {});
+  sink->finish();
+  sink.reset();
+  server.resume();
 }
 
 }  // namespace

@@ -244,7 +244,7 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   channel->send(MessageType::input, bytesOf(R"({"kind":"rightClick","x":0.1,"y":1})"));
   ASSERT_TRUE(pump([&] { return sink->posted.size() == 7; }));
   EXPECT_EQ(sink->posted[3], "move 720,450");
-  EXPECT_EQ(sink->posted[4], "move 0,900");
+  EXPECT_EQ(sink->posted[4], "move 0,899");
 
   const std::string reason = "Screen sharing was stopped on this computer.";
   desktop.screen.change(CaptureError{"Portal", 6, reason});

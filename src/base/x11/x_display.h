@@ -4,6 +4,8 @@
 // that found the loss return instead, and displayLost() tells it from then on. The host then
 // ends the session that used the display, not the process.
 
+#include <atomic>
+#include <chrono>
 #include <memory>
 
 struct _XDisplay;  // Xlib's Display
@@ -15,8 +17,21 @@ struct DisplayCloser {
 };
 using DisplayPtr = std::unique_ptr<_XDisplay, DisplayCloser>;
 
-// XOpenDisplay(`name`) (nullptr: $DISPLAY); nothing when no display is reachable.
+// XOpenDisplay(`name`) (nullptr: $DISPLAY); nothing when no display is reachable. Waits for
+// the server as long as it takes: a server that accepts and never answers holds the caller.
 DisplayPtr openDisplay(const char* name);
+
+// The same, run on a short-lived thread of its own, for callers that must not hang: gives up
+// (nothing) after `limit` or soon after `cancelled` is set. The thread then closes the display
+// itself whenever XOpenDisplay returns, or stays blocked if the server never answers; it
+// touches nothing of the caller's. Any thread.
+DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const std::atomic<bool>& cancelled);
+
+// How long the host waits for an X server to answer an open.
+inline constexpr std::chrono::milliseconds kOpenLimit{3000};
+
+// A flag that is never set, for callers with nothing to cancel an open.
+extern const std::atomic<bool> kNeverCancelled;
 
 bool displayLost(_XDisplay* display);
 

@@ -1,7 +1,7 @@
 #pragma once
 // The EventSink of a Wayland desktop: pointer and keyboard events go through a remote desktop
 // session (see RemoteDesktopInput), so the compositor injects them; no Wayland connection of
-// our own is involved. Main thread only, like the session's bus connection.
+// our own is involved. Lives on the desktop session's input thread.
 //
 // Keys travel as keysyms, which the compositor maps onto its current keymap. A character
 // with no legacy keysym travels as its Unicode keysym (0x01000000 + code point). Modifiers

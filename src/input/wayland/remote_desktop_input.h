@@ -1,8 +1,8 @@
 #pragma once
 // The input half of a remote desktop session: the Notify* calls that both the desktop portal
 // and a compositor's own remote desktop service offer. Positions are pixels inside the one
-// stream the session shares. Each call reports whether the session took it. One thread only
-// (the one that owns the bus connection, main).
+// stream the session shares. Each call reports whether the session took it. One thread at a
+// time (the desktop session's input thread).
 
 #include <cstdint>
 

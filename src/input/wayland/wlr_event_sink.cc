@@ -26,7 +26,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long the main thread waits for a compositor that reads or answers nothing.
+// How long the input thread waits for a compositor that reads or answers nothing.
 constexpr int kFlushTimeoutMs = 2000;
 // How long the compositor may take to tell its globals and outputs.
 constexpr std::chrono::milliseconds kSetupTimeout{2000};
@@ -110,6 +110,8 @@ class WlrEventSink final : public EventSink {
     return sync();
   }
 
+  bool failed() const override { return broken_; }
+
   std::optional<ScreenRect> screenFrame() override {
     readEvents();
     for (const auto& output : globals_->outputs) {
@@ -123,7 +125,7 @@ class WlrEventSink final : public EventSink {
     // Absolute motion spans the box around every output.
     const ScreenRect box = layoutBox();
     const auto along = [](int at, int origin, int extent) {
-      return static_cast<std::uint32_t>(std::clamp(at - origin, 0, extent));
+      return static_cast<std::uint32_t>(std::clamp(at - origin, 0, std::max(0, extent - 1)));
     };
     zwlr_virtual_pointer_v1_motion_absolute(pointer_.get(), now(), along(x, box.x, box.width),
                                             along(y, box.y, box.height), static_cast<std::uint32_t>(box.width),

@@ -17,7 +17,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/x11/connection_cut.h"
 #include "base/x11/first_monitor.h"
+#include "base/x11/round_trip_watch.h"
 #include "base/x11/x_display.h"
 #include "input/special_key_keysym.h"
 
@@ -32,7 +34,6 @@ using Clock = std::chrono::steady_clock;
 // right after a key loses characters in any client that is a little behind. Only paid by
 // events that type keysyms missing from the keymap.
 constexpr auto kKeymapSettle = std::chrono::milliseconds(50);
-
 
 struct XFreeDeleter {
   void operator()(void* data) const { XFree(data); }
@@ -149,22 +150,44 @@ bool caseless(KeySym sym) {
   return xkb_keysym_to_lower(s) == s && xkb_keysym_to_upper(s) == s;
 }
 
+// Every call that may wait for the server (a reply, or a write into a full socket) runs under
+// the watch's mark; once the watch or the canceller cut the connection off, the sink is inert.
 class XTestEventSink final : public EventSink {
  public:
-  explicit XTestEventSink(DisplayPtr display) : display_(std::move(display)) {}
-  ~XTestEventSink() override { giveBackBorrowedKeys(); }
+  XTestEventSink(DisplayPtr display, std::shared_ptr<ConnectionCut> cut)
+      : display_(std::move(display)), cut_(std::move(cut)) {}
+  ~XTestEventSink() override {
+    const auto trip = watch_.begin();
+    if (!failed()) giveBackBorrowedKeys();
+    display_.reset();  // at once when cut off: Xlib waits for no reply on a lost connection
+    cut_->forget();
+  }
 
   XTestEventSink(const XTestEventSink&) = delete;
   XTestEventSink& operator=(const XTestEventSink&) = delete;
 
-  std::optional<ScreenRect> screenFrame() override { return firstMonitor(display_.get()); }
+  bool failed() const override { return displayLost(display_.get()); }
+  std::function<void()> canceller() override {
+    return [cut = cut_] { cut->cut(); };
+  }
+
+  std::optional<ScreenRect> screenFrame() override {
+    if (failed()) return std::nullopt;
+    const auto trip = watch_.begin();
+    std::optional<ScreenRect> frame = firstMonitor(display_.get());
+    return failed() ? std::nullopt : frame;
+  }
 
   void movePointer(int x, int y) override {
+    if (failed()) return;
+    const auto trip = watch_.begin();
     XTestFakeMotionEvent(display_.get(), DefaultScreen(display_.get()), toWire(x), toWire(y),
                          CurrentTime);
   }
 
   void setButton(MouseButton button, bool down) override {
+    if (failed()) return;
+    const auto trip = watch_.begin();
     XTestFakeButtonEvent(display_.get(), buttonNumber(button), down, CurrentTime);
   }
 
@@ -189,10 +212,12 @@ class XTestEventSink final : public EventSink {
   }
 
   void finish() override {
+    mappingChecked_ = false;
+    if (failed()) return;
     giveBackBorrowedKeys();
+    const auto trip = watch_.begin();
     XFlush(display_.get());
     noteMappingChanges();
-    mappingChecked_ = false;
   }
 
  private:
@@ -207,12 +232,16 @@ class XTestEventSink final : public EventSink {
       noteMappingChanges();
       mappingChecked_ = true;
     }
-    if (!keymap_) keymap_ = loadKeymap(display_.get());
+    if (!keymap_) {
+      const auto trip = watch_.begin();
+      keymap_ = loadKeymap(display_.get());
+    }
     return *keymap_;
   }
 
   // This connection selects no events, so whatever arrives announces a changed mapping.
   void noteMappingChanges() {
+    const auto trip = watch_.begin();
     bool changed = false;
     while (XPending(display_.get()) > 0) {
       XEvent event;
@@ -228,13 +257,14 @@ class XTestEventSink final : public EventSink {
   // the user's group and Caps Lock are put back after them. Modifiers go down around each key,
   // never across the waits for a keymap change.
   void typeKeys(const std::vector<WantedKey>& keys, const Modifiers& modifiers) {
+    if (failed()) return;
     const Keymap& map = keymap();
     const std::array<bool, 4> held = byIndex(modifiers);
     // Shift held by the event would turn the first keysym of a shared keycode into the second.
     const bool share = !held[kShift] && map.modifiers[kShift].has_value();
     std::optional<XkbStateRec> found;
     std::size_t start = 0;
-    while (start < keys.size()) {
+    while (start < keys.size() && !failed()) {
       std::vector<KeySym> missing;
       std::size_t levels = 0;  // of the spare keycodes, two each
       std::size_t end = start;
@@ -266,6 +296,7 @@ class XTestEventSink final : public EventSink {
   }
 
   std::optional<XkbStateRec> neutralState() {
+    const auto trip = watch_.begin();
     XkbStateRec state{};
     if (XkbGetState(display_.get(), XkbUseCoreKbd, &state) != Success) return std::nullopt;
     if (state.locked_group != 0) XkbLockGroup(display_.get(), XkbUseCoreKbd, 0);
@@ -274,6 +305,7 @@ class XTestEventSink final : public EventSink {
   }
 
   void restoreState(const XkbStateRec& state) {
+    const auto trip = watch_.begin();
     if (state.locked_group != 0) XkbLockGroup(display_.get(), XkbUseCoreKbd, state.locked_group);
     if (state.locked_mods & LockMask) {
       XkbLockModifiers(display_.get(), XkbUseCoreKbd, LockMask, LockMask);
@@ -309,6 +341,7 @@ class XTestEventSink final : public EventSink {
   }
 
   void sendKey(KeyCode code, bool down) {
+    const auto trip = watch_.begin();
     XTestFakeKeyEvent(display_.get(), code, down, CurrentTime);
     lastKeyEvent_ = Clock::now();
   }
@@ -336,6 +369,7 @@ class XTestEventSink final : public EventSink {
     if (changed.empty()) return;
     waitForClients();
     const int per = keymap().symsPerKeycode;
+    const auto trip = watch_.begin();
     std::vector<KeySym> row(static_cast<std::size_t>(per), NoSymbol);
     for (const std::size_t i : changed) {
       if (i >= borrowed_.size()) borrowed_.push_back(wanted[i]);
@@ -350,6 +384,7 @@ class XTestEventSink final : public EventSink {
   void giveBackBorrowedKeys() {
     if (borrowed_.empty() || !keymap_) return;
     waitForClients();
+    const auto trip = watch_.begin();
     std::vector<KeySym> empty(static_cast<std::size_t>(keymap_->symsPerKeycode), NoSymbol);
     for (const BorrowedKey& key : borrowed_) {
       XChangeKeyboardMapping(display_.get(), key.code, keymap_->symsPerKeycode, empty.data(), 1);
@@ -360,30 +395,39 @@ class XTestEventSink final : public EventSink {
 
   // Lets clients read the key events sent so far before the keymap changes under them.
   void waitForClients() {
-    XFlush(display_.get());
+    {
+      const auto trip = watch_.begin();
+      XFlush(display_.get());
+    }
     std::this_thread::sleep_until(lastKeyEvent_ + kKeymapSettle);
   }
 
   DisplayPtr display_;
+  std::shared_ptr<ConnectionCut> cut_;  // shared with the canceller, which may outlive the sink
   std::optional<Keymap> keymap_;
   bool mappingChecked_ = false;
   std::vector<BorrowedKey> borrowed_;
   Clock::time_point lastKeyEvent_;
+  RoundTripWatch watch_{[cut = cut_] { cut->cut(); }};  // last: its thread stops first
 };
 
 }  // namespace
 
-std::unique_ptr<EventSink> openXTestEventSink(const char* displayName) {
-  DisplayPtr display = openDisplay(displayName);
+std::unique_ptr<EventSink> openXTestEventSink(const char* displayName, const std::atomic<bool>& cancelled) {
+  DisplayPtr display = openDisplay(displayName, kOpenLimit, cancelled);
   if (!display) return nullptr;
+  auto cut = std::make_shared<ConnectionCut>(display.get());
+  RoundTripWatch watch([cut] { cut->cut(); });
+  const auto trip = watch.begin();
   int eventBase = 0;
   int errorBase = 0;
   int major = 0;
   int minor = 0;
   if (!XTestQueryExtension(display.get(), &eventBase, &errorBase, &major, &minor)) return nullptr;
-  // Another client's server grab (a menu, a window move) must not stall the main thread.
+  // Another client's server grab (a menu, a window move) must not stall the input thread.
   XTestGrabControl(display.get(), True);
-  return std::make_unique<XTestEventSink>(std::move(display));
+  if (displayLost(display.get())) return nullptr;
+  return std::make_unique<XTestEventSink>(std::move(display), std::move(cut));
 }
 
 }  // namespace quorin::x11

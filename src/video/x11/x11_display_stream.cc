@@ -14,21 +14,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <stop_token>
-#include <thread>
 #include <cerrno>
-#include <mutex>
-#include <sys/socket.h>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include "base/log.h"
 #include "base/wakeup.h"
+#include "base/x11/connection_cut.h"
 #include "base/x11/first_monitor.h"
+#include "base/x11/round_trip_watch.h"
 #include "base/x11/x_display.h"
 #include "video/cursor_overlay.h"
 #include "video/x11/x_error_trap.h"
@@ -49,9 +44,10 @@ CaptureError x11Error(X11ErrorCode code, std::string description) {
   return {"X11", code, std::move(description)};
 }
 
-DisplayPtr connect(const std::string& name, CaptureError& error) {
+DisplayPtr connect(const std::string& name, CaptureError& error,
+                   const std::atomic<bool>& cancelled = kNeverCancelled) {
   const char* requested = name.empty() ? nullptr : name.c_str();
-  DisplayPtr display = openDisplay(requested);
+  DisplayPtr display = openDisplay(requested, kOpenLimit, cancelled);
   if (!display) {
     const std::string shown = XDisplayName(requested);
     error = x11Error(kCannotConnect, shown.empty()
@@ -77,51 +73,6 @@ constexpr auto kMonitorLookInterval = std::chrono::seconds(2);
 // without any event, and so does any motion when the server lacks XInput 2.
 constexpr auto kPointerLookInterval = std::chrono::milliseconds(50);
 
-// How long one round trip to the X server may take before the server counts as hung.
-constexpr auto kRoundTripLimit = std::chrono::seconds(3);
-
-// Watches the round trips of one connection from a thread of its own, and cuts the connection
-// off (`cutOff`) when one takes longer than kRoundTripLimit: a stopped X server would
-// otherwise hold the capture thread, and the picture the client sees, for ever.
-class RoundTripWatch {
- public:
-  explicit RoundTripWatch(std::function<void()> cutOff)
-      : cutOff_(std::move(cutOff)), thread_([this](std::stop_token stop) { run(stop); }) {}
-
-  // Marks a round trip (or a run of them) for as long as the returned object lives; a mark
-  // within a mark changes nothing.
-  auto begin() {
-    std::chrono::steady_clock::rep idle = 0;
-    const bool outermost = since_.compare_exchange_strong(idle, std::chrono::steady_clock::now().time_since_epoch().count());
-    return std::unique_ptr<RoundTripWatch, void (*)(RoundTripWatch*)>(
-        outermost ? this : nullptr, [](RoundTripWatch* watch) { watch->since_ = 0; });
-  }
-  bool fired() const { return fired_; }
-
- private:
-  void run(std::stop_token stop) {
-    std::mutex mutex;
-    std::unique_lock lock(mutex);
-    std::condition_variable_any wake;
-    for (;;) {
-      wake.wait_for(lock, stop, std::chrono::milliseconds(500), [] { return false; });
-      if (stop.stop_requested()) return;
-      const auto since = since_.load();
-      const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
-      if (since != 0 && !fired_ &&
-          std::chrono::steady_clock::duration(now - since) > kRoundTripLimit) {
-        fired_ = true;
-        cutOff_();
-      }
-    }
-  }
-
-  std::function<void()> cutOff_;
-  std::atomic<std::chrono::steady_clock::rep> since_{0};  // 0: no round trip under way
-  std::atomic<bool> fired_{false};
-  std::jthread thread_;  // last: stopped and joined first
-};
-
 class X11DisplayStream final : public DisplayStream {
  public:
   X11DisplayStream(DisplayPtr display, std::string monitor)
@@ -129,10 +80,12 @@ class X11DisplayStream final : public DisplayStream {
         errors_(display_.get()),
         monitor_(std::move(monitor)),
         root_(DefaultRootWindow(display_.get())),
-        socket_(fcntl(ConnectionNumber(display_.get()), F_DUPFD_CLOEXEC, 0)) {}
+        cut_(display_.get()) {}
 
   ~X11DisplayStream() override {
     Display* d = display_.get();
+    // Closing waits for the server too; a hung one is cut off, and then nothing waits.
+    const auto trip = watch_.begin();
     if (!displayLost(d)) {
       detachSharedImage();
       if (damage_) XDamageDestroy(d, damage_);
@@ -143,9 +96,7 @@ class X11DisplayStream final : public DisplayStream {
       if (shm_.shmaddr) shmdt(shm_.shmaddr);
     }
     display_.reset();
-    std::lock_guard lock(socketMutex_);
-    if (socket_ >= 0) close(socket_);
-    socket_ = -1;
+    cut_.forget();
   }
 
   bool open(CaptureError& error);
@@ -153,12 +104,7 @@ class X11DisplayStream final : public DisplayStream {
   ScreenRect area() const override { return area_; }
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
-  void abandon() override {
-    // shutdown() acts on the socket, which a copy of the descriptor shares: the read or write
-    // Xlib is blocked in fails, and the connection counts as lost.
-    std::lock_guard lock(socketMutex_);
-    if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
-  }
+  void abandon() override { cut_.cut(); }
   std::optional<CaptureError> failure() const override {
     if (!displayLost(display_.get())) return std::nullopt;
     return x11Error(kDisplayLost, watch_.fired()
@@ -184,8 +130,7 @@ class X11DisplayStream final : public DisplayStream {
   std::string shown_;          // the monitor streamed now
   ScreenRect area_;
   const Window root_;
-  std::mutex socketMutex_;
-  int socket_;  // a copy of the connection's descriptor, for abandon()
+  ConnectionCut cut_;
   int randrEventBase_ = -1;
   bool layoutChanged_ = false;  // RandR or the root window said the monitors changed
   std::chrono::steady_clock::time_point nextMonitorLook_;
@@ -211,6 +156,7 @@ class X11DisplayStream final : public DisplayStream {
 
 bool X11DisplayStream::open(CaptureError& error) {
   Display* d = display_.get();
+  const auto trip = watch_.begin();
   int major = 0;
   int minor = 0;
   Bool sharedPixmaps = False;
@@ -497,8 +443,9 @@ std::vector<Monitor> listDisplayMonitors(const std::string& displayName, Capture
 }
 
 std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
-                                                 const std::string& monitor, CaptureError& error) {
-  DisplayPtr connection = connect(displayName, error);
+                                                 const std::string& monitor, CaptureError& error,
+                                                 const std::atomic<bool>& cancelled) {
+  DisplayPtr connection = connect(displayName, error, cancelled);
   if (!connection) return nullptr;
   auto stream = std::make_unique<X11DisplayStream>(std::move(connection), monitor);
   if (!stream->open(error)) return nullptr;

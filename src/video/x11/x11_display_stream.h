@@ -8,19 +8,23 @@
 // A display that goes away (the X server ended) ends the stream with a sentence instead of the
 // process, and abandon() cuts off a display that stopped answering.
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "base/geometry.h"
+#include "base/x11/x_display.h"
 #include "video/display_stream.h"
 
 namespace quorin::x11 {
 
 // `displayName` as XOpenDisplay takes it; empty means $DISPLAY. `monitor` names the monitor
-// to stream; empty, or a name no monitor has, streams the primary one.
+// to stream; empty, or a name no monitor has, streams the primary one. A server that does not
+// answer the open within kOpenLimit, or `cancelled` set meanwhile, gives nothing.
 std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
-                                                 const std::string& monitor, CaptureError& error);
+                                                 const std::string& monitor, CaptureError& error,
+                                                 const std::atomic<bool>& cancelled = kNeverCancelled);
 
 // The monitors of the display, primary first; nothing, with `error` set, without a display.
 std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error);

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdlib>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "base/x11/own_x_server.h"
 #include "fakes/require_service.h"
 #include "video/cursor_overlay.h"
 #include "video/recording_sink.h"
@@ -159,6 +161,23 @@ TEST(X11CaptureTest, FollowsTheChosenMonitorThroughResolutionChangesAndUnpluggin
   EXPECT_EQ(areas.at(1), (ScreenRect{0, 0, 960, 1080}));
   manager.stop();
   std::system((xrandr + "--delmonitor LEFT").c_str());
+}
+
+// An X server that stops answering: a stream that is opened gives up at its limit, and one
+// open already closes without waiting for it, its display cut off by the stream's watch.
+TEST(X11CaptureTest, NeitherOpeningNorClosingAStreamWaitsForAStoppedServer) {
+  OwnXServer server;
+  QUORIN_REQUIRE(!server.name().empty(), "Xvfb did not start");
+  CaptureError error;
+  auto stream = x11::openDisplayStream(server.name(), "", error);
+  ASSERT_TRUE(stream) << error.description;
+  server.stop();
+  std::atomic<bool> cancelled{true};
+  EXPECT_EQ(x11::openDisplayStream(server.name(), "", error, cancelled), nullptr);
+  EXPECT_EQ(error.description, "Cannot open the X display \"" + server.name() + "\"");
+  stream.reset();
+  server.resume();
+  EXPECT_TRUE(x11::openDisplayStream(server.name(), "", error)) << "the server still serves";
 }
 
 TEST(CursorOverlayTest, BlendsClipsAtTheEdgesAndPutsBackWhatWasUnder) {
