@@ -7,6 +7,7 @@
 
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <thread>
 
 #include "base/event_loop.h"
@@ -73,23 +74,40 @@ class HostServerTest : public ::testing::Test {
   HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
   FakeUserDefaults defaults;
   FakeServiceAdvertiser advertiser;
-  // Each session's sink forwards to `sink`.
+  // Each session's sink forwards to `sink`, from the session's input thread, under a lock
+  // that posted() takes on the test's thread.
   struct Forward final : EventSink {
-    explicit Forward(EventSink& to) : to(to) {}
-    std::optional<ScreenRect> screenFrame() override { return to.screenFrame(); }
-    void movePointer(int x, int y) override { to.movePointer(x, y); }
-    void setButton(MouseButton button, bool down) override { to.setButton(button, down); }
-    void pressKey(SpecialKey key, const Modifiers& modifiers) override { to.pressKey(key, modifiers); }
-    void typeText(std::u32string_view text, const Modifiers& modifiers) override { to.typeText(text, modifiers); }
-    void finish() override { to.finish(); }
+    Forward(EventSink& to, std::mutex& mutex) : to(to), mutex(mutex) {}
+    template <class Call>
+    auto locked(Call&& call) {
+      std::lock_guard lock(mutex);
+      return call();
+    }
+    std::optional<ScreenRect> screenFrame() override { return locked([&] { return to.screenFrame(); }); }
+    void movePointer(int x, int y) override { locked([&] { to.movePointer(x, y); }); }
+    void setButton(MouseButton button, bool down) override { locked([&] { to.setButton(button, down); }); }
+    void pressKey(SpecialKey key, const Modifiers& modifiers) override {
+      locked([&] { to.pressKey(key, modifiers); });
+    }
+    void typeText(std::u32string_view text, const Modifiers& modifiers) override {
+      locked([&] { to.typeText(text, modifiers); });
+    }
+    void finish() override { locked([&] { to.finish(); }); }
     EventSink& to;
+    std::mutex& mutex;
   };
   void postTo(EventSink& target) {
-    desktop.makeSink = [&target] { return std::make_unique<Forward>(target); };
+    desktop.makeSink = [this, &target] { return std::make_unique<Forward>(target, sinkMutex); };
+  }
+  // What the sessions posted so far.
+  std::vector<std::string> posted() {
+    std::lock_guard lock(sinkMutex);
+    return sink->posted;
   }
 
   std::shared_ptr<FakeDesktopEnvironment> desktopOwner = std::make_shared<FakeDesktopEnvironment>();
   FakeDesktopEnvironment& desktop = *desktopOwner;
+  std::mutex sinkMutex;
   std::unique_ptr<RecordingEventSink> recording = std::make_unique<RecordingEventSink>();
   RecordingEventSink* sink = recording.get();
   FakeCommandRunner runner;
@@ -175,9 +193,9 @@ TEST_F(HostServerTest, ListensOnceReadyAndOnlyAPairedNewcomerReplacesTheClientAn
   ASSERT_TRUE(received(second, MessageType::hello));
   firstChannel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":1,"y":1})"));
   secondChannel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0,"y":0})"));
-  ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
+  ASSERT_TRUE(pump([&] { return !posted().empty(); }));
   main.runFor(100ms);
-  EXPECT_EQ(sink->posted, std::vector<std::string>{"move 0,0"});
+  EXPECT_EQ(posted(), std::vector<std::string>{"move 0,0"});
 
   // The silent ones do not keep their place for long either.
   const timeval limit{4, 0};
@@ -227,8 +245,8 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.25})"));
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   channel->send(MessageType::input, bytesOf(R"({"kind":"mouseDown","x":0.5,"y":0.5})"));
-  ASSERT_TRUE(pump([&] { return !runner.calls().empty() && sink->posted.size() == 3; }));
-  EXPECT_EQ(sink->posted, (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
+  ASSERT_TRUE(pump([&] { return !runner.calls().empty() && posted().size() == 3; }));
+  EXPECT_EQ(posted(), (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
   EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
   EXPECT_EQ(client.closeEvent(), "") << "the session goes on";
 
@@ -242,15 +260,15 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   main.runFor(100ms);
   channel->send(MessageType::input, bytesOf(R"({"kind":"mouseMove","x":0.5,"y":0.5})"));
   channel->send(MessageType::input, bytesOf(R"({"kind":"rightClick","x":0.1,"y":1})"));
-  ASSERT_TRUE(pump([&] { return sink->posted.size() == 7; }));
-  EXPECT_EQ(sink->posted[3], "move 720,450");
-  EXPECT_EQ(sink->posted[4], "move 0,899");
+  ASSERT_TRUE(pump([&] { return posted().size() == 7; }));
+  EXPECT_EQ(posted()[3], "move 720,450");
+  EXPECT_EQ(posted()[4], "move 0,899");
 
   const std::string reason = "Screen sharing was stopped on this computer.";
   desktop.screen.change(CaptureError{"Portal", 6, reason});
   ASSERT_TRUE(pump([&] { return server->lastError() == reason; }));
   EXPECT_FALSE(server->connectedClient());
-  EXPECT_EQ(sink->posted.back(), "up left") << "a button held by the client does not stay down";
+  EXPECT_EQ(posted().back(), "up left") << "a button held by the client does not stay down";
   EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
 }
 
@@ -317,8 +335,8 @@ TEST_F(ClientSessionTest, InputSentBeforeStreamingIsAskedForWaitsForTheDesktop) 
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   ASSERT_TRUE(pump([&] { return !runner.calls().empty(); })) << "the lock came after the move, and is done";
   session->beginStreaming(desktopOwner, {});
-  ASSERT_TRUE(pump([&] { return !sink->posted.empty(); }));
-  EXPECT_EQ(sink->posted.front(), "move 720,225");
+  ASSERT_TRUE(pump([&] { return !posted().empty(); }));
+  EXPECT_EQ(posted().front(), "move 720,225");
 
   session.reset();
   serverThread.post([&] {
@@ -341,10 +359,10 @@ TEST_F(ClientSessionTest, SystemCommandsGoAheadOfInputThatWaitsForThePendingDesk
   channel->send(MessageType::input, bytesOf(R"({"kind":"mouseDown","x":0.5,"y":0.5})"));
   ASSERT_TRUE(pump([&] { return !runner.calls().empty(); })) << "the lock does not wait for the desktop";
   EXPECT_EQ(runner.calls()[0].first, (std::vector<std::string>{"loginctl", "lock-session"}));
-  EXPECT_TRUE(sink->posted.empty());
+  EXPECT_TRUE(posted().empty());
   desktop.holds = false;
-  ASSERT_TRUE(pump([&] { return sink->posted.size() == 3; }));
-  EXPECT_EQ(sink->posted, (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
+  ASSERT_TRUE(pump([&] { return posted().size() == 3; }));
+  EXPECT_EQ(posted(), (std::vector<std::string>{"move 720,225", "move 720,450", "down left"}));
 }
 
 TEST(FileUserDefaults, StoresPrivatelyReadsAfreshAndTakesACorruptFileForEmpty) {

@@ -43,7 +43,8 @@ void DisplayCloser::operator()(Display* display) const { XCloseDisplay(display);
 
 DisplayPtr openDisplay(const char* name) { return DisplayPtr(openHandled(name)); }
 
-DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const std::atomic<bool>& cancelled) {
+DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const std::atomic<bool>& cancelled,
+                       bool* gaveUp) {
   auto slot = std::make_shared<OpenSlot>();
   if (name) slot->name = name;
   std::thread([slot] {
@@ -79,6 +80,7 @@ DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const 
   while (!slot->done && !cancelled && std::chrono::steady_clock::now() < giveUp) {
     slot->opened.wait_until(lock, (std::min)(giveUp, std::chrono::steady_clock::now() + kCancelLook));
   }
+  if (gaveUp) *gaveUp = !slot->done;
   if (!slot->done) {
     slot->abandoned = true;
     return nullptr;

@@ -22,10 +22,11 @@ using DisplayPtr = std::unique_ptr<_XDisplay, DisplayCloser>;
 DisplayPtr openDisplay(const char* name);
 
 // The same, run on a short-lived thread of its own, for callers that must not hang: gives up
-// (nothing) after `limit` or soon after `cancelled` is set. The thread then closes the display
-// itself whenever XOpenDisplay returns, or stays blocked if the server never answers; it
-// touches nothing of the caller's. Any thread.
-DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const std::atomic<bool>& cancelled);
+// (nothing, and `gaveUp` set when given) after `limit` or soon after `cancelled` is set. The
+// thread then closes the display itself whenever XOpenDisplay returns, or stays blocked if the
+// server never answers; it touches nothing of the caller's. Any thread.
+DisplayPtr openDisplay(const char* name, std::chrono::milliseconds limit, const std::atomic<bool>& cancelled,
+                       bool* gaveUp = nullptr);
 
 // How long the host waits for an X server to answer an open.
 inline constexpr std::chrono::milliseconds kOpenLimit{3000};

@@ -7,7 +7,6 @@
 #include <X11/extensions/Xdamage.h>
 #include <X11/extensions/Xfixes.h>
 #include <X11/extensions/Xrandr.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -47,12 +46,13 @@ CaptureError x11Error(X11ErrorCode code, std::string description) {
 DisplayPtr connect(const std::string& name, CaptureError& error,
                    const std::atomic<bool>& cancelled = kNeverCancelled) {
   const char* requested = name.empty() ? nullptr : name.c_str();
-  DisplayPtr display = openDisplay(requested, kOpenLimit, cancelled);
+  bool gaveUp = false;
+  DisplayPtr display = openDisplay(requested, kOpenLimit, cancelled, &gaveUp);
   if (!display) {
     const std::string shown = XDisplayName(requested);
-    error = x11Error(kCannotConnect, shown.empty()
-                                         ? "Cannot open the X display: DISPLAY is not set"
-                                         : "Cannot open the X display \"" + shown + "\"");
+    error = x11Error(kCannotConnect, gaveUp         ? "The X display does not answer, so its screen cannot be shared now."
+                                     : shown.empty() ? "Cannot open the X display: DISPLAY is not set"
+                                                     : "Cannot open the X display \"" + shown + "\"");
   }
   return display;
 }
