@@ -30,7 +30,11 @@ Verdict choose(std::span<const Candidate> pending, const Candidate& newcomer, co
     if (groupFull && pending[i].group != newcomer.group) continue;
     if (!victim || urgency(pending[i]) > urgency(pending[*victim])) victim = i;  // ties: the older
   }
-  if (!victim || urgency(newcomer) > urgency(pending[*victim])) return {false, std::nullopt};
+  if (!victim) return {false, std::nullopt};
+  const Candidate& worst = pending[*victim];
+  if (urgency(newcomer) > urgency(worst) || (urgency(newcomer) == urgency(worst) && worst.age < limits.settle)) {
+    return {false, std::nullopt};
+  }
   return {true, victim};
 }
 

@@ -21,7 +21,7 @@ void PendingHandshakes::admit(asio::ip::tcp::socket socket) {
   const HandshakeEviction::Verdict verdict =
       HandshakeEviction::choose(candidates_, newcomer, {.total = limits_.total, .perGroup = limits_.perGroup});
   if (!verdict.admit) {
-    countFailure("turned away, every place taken by a connection from a less busy address");
+    countFailure("turned away, every place taken by a connection from an address no busier");
     return;
   }
   if (verdict.victim) {
@@ -29,7 +29,7 @@ void PendingHandshakes::admit(asio::ip::tcp::socket socket) {
     countFailure("dropped for a newer connection");
   }
   const std::uint64_t id = nextId_++;
-  pending_.push_back({id, group, std::make_unique<MessageChannel>(std::move(socket), tls_)});
+  pending_.push_back({id, group, now, std::make_unique<MessageChannel>(std::move(socket), tls_)});
   pending_.back().channel->handshake([weak = weak_from_this(), id](std::error_code ec) {
     if (auto self = weak.lock()) self->finished(id, ec);
   });
@@ -42,11 +42,16 @@ void PendingHandshakes::clear() {
 }
 
 HandshakeEviction::Candidate PendingHandshakes::describe(const Entry& entry, AddressHistory::TimePoint now) const {
-  const auto identified = entry.channel->identifiedAt();
+  // One admitted within the grace cannot have stalled yet; under a flood that is every one,
+  // and asking the TLS engine costs.
+  const auto overdue = [&](AddressHistory::TimePoint since) { return now - since >= limits_.identifiedGrace; };
+  std::optional<AddressHistory::TimePoint> identified;
+  if (overdue(entry.admitted)) identified = entry.channel->identifiedAt();
   return {.group = entry.group,
           .connections = history_.connections(entry.group, now),
           .paired = history_.pairedLately(entry.group, now),
-          .stalled = identified && now - *identified >= limits_.identifiedGrace};
+          .stalled = identified && overdue(*identified),
+          .age = now - entry.admitted};
 }
 
 void PendingHandshakes::finished(std::uint64_t id, std::error_code ec) {

@@ -6,8 +6,10 @@
 // a pending handshake gives way to the newcomer by HandshakeEviction's rule, fed from an
 // AddressHistory of how often each group connected and which ones completed a handshake
 // lately: a handshake that presented the identity more than `identifiedGrace` ago goes first,
-// then the strangers' from the groups that connect most. So neither stalled handshakes nor a
-// flood from a few hundred addresses lock a paired client out. A pending handshake holds a
+// then the strangers' from the groups that connect most; a newcomer no less busy than those
+// is mostly turned away, for the price of an accept and a close. So neither stalled
+// handshakes nor a flood from a few hundred addresses lock a paired client out, and the
+// history is bounded however many addresses there are. A pending handshake holds a
 // socket and a TLS engine (about 150 KiB under a flood, no read buffer), so the defaults
 // bound this to about 20 MiB and 128 descriptors.
 //
@@ -66,6 +68,7 @@ class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes>
   struct Entry {
     std::uint64_t id;
     asio::ip::address group;
+    AddressHistory::TimePoint admitted;
     std::unique_ptr<MessageChannel> channel;
   };
 
