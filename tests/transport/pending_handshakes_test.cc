@@ -124,7 +124,8 @@ struct Host {
   std::size_t readyCount = 0;  // server thread
 };
 
-// The host is held up while the connections queue, so each is judged on what it sent.
+// The host is held up while the connections queue, so each is judged on what it sent. The
+// strangers say a byte, so that no first-bytes deadline closes them while the test runs.
 TEST(PendingHandshakes, NewcomersDropTheBusiestAddressesHandshakesAndFailuresAreSummedUp) {
   LogCapture log;
   std::optional<Host> host(std::in_place, PendingHandshakes::Limits{.total = 3, .perGroup = 2});
@@ -157,8 +158,7 @@ TEST(PendingHandshakes, NewcomersDropTheBusiestAddressesHandshakesAndFailuresAre
   int failures = 0;
   for (const std::string& line : log.lines()) {
     const std::string text = line.substr(kLogPrefix.size());
-    const std::size_t summary = text.find(" connections failed their handshake in the last 10 s (last: ");
-    if (summary == std::string::npos && text.find(" connection failed its handshake") == std::string::npos) {
+    if (text.find(" handshake in the last 10 s (last: ") == std::string::npos) {
       told.push_back(text);
     } else {
       failures += std::stoi(text);
