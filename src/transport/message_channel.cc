@@ -112,6 +112,11 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     return heard_ ? Progress::spoke : Progress::silent;
   }
 
+  std::optional<std::chrono::steady_clock::time_point> identifiedAt() {
+    auto* tls = std::get_if<TlsStream>(&stream_);
+    return tls ? TlsContext::identifiedAt(tls->native_handle()) : std::nullopt;
+  }
+
  private:
   // handshaken: the handshake succeeded through handshake(), start() not yet seen.
   // closing: cancelled while ready, sending close_notify before the socket closes.
@@ -419,5 +424,9 @@ void MessageChannel::cancel() { core_->cancel(); }
 std::size_t MessageChannel::queuedBytes() const { return core_->queued(); }
 
 MessageChannel::Progress MessageChannel::handshakeProgress() const { return core_->progress(); }
+
+std::optional<std::chrono::steady_clock::time_point> MessageChannel::identifiedAt() const {
+  return core_->identifiedAt();
+}
 
 }  // namespace quorin

@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
@@ -81,6 +82,8 @@ class MessageChannel {
   // client presented the accepted identity. Call on the io thread, during handshake().
   enum class Progress { silent, spoke, identified };
   Progress handshakeProgress() const;
+  // When the client presented the identity (TLS server), if it did. Same thread as above.
+  std::optional<std::chrono::steady_clock::time_point> identifiedAt() const;
 
   // Bytes handed to send() that the socket has not yet taken.
   std::size_t queuedBytes() const;

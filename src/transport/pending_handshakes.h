@@ -3,12 +3,15 @@
 // so that no connection reaches the rest of the host before it proved it holds the key.
 //
 // Bounded in total and per address group (HandshakeEviction::group). When there is no room,
-// a pending handshake gives way to the newcomer by HandshakeEviction's rule; one whose client
-// presented the accepted identity never does, so silent or half-sent connections from any
-// number of addresses cannot lock a paired client out. The newcomer is turned away only when
-// nothing else may go. A pending handshake holds a socket and a TLS engine (about 150 KiB
-// under a flood, no read buffer), so the defaults bound this to about 20 MiB and 128
-// descriptors.
+// a pending handshake gives way to the newcomer by HandshakeEviction's rule, fed from an
+// AddressHistory of how often each group connected and which ones completed a handshake
+// lately: a handshake that presented the identity more than `identifiedGrace` ago goes first,
+// then the strangers' from the groups that connect most; a newcomer no less busy than those
+// is mostly turned away, for the price of an accept and a close. So neither stalled
+// handshakes nor a flood from a few hundred addresses lock a paired client out, and the
+// history is bounded however many addresses there are. A pending handshake holds a
+// socket and a TLS engine (about 150 KiB under a flood, no read buffer), so the defaults
+// bound this to about 20 MiB and 128 descriptors.
 //
 // Handshakes that fail, give way or are turned away are not logged one by one: one line per
 // kSummaryInterval that had any says "N connections failed their handshake in the last 10 s
@@ -28,19 +31,28 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "transport/address_history.h"
 #include "transport/handshake_eviction.h"
 #include "transport/message_channel.h"
 
 namespace quorin {
 
+struct PendingHandshakeLimits {
+  std::size_t total;
+  std::size_t perGroup;
+  // A real client finishes within a round trip of presenting the identity.
+  std::chrono::milliseconds identifiedGrace{1000};
+};
+
 class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes> {
  public:
   using ReadyHandler = std::function<void(std::unique_ptr<MessageChannel>)>;
-  using Limits = HandshakeEviction::Limits;
+  using Limits = PendingHandshakeLimits;
 
   // What the host uses. Silent peers are cut off after 2 s, so at thousands of connections
-  // a second the table stays full and the newest silent one keeps giving way.
+  // a second the table stays full and the flooding addresses' handshakes keep giving way.
   static constexpr Limits kDefaultLimits{.total = 128, .perGroup = 16};
   static constexpr std::chrono::seconds kSummaryInterval{10};
 
@@ -56,9 +68,11 @@ class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes>
   struct Entry {
     std::uint64_t id;
     asio::ip::address group;
+    AddressHistory::TimePoint admitted;
     std::unique_ptr<MessageChannel> channel;
   };
 
+  HandshakeEviction::Candidate describe(const Entry& entry, AddressHistory::TimePoint now) const;
   void finished(std::uint64_t id, std::error_code ec);
   void countFailure(std::string reason);
   void logFailures();
@@ -67,6 +81,8 @@ class PendingHandshakes : public std::enable_shared_from_this<PendingHandshakes>
   Limits limits_;
   ReadyHandler ready_;
   std::deque<Entry> pending_;  // oldest first
+  AddressHistory history_;
+  std::vector<HandshakeEviction::Candidate> candidates_;  // pending_ described, kept for its capacity
   std::uint64_t nextId_ = 0;
   std::optional<asio::steady_timer> summaryTimer_;  // on the sockets' executor, from the first admit
   std::size_t failures_ = 0;  // in the interval under way

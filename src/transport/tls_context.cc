@@ -14,11 +14,20 @@ int ownerIndex() {
   return index;
 }
 
-// Marks a connection whose client presented the accepted identity.
+using TimePoint = std::chrono::steady_clock::time_point;
+
+void freeTimePoint(void* /*parent*/, void* time, CRYPTO_EX_DATA* /*data*/, int /*index*/, long /*argl*/,
+                   void* /*argp*/) {
+  delete static_cast<TimePoint*>(time);
+}
+
+// When the client of a connection presented the accepted identity (a TimePoint the SSL owns).
 int acceptedIndex() {
-  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+  static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, &freeTimePoint);
   return index;
 }
+
+const TimePoint* acceptedAt(SSL* ssl) { return static_cast<const TimePoint*>(SSL_get_ex_data(ssl, acceptedIndex())); }
 
 TlsContext* owner(SSL* ssl) {
   return static_cast<TlsContext*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), ownerIndex()));
@@ -58,12 +67,16 @@ unsigned int TlsContext::serverCallback(SSL* ssl, const char* identity, unsigned
   if (!self || !identity || self->identity_ != identity) return 0;  // unknown identity: refuse
   if (self->key_.empty() || self->key_.size() > maxPskLength) return 0;
   std::copy(self->key_.begin(), self->key_.end(), psk);
-  static char accepted;
-  SSL_set_ex_data(ssl, acceptedIndex(), &accepted);
+  if (!acceptedAt(ssl)) SSL_set_ex_data(ssl, acceptedIndex(), new TimePoint(std::chrono::steady_clock::now()));
   return static_cast<unsigned int>(self->key_.size());
 }
 
-bool TlsContext::identityAccepted(SSL* ssl) { return SSL_get_ex_data(ssl, acceptedIndex()) != nullptr; }
+bool TlsContext::identityAccepted(SSL* ssl) { return acceptedAt(ssl) != nullptr; }
+
+std::optional<TimePoint> TlsContext::identifiedAt(SSL* ssl) {
+  const TimePoint* time = acceptedAt(ssl);
+  return time ? std::optional(*time) : std::nullopt;
+}
 
 unsigned int TlsContext::clientCallback(SSL* ssl, const char* /*hint*/, char* identity,
                                         unsigned int maxIdentityLength, unsigned char* psk,

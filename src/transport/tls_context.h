@@ -5,6 +5,8 @@
 
 #include <asio/ssl/context.hpp>
 
+#include <chrono>
+#include <optional>
 #include <string>
 
 #include "base/bytes.h"
@@ -29,6 +31,8 @@ class TlsContext {
   // says nothing about the key yet, which the client proves only with its Finished message.
   // Call on the connection's thread.
   static bool identityAccepted(SSL* ssl);
+  // When it did, so that an owner can tell a client about to finish from one that stalled.
+  static std::optional<std::chrono::steady_clock::time_point> identifiedAt(SSL* ssl);
 
  private:
   static unsigned int serverCallback(SSL* ssl, const char* identity, unsigned char* psk,
