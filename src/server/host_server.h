@@ -9,14 +9,15 @@
 // weakly, so nothing runs on a destroyed server.
 //
 // Clients: a new connection completes its TLS handshake on the server thread (see
-// PendingHandshakes: a bounded number at a time, a paired one never dropped for a stranger);
+// PendingHandshakes: a bounded number at a time, where a flooding or stalling stranger gives
+// way before a phone);
 // only a ready one reaches the main thread, where it replaces the current client. A
 // connection that fails its handshake never touches the current client.
 // The ready client gets a desktop session of its own (the chosen monitor, else the primary
 // one, with its input) and that monitor as H.264, fitted into a stream no larger than the
 // chosen size (video flows from the capture and encoder threads straight to the socket, never
-// through the main thread), a greeting once capture runs, and its input and system commands
-// carried out on the main thread.
+// through the main thread), a greeting once capture runs, its system commands carried out on
+// the main thread and its input on its desktop session's input thread.
 
 #include <cstdint>
 #include <functional>
