@@ -35,7 +35,11 @@ DesktopSession::~DesktopSession() {
 }
 
 void DesktopSession::handle(const InputEvent& event) {
-  onInputThread([event](InputInjector& injector) { injector.handle(event); });
+  ++queuedInput_;
+  onInputThread([this, event](InputInjector& injector) {
+    injector.handle(event);
+    if (queuedInput_-- == kMaxQueuedInput && inputRoom_) inputRoom_();
+  });
 }
 
 void DesktopSession::onInputThread(std::function<void(InputInjector&)> task) {

@@ -62,6 +62,15 @@ class DesktopSession {
   // Queues one of the client's input events for the input thread; returns at once.
   void handle(const InputEvent& event);
 
+  // Whether handle() may be called now: fewer than kMaxQueuedInput events wait for the input
+  // thread. The caller keeps the rest in its own bounded inbox (where moves merge), so that a
+  // slow display cannot make this queue grow without bound. Main thread.
+  bool acceptsInput() const { return queuedInput_ < kMaxQueuedInput; }
+  // Runs `room` on the input thread whenever the queue, having been full, has room again.
+  // Set before the first handle().
+  void setInputRoomHandler(std::function<void()> room) { inputRoom_ = std::move(room); }
+  static constexpr int kMaxQueuedInput = 32;
+
   // The input sink lost its display server or was cut off from it: input goes nowhere now.
   // Any thread.
   bool inputFailed() const { return inputFailed_; }
@@ -79,6 +88,8 @@ class DesktopSession {
   DesktopGeometry geometry_;
   std::function<void()> cutInput_;  // the sink's canceller; any thread
   std::atomic<bool> inputFailed_{false};
+  std::atomic<int> queuedInput_{0};
+  std::function<void()> inputRoom_;
   std::unique_ptr<InputInjector> injector_;  // input thread only
   IoThread input_{"input"};                  // last: stopped first
 };

@@ -84,8 +84,11 @@ void ClientSession::drainInbox() {
   const std::weak_ptr<ClientSession*> alive = self_;
   const std::shared_ptr<Events> events = events_;
   do {
+    // Input waits in the inbox for the desktop, and while the desktop's input thread is
+    // behind; system commands never wait.
+    const bool inputGoes = desktopState_ != DesktopState::awaited && (!desktop_ || desktop_->acceptsInput());
     std::optional<InputInbox::Command> command;
-    if (desktopState_ != DesktopState::awaited) {
+    if (inputGoes) {
       command = inbox_->take();
     } else if (auto action = inbox_->takeSystem()) {
       command = *action;
@@ -132,6 +135,7 @@ void ClientSession::beginStreaming(std::shared_ptr<DesktopEnvironment> desktop, 
 void ClientSession::startVideo(std::unique_ptr<DesktopSession> desktop, const StreamSettings& settings) {
   if (!channel_) return;
   desktop_ = std::move(desktop);
+  desktop_->setInputRoomHandler([&mainThread = mainThread_, weak = std::weak_ptr(self_)] { postDrain(mainThread, weak); });
   const PictureSize stream = desktop_->chooseStreamSize(settings.maxSize);
   const PictureSize picture = desktop_->geometry().picture;
   logLine("streaming " + (desktop_->monitorName().empty() ? "the shared monitor" : desktop_->monitorName()) +

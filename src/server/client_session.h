@@ -15,9 +15,11 @@
 // kMaxInboundPayload end the connection; decoded commands wait in an InputInbox, which drops
 // only what may be lost, and a client that overfills it even so is ended. The main thread
 // takes from the inbox for about kSliceTime per turn of its loop, so that other work (Stop,
-// Quit) is never stuck behind a client's backlog. Input waits for the desktop session from
-// the moment the channel starts (it may come before streaming is even asked for), so that a
-// client's first touches are not lost; system commands are carried out at once meanwhile.
+// Quit) is never stuck behind a client's backlog, and hands the desktop session's input
+// thread only a few events at a time, so that the inbox's bounds hold for a slow display.
+// Input waits for the desktop session from the moment the channel starts (it may come before
+// streaming is even asked for), so that a client's first touches are not lost; system
+// commands are carried out at once meanwhile, and while the input thread is behind.
 // Input after the desktop could not be opened is dropped: there is nowhere to put it.
 
 #include <chrono>

@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 
 #include "input/input_events.h"
@@ -73,6 +76,45 @@ TEST(DesktopSessionTest, InputKeepsItsOrderOnTheInputThreadAndHeldButtonsAreLetG
               ::testing::ElementsAre("move 2719,1023", "down left", "move 2080,512", "up left"))
       << "on the second monitor, and the held button let go at the end";
   EXPECT_EQ(threads, std::set<std::string>{"input"});
+}
+
+// A sink that is slow (a display that takes its time) holds the queue at its bound: the main
+// thread is told when there is room again instead of queueing without limit.
+TEST(DesktopSessionTest, TheInputQueueIsBoundedAndSaysWhenItHasRoomAgain) {
+  struct GatedSink final : EventSink {
+    std::optional<ScreenRect> screenFrame() override { return ScreenRect{0, 0, 100, 100}; }
+    void movePointer(int, int) override {
+      std::unique_lock lock(mutex);
+      open.wait(lock, [&] { return opened; });
+      ++moves;
+    }
+    void setButton(MouseButton, bool) override {}
+    void pressKey(SpecialKey, const Modifiers&) override {}
+    void typeText(std::u32string_view, const Modifiers&) override {}
+    void finish() override {}
+    std::mutex mutex;
+    std::condition_variable open;
+    bool opened = false;
+    int moves = 0;
+  };
+  auto owned = std::make_unique<GatedSink>();
+  GatedSink& sink = *owned;
+  DesktopSession session("M-1", nullptr, PictureSize{100, 100}, std::move(owned));
+  std::promise<void> room;
+  session.setInputRoomHandler([&room] { room.set_value(); });
+  int queued = 0;
+  while (session.acceptsInput()) {
+    session.handle(pointerEvent(Kind::mouseMove, 0.5, 0.5));
+    ++queued;
+  }
+  EXPECT_EQ(queued, DesktopSession::kMaxQueuedInput);
+  {
+    std::lock_guard lock(sink.mutex);
+    sink.opened = true;
+  }
+  sink.open.notify_all();
+  room.get_future().wait();
+  EXPECT_TRUE(session.acceptsInput());
 }
 
 }  // namespace
