@@ -185,14 +185,14 @@ TEST_F(EndToEnd, TheHostOutlivesItsXServerAndStopsWhileItHangs) {
 
   x.start();
   const std::string input = R"({"input":{"kind":"mouseMove","x":0.25,"y":0.75}})";
-  // A still screen: one picture.
+  // The move is sent at once, before any picture: it waits for the new display's session.
   const auto run = runClient({"--frames", "1", "--stats", "--input", script("move.jsonl", input)});
   EXPECT_EQ(run.exitCode, 0) << run.output << host->output();
-  EXPECT_EQ(run.stats.value("decodedFrames", 0), 1);
+  EXPECT_GE(run.stats.value("decodedFrames", 0), 1);
+  // The session's end waits for its input to be injected.
+  ASSERT_TRUE(host->waitForLine("Connected client") && host->waitForLine("No client connected"));
   EXPECT_EQ(commandOutput("DISPLAY=" + x.display() + " xdotool getmouselocation --shell | head -2 | tr '\\n' ' '"),
             "X=320 Y=540 ");
-
-  ASSERT_TRUE(host->waitForLine("Connected client") && host->waitForLine("No client connected"));
 
   // A display that stops answering ends the session; the next client is told why instead of
   // waiting for ever, and the host still stops by its own clean stop.
