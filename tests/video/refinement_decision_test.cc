@@ -37,7 +37,7 @@ TEST(RefinementDecisionTest, RefinesUntilFineOrSettledAndSmallChangesOnce) {
   };
   const Case cases[] = {
       {"a caret encoded fine", 10 * 20, {{kSharp, 60}}, 0},
-      {"a caret encoded coarse", 10 * 20, {{30, 60}}, RefinementDecision::kSmallRefinements},
+      {"a caret encoded coarse", 10 * 20, {{30, 60}, {28, 600}}, RefinementDecision::kSmallRefinements},
       {"a page encoded fine at once", kScreen, {{kSharp, kBig}}, 0},
       {"a page refined to a fine quantiser", kScreen, {{30, kBig}, {24, kBig}, {18, kBig}, {kSharp, kBig}}, 3},
       {"a page settled above it", kScreen, {{30, kBig}, {24, kBig}, {20, kBig}, {20, kEmpty}}, 3},

@@ -177,7 +177,11 @@ TEST(VideoEncoderTest, RefinesACoarsePageUntilSharpThenStopsAndACaretBarely) {
   const auto psnr = [&](const Picture& p) {
     return libyuv::CalcFramePsnr(luma.data(), kPageWidth, p.plane(0), p.stride(0), kPageWidth, kPageHeight);
   };
-  EXPECT_GT(psnr(decoded.back()), psnr(decoded.front()) + 10) << "dB: each refinement sharpened it";
+  EXPECT_GT(psnr(decoded.back()), psnr(decoded.front()) + 20) << "dB";
+  // Rate control that paid the first frame's bits back made the refinements after it coarser:
+  // 9 dB in three of them here, against 18 dB.
+  ASSERT_GT(decoded.size(), 3u);
+  EXPECT_GT(psnr(decoded[3]), psnr(decoded[0]) + 15) << "dB in three refinements";
 
   for (int y = 100; y < 120; ++y) std::fill_n(&page[(std::size_t(y) * kPageWidth + 300) * 4], 10 * 4, 0);
   ChangedArea caret = ChangedArea::none();
