@@ -128,6 +128,7 @@ class TimedStream final : public DisplayStream {
   ScreenRect area() const override { return inner_->area(); }
   bool waitForChange(Clock::time_point deadline) override { return inner_->waitForChange(deadline); }
   void interrupt() override { inner_->interrupt(); }
+  ChangedArea changedArea() const override { return inner_->changedArea(); }
   std::optional<CaptureError> failure() const override { return inner_->failure(); }
 
  private:
@@ -138,9 +139,9 @@ class TimedStream final : public DisplayStream {
 class TimedSink final : public ImageSink {
  public:
   TimedSink(VideoEncoder& encoder, Timings& timings) : encoder_(encoder), timings_(timings) {}
-  void encode(const BgraImage& image, microseconds pts) override {
+  void encode(const BgraImage& image, microseconds pts, const ChangedArea& changed) override {
     const auto start = Clock::now();
-    encoder_.encode(image, pts);
+    encoder_.encode(image, pts, changed);
     const auto end = Clock::now();
     std::lock_guard lock(timings_.mutex);
     if (!timings_.recording) return;
@@ -148,7 +149,7 @@ class TimedSink final : public ImageSink {
     timings_.convert.push_back(milliseconds(end - start));
     timings_.inFlight[pts.count()] = {timings_.lastGrabStart, end};
   }
-  void refine(microseconds pts) override { encoder_.refine(pts); }
+  Refinement refine(microseconds pts) override { return encoder_.refine(pts); }
 
  private:
   VideoEncoder& encoder_;

@@ -56,14 +56,17 @@ bool CursorOverlay::changesPicture(int x, int y, int pictureWidth, int pictureHe
   return now.width > 0 || before.width > 0;
 }
 
-void CursorOverlay::draw(const MutableBgraImage& picture, int x, int y) {
+void CursorOverlay::draw(const MutableBgraImage& picture, int x, int y, ChangedArea& changed) {
+  const PictureSize size{picture.width, picture.height};
   if (hasSaved_) {
+    changed.add({savedArea_.left, savedArea_.top, savedArea_.width, savedArea_.height}, size);
     for (int r = 0; r < savedArea_.height; ++r) {
       std::memcpy(row(picture, savedArea_.top + r) + savedArea_.left,
                   saved_.data() + std::size_t(r) * savedArea_.width, savedArea_.width * 4u);
     }
   }
   const Area area = visibleArea(x, y, picture.width, picture.height);
+  changed.add({area.left, area.top, area.width, area.height}, size);
   saved_.resize(std::size_t(area.width) * area.height);
   for (int r = 0; r < area.height; ++r) {
     std::uint32_t* line = row(picture, area.top + r) + area.left;

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "video/changed_area.h"
+
 namespace quorin {
 
 // A writable 32-bit BGRA picture.
@@ -27,8 +29,8 @@ class CursorOverlay {
   bool changesPicture(int x, int y, int pictureWidth, int pictureHeight) const;
 
   // Puts back what the last draw covered (unless forget() came since), then draws the pointer
-  // with its hotspot at (x, y), clipped to the picture.
-  void draw(const MutableBgraImage& picture, int x, int y);
+  // with its hotspot at (x, y), clipped to the picture. Adds both areas to `changed`.
+  void draw(const MutableBgraImage& picture, int x, int y, ChangedArea& changed);
 
   // The picture was grabbed afresh: there is no earlier pointer in it to take off.
   void forget() { hasSaved_ = false; }

@@ -10,6 +10,7 @@
 
 #include "base/geometry.h"
 #include "video/capture_error.h"
+#include "video/changed_area.h"
 #include "video/image_sink.h"
 
 namespace quorin {
@@ -26,6 +27,10 @@ class DisplayStream {
   // size follows the monitor: a resolution, scale or rotation change gives pictures of
   // another size.
   virtual const BgraImage* grab(bool force) = 0;
+
+  // What differs between the last picture grab() returned and the picture it returned before,
+  // in picture pixels; everything when the stream cannot tell. Same thread as grab().
+  virtual ChangedArea changedArea() const { return {}; }
 
   // Where the monitor of the last picture lies, in the coordinates the desktop's input sink
   // takes (X11: root-window pixels; a portal: the stream's logical size at 0, 0).

@@ -65,7 +65,8 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   const auto sinceStart = [&](Clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::microseconds>(time - *startTime);
   };
-  int stillSlots = 0;  // since the last picture
+  int stillSlots = 0;     // since the last picture
+  bool refining = false;  // the encoder may still want slots for the last picture
   auto notBefore = Clock::now();
   for (;;) {
     const auto now = Clock::now();
@@ -78,10 +79,12 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
         area = stream->area();
         if (changeHandler_) changeHandler_(area, picture);
       }
-      encoder_.encode(*image, sinceStart(now));
+      encoder_.encode(*image, sinceStart(now), stream->changedArea());
       stillSlots = 0;
-    } else if (startTime && stillSlots < kQuietSlots + kRefinementFrames && ++stillSlots > kQuietSlots) {
-      encoder_.refine(sinceStart(now));
+      refining = true;
+    } else if (refining && ++stillSlots > kQuietSlots) {
+      refining = encoder_.refine(sinceStart(now)) != ImageSink::Refinement::kDone &&
+                 stillSlots < kQuietSlots + kRefinementSlots;
     }
     if ((failure = stream->failure())) break;
     // The next grab comes with the next change, changes made meanwhile taken together, but
@@ -93,7 +96,6 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
     // quiet slot after a picture, is grabbed as it comes, as when not refining: motion whose
     // pictures straddle the slots must not wait a slot each time.
     notBefore = std::max(notBefore, now - interval / 2) + interval;
-    const bool refining = stillSlots < kQuietSlots + kRefinementFrames;
     if (startTime && !stream->waitForChange(notBefore)) {
       if (!refining) {
         while (!stopRequested() && !stream->failure() &&

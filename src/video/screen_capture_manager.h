@@ -1,8 +1,9 @@
 #pragma once
 // Feeds every changed picture of one monitor's stream to the encoder, as soon as the stream
 // reports a change but never more often than the frame rate, with times measured from the
-// first picture. Once the picture stops changing, the encoder refines it for a bounded number
-// of frame slots, then capture waits for the next change. One manager per client.
+// first picture, each with the area that changed. Once the picture stops changing, the encoder
+// refines it for as many frame slots as it asks, within a bound, then capture waits for the
+// next change. One manager per client.
 //
 // Threads: construct, set the handlers, start() and stop() on the owner's thread. Pictures are
 // grabbed and handed to the encoder, and both handlers are called, on the manager's own
@@ -32,15 +33,12 @@ class ScreenCaptureManager {
   // display server (DisplayStream::abandon), so that a hung display cannot hold up a stop.
   static constexpr std::chrono::milliseconds kStopGrace{1000};
 
-  // Frame slots without a change in which the last picture is encoded again (ImageSink::refine),
-  // after kQuietSlots without one; then capture rests until the next change. The first
-  // picture of a change gets a coarse quantiser from the rate control, and encoding it again
-  // spends the budget of slots that would go unused on its residual. On a 1080p page of text
-  // (bench/video/run_text_quality_bench.sh) 20 frames took it from 42-48 dB to 54 dB for
-  // about 180 KB; 30 reached 62 dB for about 260 KB, near the quarter-second buffer. Frame
-  // sizes are no sign of a settled picture: x264 alternates near-empty frames with 10-25 KB
-  // ones to the end, so the count is fixed.
-  static constexpr int kRefinementFrames = 20;
+  // Once the picture stops changing, each frame slot asks the encoder to refine it
+  // (ImageSink::refine) until it says the picture is sharp, after kQuietSlots, and for no more
+  // than kRefinementSlots: a still screen costs nothing after about a second at 60 pictures a
+  // second. The encoder decides from the changed area and its quantiser how many slots it
+  // uses: a blinking caret one or two, a new page of text as many as it takes.
+  static constexpr int kRefinementSlots = 50;
   // A screen in motion misses a slot now and then; refining at once would keep the encoder
   // busy when the change comes a moment later (one latency benchmark run: p50 28 ms against
   // 18-22 ms without refinement).

@@ -26,6 +26,7 @@ using std::chrono::microseconds;
 
 constexpr microseconds kMaxKeyFrameSpacing = std::chrono::seconds(2);
 constexpr std::int32_t kNalLengthSize = 4;
+constexpr double kConstantQuality = 16;  // x264's CRF
 
 struct ContextDeleter {
   void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
@@ -52,6 +53,11 @@ int evenDown(int size) { return size & ~1; }
 }  // namespace
 
 struct VideoEncoder::Codec {
+  // What came of an encode: the frame quantiser x264 used and the frame's size.
+  struct Result {
+    int qp = 0;
+    std::size_t bytes = 0;
+  };
   // Three pictures: one being encoded, one waiting in the mailbox, one being filled.
   static constexpr int kSlots = 3;
   // Presentation times of the pictures in flight, by the encoder's own frame index.
@@ -80,12 +86,14 @@ struct VideoEncoder::Codec {
   std::vector<Bytes> parameterSets;
   bool sentConfig = false;
   Bytes payload;
+  std::optional<Result> last;  // of the last packet delivered
 
   // Opens libx264; logs the failing call and returns nothing on failure.
   static std::unique_ptr<Codec> open(int width, int height, std::int64_t bitrate, int fps);
 
   void convert(const BgraImage& image, int slot);
-  void encode(int slot, microseconds pts, VideoEncoder& owner);
+  // Returns nothing when no frame, or no quantiser, came out.
+  std::optional<Result> encode(int slot, microseconds pts, VideoEncoder& owner);
   void flush(VideoEncoder& owner);
   void receivePackets(VideoEncoder& owner);
   void deliver(const AVPacket& encoded, VideoEncoder& owner);
@@ -115,10 +123,15 @@ std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int he
   // must not save up the silence for a burst afterwards.
   c.time_base = AVRational{1, fps};
   c.framerate = AVRational{fps, 1};
-  // Average bit rate with a quarter-second VBV buffer: without it a key frame of a busy 1080p
-  // screen comes out at 700 KB and takes 30 ms or more to encode (and longer to send); with it
-  // key frames stay near 230 KB and p99 encode time near 16 ms (bench/video).
-  c.bit_rate = bitrate;
+  // Constant quality capped at the bit rate, with a quarter-second VBV buffer: without the cap
+  // a key frame of a busy 1080p screen comes out at 700 KB and takes 30 ms or more to encode
+  // (and longer to send); with it key frames stay near 230 KB (bench/video). Not an average bit
+  // rate: that pays back a new page's large first frame by encoding the refinements after it
+  // coarser than the page itself (QP 35, then 42, 38, 34 for frames of 90-600 bytes, on the
+  // text benchmark's page), so many refinements did nothing. At CRF 16 each refinement is
+  // finer than the last (QP 23, 21, 18, 16, 14 ...), and VBV alone spends the link's budget.
+  c.bit_rate = 0;
+  av_opt_set_double(c.priv_data, "crf", kConstantQuality, 0);
   c.rc_max_rate = bitrate;
   c.rc_buffer_size = int(std::min<std::int64_t>(bitrate / 4, INT32_MAX));
   c.gop_size = 2 * fps;
@@ -173,7 +186,8 @@ void VideoEncoder::Codec::convert(const BgraImage& image, int slot) {
   lastPicture = size;
 }
 
-void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner) {
+std::optional<VideoEncoder::Codec::Result> VideoEncoder::Codec::encode(int slot, microseconds pts,
+                                                                      VideoEncoder& owner) {
   AVFrame* picture = pictures[slot].get();
   picture->pts = nextIndex++;
   ptsByIndex[picture->pts % kTimesKept] = pts;
@@ -182,8 +196,10 @@ void VideoEncoder::Codec::encode(int slot, microseconds pts, VideoEncoder& owner
   keyedSizeChanges = sizeChangesOf[slot];
   const bool keyDue = !lastKeyPts || pts < *lastKeyPts || pts - *lastKeyPts >= kMaxKeyFrameSpacing || sizeChanged;
   picture->pict_type = keyDue ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-  if (avcodec_send_frame(context.get(), picture) < 0) return;
-  receivePackets(owner);
+  last.reset();
+  if (avcodec_send_frame(context.get(), picture) < 0) return std::nullopt;
+  receivePackets(owner);  // zero latency: this picture's packet, if any
+  return last;
 }
 
 void VideoEncoder::Codec::flush(VideoEncoder& owner) {
@@ -200,6 +216,13 @@ void VideoEncoder::Codec::receivePackets(VideoEncoder& owner) {
 
 void VideoEncoder::Codec::deliver(const AVPacket& encoded, VideoEncoder& owner) {
   const bool isKeyframe = (encoded.flags & AV_PKT_FLAG_KEY) != 0;
+  // The statistics start with the frame's quality as a little-endian lambda (QP x 118).
+  std::size_t statsSize = 0;
+  if (const std::uint8_t* stats = av_packet_get_side_data(&encoded, AV_PKT_DATA_QUALITY_STATS, &statsSize);
+      stats && statsSize >= 4) {
+    const std::int32_t quality = std::int32_t(stats[0] | stats[1] << 8 | stats[2] << 16 | std::uint32_t(stats[3]) << 24);
+    last = Result{(quality + FF_QP2LAMBDA / 2) / FF_QP2LAMBDA, std::size_t(encoded.size)};
+  }
   const microseconds pts =
       encoded.pts >= 0 ? ptsByIndex[encoded.pts % kTimesKept] : microseconds(0);
 
@@ -252,7 +275,7 @@ void VideoEncoder::start(std::int64_t bitrate, int fps) {
   pthread_setname_np(thread_.native_handle(), "encode");
 }
 
-void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts) {
+void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts, const ChangedArea& changed) {
   if (!image.pixels || image.width < 2 || image.height < 2) return;
   int slot = -1;
   {
@@ -271,19 +294,25 @@ void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts)
     if (waitingSlot_ >= 0) ++skipped_;
     waitingSlot_ = newestSlot_ = slot;
     waitingPts_ = std::max(pts, microseconds(0));
+    const PictureSize size{image.width, image.height};
+    decision_.changed(changed.pixels(size), std::int64_t(size.width) * size.height);
   }
   wake_.notify_one();
 }
 
-void VideoEncoder::refine(std::chrono::microseconds pts) {
+ImageSink::Refinement VideoEncoder::refine(std::chrono::microseconds pts) {
   {
     std::lock_guard lock(mutex_);
-    if (!accepting_ || newestSlot_ < 0 || waitingSlot_ >= 0) return;
+    if (!accepting_ || newestSlot_ < 0) return Refinement::kDone;
+    if (waitingSlot_ >= 0 || encodingSlot_ >= 0) return Refinement::kPending;
+    if (decision_.next() == RefinementDecision::Next::kDone) return Refinement::kDone;
     // The producer never fills a waiting slot, nor one being encoded: the picture stays.
     waitingSlot_ = newestSlot_;
     waitingPts_ = std::max(pts, microseconds(0));
+    decision_.refining();
   }
   wake_.notify_one();
+  return Refinement::kQueued;
 }
 
 void VideoEncoder::stop() {
@@ -319,9 +348,11 @@ void VideoEncoder::run() {
   int slot = -1;
   std::chrono::microseconds pts{0};
   while (takePicture(slot, pts)) {
-    codec_->encode(slot, pts, *this);
+    const auto result = codec_->encode(slot, pts, *this);
     std::lock_guard lock(mutex_);
     encodingSlot_ = -1;
+    // Unless a newer picture is already waiting, this was the newest one.
+    if (result && waitingSlot_ < 0) decision_.encoded(result->qp, result->bytes);
   }
   codec_->flush(*this);
 }

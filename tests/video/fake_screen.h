@@ -1,6 +1,6 @@
 #pragma once
-// A scripted screen (tests only): the picture changes only when the test calls change() or
-// resize(). Streams wake their waitForChange() on a change, or, with `reportsChanges` off, are
+// A scripted screen (tests only): the picture changes only when the test calls change(),
+// draw() or resize(). Streams wake their waitForChange() on a change, or, with `reportsChanges` off, are
 // polled like a stream that cannot tell. With `hangs` set, a grab blocks like a display
 // server that stopped answering, until the stream is abandoned or the test resumes it.
 
@@ -26,7 +26,17 @@ class FakeScreen {
   void change(std::optional<CaptureError> end = std::nullopt) {
     std::lock_guard lock(mutex_);
     changed_ = true;
+    drawn_ = {};
     if (end) ended_ = end;
+    wake_.notify_all();
+  }
+  // A change the stream can place: its pictures report where, with any other changes
+  // taken together.
+  void draw(ScreenRect rect) {
+    std::lock_guard lock(mutex_);
+    if (!changed_) drawn_ = ChangedArea::none();
+    drawn_.add(rect, {area_.width, area_.height});
+    changed_ = true;
     wake_.notify_all();
   }
   // The monitor takes another size (and place), as after a resolution change.
@@ -34,6 +44,7 @@ class FakeScreen {
     std::lock_guard lock(mutex_);
     area_ = area;
     changed_ = true;
+    drawn_ = {};
     wake_.notify_all();
   }
 
@@ -57,12 +68,14 @@ class FakeScreen {
       if (abandoned_) return nullptr;
       const bool changed = std::exchange(owner_.changed_, false);
       if (owner_.ended_ || !(changed || force)) return nullptr;
+      changed_ = changed ? std::exchange(owner_.drawn_, {}) : ChangedArea{};
       area_ = owner_.area_;
       pixels_.assign(std::size_t(area_.width) * area_.height * 4, 0);
       image_ = {pixels_.data(), area_.width, area_.height, area_.width * 4};
       return &image_;
     }
     ScreenRect area() const override { return area_; }
+    ChangedArea changedArea() const override { return changed_; }
     bool waitForChange(std::chrono::steady_clock::time_point deadline) override {
       if (!owner_.reportsChanges) return DisplayStream::waitForChange(deadline);
       std::unique_lock lock(owner_.mutex_);
@@ -90,6 +103,7 @@ class FakeScreen {
    private:
     FakeScreen& owner_;
     ScreenRect area_;
+    ChangedArea changed_;
     std::vector<std::uint8_t> pixels_;
     BgraImage image_;
     bool interrupted_ = false;
@@ -99,6 +113,7 @@ class FakeScreen {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool changed_ = false;
+  ChangedArea drawn_;  // what draw() placed since the last grab; everything after any other change
   ScreenRect area_{0, 0, 64, 48};
   std::optional<CaptureError> ended_;
 };

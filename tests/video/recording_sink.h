@@ -46,20 +46,25 @@ struct RecordedPicture {
   std::chrono::microseconds pts{0};
   int width = 0, height = 0;
   std::vector<std::uint32_t> pixels;  // without row padding
+  ChangedArea changed;
   std::uint32_t at(int x, int y) const { return pixels.at(std::size_t(y) * width + x) & 0xFFFFFF; }
 };
 
+// refine() records its time, calls onRefine and answers what `answer` says: queued unless the
+// test says otherwise.
 class RecordingSink final : public ImageSink, public Recorder<RecordedPicture> {
  public:
   Recorder<std::chrono::microseconds> refinements;  // the times refine() was called with
   std::function<void()> onRefine;                   // after each, on its caller's thread
+  std::function<Refinement()> answer = [] { return Refinement::kQueued; };
 
-  void refine(std::chrono::microseconds pts) override {
+  Refinement refine(std::chrono::microseconds pts) override {
     refinements.add(pts);
     if (onRefine) onRefine();
+    return answer();
   }
-  void encode(const BgraImage& image, std::chrono::microseconds pts) override {
-    RecordedPicture picture{pts, image.width, image.height, {}};
+  void encode(const BgraImage& image, std::chrono::microseconds pts, const ChangedArea& changed) override {
+    RecordedPicture picture{pts, image.width, image.height, {}, changed};
     for (int y = 0; y < image.height; ++y) {
       const auto* row = reinterpret_cast<const std::uint32_t*>(image.pixels + std::size_t(y) * image.stride);
       picture.pixels.insert(picture.pixels.end(), row, row + image.width);

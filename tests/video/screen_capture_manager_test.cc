@@ -47,15 +47,19 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
     // The second change is made while the grab of the first is still under way.
     screen.hangs = true;
     const int before = screen.grabs;
-    screen.change();
+    screen.draw({1, 2, 3, 4});
     ASSERT_TRUE(eventually([&] { return screen.grabs > before; }));
-    screen.change();
+    screen.draw({60, 40, 10, 10});
     screen.resume();
     ASSERT_TRUE(sink.waitFor(3));
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(sink.count(), 3u) << "changes made meanwhile are taken together";
     EXPECT_EQ(sink.at(0).pts, 0us);
     EXPECT_GT(sink.at(1).pts, sink.at(0).pts);
+    EXPECT_TRUE(sink.at(0).changed.everything);
+    EXPECT_FALSE(sink.at(2).changed.everything);
+    EXPECT_EQ(sink.at(2).changed.rects, (std::vector<ScreenRect>{{1, 2, 3, 4}, {60, 40, 4, 8}}))
+        << "both places, clipped to the picture";
 
     // A resolution change: the picture and the view change together, reported once.
     screen.resize({100, 0, 80, 40});
@@ -86,27 +90,40 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
   }
 }
 
-// A still picture is refined in a bounded number of slots, then capture rests; a change made
-// during a refinement is the next thing encoded.
-TEST(ScreenCaptureManagerTest, RefinesAStillPictureABoundedNumberOfTimesAndTakesAChangeAtOnce) {
-  constexpr std::size_t kRefinements = ScreenCaptureManager::kRefinementFrames;
+// A still picture is refined slot after slot for as long as the encoder asks (queued or
+// pending), never beyond a bound, then capture rests; a change made during a refinement is
+// the next thing encoded.
+TEST(ScreenCaptureManagerTest, RefinesAStillPictureWhileTheEncoderAsksWithinABoundAndTakesAChangeAtOnce) {
+  using enum ImageSink::Refinement;
+  constexpr std::size_t kBound = ScreenCaptureManager::kRefinementSlots;
   FakeScreen screen;
   RecordingSink sink;
-  std::atomic<std::size_t> refined{0};
-  sink.onRefine = [&] {
-    if (++refined == kRefinements + 3) screen.change();
+  std::size_t picture = 0;  // the capture thread's: which picture refine() is about
+  std::size_t asked = 0;    // for that picture
+  sink.answer = [&] {
+    if (std::exchange(picture, sink.count()) != sink.count()) asked = 0;
+    ++asked;
+    switch (picture) {
+      case 1:  // three refinements, then one encode still under way, then sharp
+        return asked <= 3 ? kQueued : asked == 4 ? kPending : kDone;
+      case 2:  // changes again during its third refinement
+        if (asked == 3) screen.change();
+        return kQueued;
+      default:  // never sharp
+        return kQueued;
+    }
   };
   ScreenCaptureManager manager(sink);
   manager.start(screen.openStream(), 50);
-  ASSERT_TRUE(sink.refinements.waitFor(kRefinements));
+  ASSERT_TRUE(sink.refinements.waitFor(5));
   const int grabs = screen.grabs;
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(sink.refinements.count(), kRefinements);
+  EXPECT_EQ(sink.refinements.count(), 5u) << "done is done";
   EXPECT_EQ(screen.grabs, grabs) << "a still screen is not even grabbed";
 
   screen.change();
   ASSERT_TRUE(sink.waitFor(3));
-  ASSERT_TRUE(sink.refinements.waitFor(2 * kRefinements + 3));
+  ASSERT_TRUE(sink.refinements.waitFor(5 + 3 + kBound));
   std::this_thread::sleep_for(300ms);
   manager.stop();
   ASSERT_EQ(sink.count(), 3u);
@@ -115,7 +132,7 @@ TEST(ScreenCaptureManagerTest, RefinesAStillPictureABoundedNumberOfTimesAndTakes
     const auto pts = sink.refinements.at(i);
     ++after[pts > sink.at(2).pts ? 2 : pts > sink.at(1).pts ? 1 : 0];
   }
-  EXPECT_EQ(after, (std::vector<std::size_t>{kRefinements, 3, kRefinements}));
+  EXPECT_EQ(after, (std::vector<std::size_t>{5, 3, kBound}));
 }
 
 // A display server that stops answering must not hold up a stop: the stream is cut off.

@@ -276,6 +276,7 @@ class ScreencopyStream final : public DisplayStream {
 
   const BgraImage* grab(bool force) override;
   ScreenRect area() const override { return area_; }
+  ChangedArea changedArea() const override { return changed_; }
   bool waitForChange(Clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
   void abandon() override {
@@ -320,6 +321,12 @@ class ScreencopyStream final : public DisplayStream {
   std::unique_ptr<ShmBuffer> front_;  // the picture handed out last
   std::unique_ptr<ShmBuffer> back_;   // the one the compositor copies into
   BgraImage view_;
+  // What the compositor said changed since the frame before, for the frame on its way and
+  // the one in the back buffer; what changed in the picture handed out last.
+  ChangedArea damage_;
+  ChangedArea backChanged_;
+  ChangedArea changed_;
+  bool unrelated_ = true;  // the next frame follows no picture handed out of this output
   std::optional<CaptureError> formatError_;
 
   Wakeup wakeup_;
@@ -344,7 +351,13 @@ const zwlr_screencopy_frame_v1_listener ScreencopyStream::frameListener = {
         [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {
           auto& s = stream(data);
           s.frame_.reset();
-          if (s.yInvert_) s.back_->flipRows();
+          if (s.yInvert_) {
+            s.back_->flipRows();
+            const int height = s.back_->layout().height;
+            for (ScreenRect& r : s.damage_.rects) r.y = height - r.y - r.height;
+          }
+          s.backChanged_ = std::exchange(s.damage_, {});
+          if (std::exchange(s.unrelated_, false)) s.backChanged_ = {};
           s.ready_ = true;
         },
     .failed =
@@ -353,7 +366,15 @@ const zwlr_screencopy_frame_v1_listener ScreencopyStream::frameListener = {
           s.frame_.reset();
           s.retryAt_ = Clock::now() + kRetryAfterFailure;
         },
-    .damage = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {},
+    .damage =
+        [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t x, std::uint32_t y, std::uint32_t width,
+           std::uint32_t height) {
+          auto& s = stream(data);
+          if (!s.back_) return;
+          // Sent only with copy_with_damage, before ready, and relative to the frame before.
+          s.damage_.everything = false;
+          s.damage_.add({int(x), int(y), int(width), int(height)}, {s.back_->layout().width, s.back_->layout().height});
+        },
     .linux_dmabuf = [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {},
     .buffer_done = [](void* data, zwlr_screencopy_frame_v1*) { stream(data).copy(); },
 };
@@ -378,8 +399,10 @@ bool ScreencopyStream::followOutput() {
     current_ = chosen->global;
     shown_ = chosen->name;
     frame_.reset();  // a copy of the other output
+    unrelated_ = true;
   } else if (chosen->device != device_) {
     frame_.reset();  // asked for before a mode change: it would copy the old size, or fail
+    unrelated_ = true;
   }
   area_ = chosen->rect();
   return true;
@@ -393,6 +416,7 @@ void ScreencopyStream::requestFrame() {
   if (output == outputs.end()) return;
   device_ = (*output)->device;
   offered_.reset();
+  damage_ = {};  // everything, unless the compositor tells
   yInvert_ = false;
   // The compositor draws the pointer in (overlay_cursor = 1).
   frame_.reset(zwlr_screencopy_manager_v1_capture_output(connection_->screencopy(), 1, (*output)->output.get()));
@@ -431,6 +455,7 @@ const BgraImage* ScreencopyStream::grab(bool force) {
   if (std::exchange(outputsChanged_, false) || outputsChanged) followOutput();
   const bool fresh = std::exchange(ready_, false);
   if (fresh) std::swap(front_, back_);
+  changed_ = fresh ? backChanged_ : ChangedArea{};
   // The back buffer is free again now that the picture handed out before is done with.
   if (Clock::now() >= retryAt_) requestFrame();
   wl_display_flush(connection_->display());

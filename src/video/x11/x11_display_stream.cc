@@ -102,6 +102,7 @@ class X11DisplayStream final : public DisplayStream {
   bool open(CaptureError& error);
   const BgraImage* grab(bool force) override;
   ScreenRect area() const override { return area_; }
+  ChangedArea changedArea() const override { return changed_; }
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
   void abandon() override { cut_.cut(); }
@@ -119,7 +120,9 @@ class X11DisplayStream final : public DisplayStream {
   void detachSharedImage();
   void watchPointer();
   void readEvents();
-  bool damageTouchesArea();
+  // Takes the damage since the last grab; adds its part within the monitor to changed_ and
+  // says whether there is any.
+  bool takeDamage();
   void readCursorShape();
   // Where the pointer is in the picture; far outside when it is on another X screen.
   std::pair<int, int> pointerPosition();
@@ -151,6 +154,7 @@ class X11DisplayStream final : public DisplayStream {
   CursorOverlay cursor_;
   MutableBgraImage picture_;
   BgraImage view_;
+  ChangedArea changed_;  // of the last picture handed out
   RoundTripWatch watch_{[this] { abandon(); }};  // last: its thread stops first
 };
 
@@ -317,20 +321,19 @@ void X11DisplayStream::readEvents() {
   }
 }
 
-bool X11DisplayStream::damageTouchesArea() {
+bool X11DisplayStream::takeDamage() {
   Display* d = display_.get();
   // Clearing the damage before the grab: whatever is drawn from now on raises a new event.
-  // When the area is the whole screen every damage touches it: no round trip to ask where.
-  if (area_.x == 0 && area_.y == 0 && area_.width == DisplayWidth(d, DefaultScreen(d)) &&
-      area_.height == DisplayHeight(d, DefaultScreen(d))) {
-    XDamageSubtract(d, damage_, None, None);
-    return true;
-  }
   XDamageSubtract(d, damage_, None, damagedParts_);
   int count = 0;
   XRectangle* parts = XFixesFetchRegion(d, damagedParts_, &count);
   bool touches = false;
-  for (int i = 0; i < count && !touches; ++i) touches = intersects(parts[i], area_);
+  for (int i = 0; i < count; ++i) {
+    if (!intersects(parts[i], area_)) continue;
+    touches = true;
+    changed_.add({parts[i].x - area_.x, parts[i].y - area_.y, parts[i].width, parts[i].height},
+                 {picture_.width, picture_.height});
+  }
   if (parts) XFree(parts);
   return touches;
 }
@@ -405,10 +408,12 @@ const BgraImage* X11DisplayStream::grab(bool force) {
   const bool lookAtPointer = pointerChanged_ || inputOpcode_ < 0;
   pointerChanged_ = false;
   bool fresh = force;
+  changed_ = ChangedArea::none();
   if (damaged_) {
     damaged_ = false;
-    fresh = damageTouchesArea() || fresh;
+    fresh = takeDamage() || fresh;
   }
+  if (force) changed_ = {};
   if (fresh) {
     if (!XShmGetImage(d, root_, image_, area_.x, area_.y, AllPlanes)) {
       errors_.takeError();
@@ -422,8 +427,12 @@ const BgraImage* X11DisplayStream::grab(bool force) {
 
   if (lookAtPointer) pointer_ = pointerPosition();
   const auto [x, y] = pointer_;
-  if (!fresh && !cursor_.changesPicture(x, y, picture_.width, picture_.height)) return nullptr;
-  cursor_.draw(picture_, x, y);
+  const bool pointerMoved = cursor_.changesPicture(x, y, picture_.width, picture_.height);
+  if (!fresh && !pointerMoved) return nullptr;
+  // A pointer drawn again where it was over a fresh grab changes only what the damage says.
+  ChangedArea underPointer = ChangedArea::none();
+  cursor_.draw(picture_, x, y, underPointer);
+  if (pointerMoved) changed_.rects.insert(changed_.rects.end(), underPointer.rects.begin(), underPointer.rects.end());
   return &view_;
 }
 

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -80,7 +82,20 @@ void expectColours(const RecordedPicture& picture, std::initializer_list<std::ar
   for (const auto& [x, y, rgb] : points) EXPECT_EQ(picture.at(int(x), int(y)), rgb) << x << "," << y;
 }
 
-TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
+// The smallest rectangle that holds every changed one; empty when unknown.
+ScreenRect bounds(const ChangedArea& changed) {
+  if (changed.everything || changed.rects.empty()) return {};
+  int left = INT_MAX, top = INT_MAX, right = INT_MIN, bottom = INT_MIN;
+  for (const ScreenRect& r : changed.rects) {
+    left = std::min(left, r.x);
+    top = std::min(top, r.y);
+    right = std::max(right, r.x + r.width);
+    bottom = std::max(bottom, r.y + r.height);
+  }
+  return {left, top, right - left, bottom - top};
+}
+
+TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChangesAndWhere) {
   Painter painter;
   QUORIN_REQUIRE(painter.connected(), "no X display reachable; run under Xvfb (scripts/test starts one)");
   CaptureError error;
@@ -96,6 +111,7 @@ TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
   const ScreenRect display = monitors.front().rect;
   ASSERT_EQ(std::pair(sink.at(0).width, sink.at(0).height), std::pair(display.width, display.height))
       << "an unknown monitor name falls back to the primary one";
+  EXPECT_TRUE(sink.at(0).changed.everything);
   constexpr unsigned long kEnd = 600 + kCursorSize;  // the pointer covers 600 to kEnd - 1
   expectColours(sink.at(0), {{unsigned(display.width) - 1, unsigned(display.height) - 1, kBackground},
                               {600, 300, kCursorGreen}, {kEnd - 1, 300 + kCursorSize - 1, kCursorGreen},
@@ -108,11 +124,14 @@ TEST(X11CaptureTest, CapturesWhatIsPaintedOnlyWhenSomethingChanges) {
   std::this_thread::sleep_for(100ms);
   ASSERT_EQ(sink.count(), 2u);
   expectColours(sink.at(1), {{100, 100, 0xFFFFFF}, {150, 120, kBackground}, {120, 99, kBackground}});
+  EXPECT_EQ(bounds(sink.at(1).changed), (ScreenRect{100, 100, 50, 50})) << "the damage of the whole screen";
 
   painter.movePointer(700, 400);
   ASSERT_TRUE(sink.waitFor(3)) << "a pointer move alone is a change";
   // The old pointer position shows the screen again.
   expectColours(sink.at(2), {{700, 400, kCursorGreen}, {600, 300, kBackground}, {120, 120, 0xFFFFFF}});
+  EXPECT_EQ(bounds(sink.at(2).changed), (ScreenRect{600, 300, 100 + kCursorSize, 100 + kCursorSize}))
+      << "where the pointer was and where it is";
 }
 
 // An X server whose monitors change under a stream (Xvnc; Xvfb cannot change its size): the
@@ -193,21 +212,25 @@ TEST(CursorOverlayTest, BlendsClipsAtTheEdgesAndPutsBackWhatWasUnder) {
   for (int i = 0; i < 16; ++i) shape[i] = i % 4 < 2 ? kRed : 0x80000000;
   overlay.setShape(shape, 4, 4, 1, 1);
 
-  overlay.draw(picture, 5, 4);
+  ChangedArea changed = ChangedArea::none();
+  overlay.draw(picture, 5, 4, changed);
+  EXPECT_EQ(changed.rects, (std::vector<ScreenRect>{{4, 3, 4, 4}}));
   EXPECT_EQ(at(4, 3), kRed);
   EXPECT_EQ(at(6, 6), 0xFF7F7F7Fu);
   EXPECT_EQ(at(8, 3), kBackground);
   EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 16);
 
-  overlay.draw(picture, 0, 0);  // only the lower-right 3x3 shows
+  changed = ChangedArea::none();
+  overlay.draw(picture, 0, 0, changed);  // only the lower-right 3x3 shows
+  EXPECT_EQ(changed.rects, (std::vector<ScreenRect>{{4, 3, 4, 4}, {0, 0, 3, 3}})) << "where it was, where it is";
   EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 9);
-  overlay.draw(picture, 10, 8);  // only the top-left pixel shows
+  overlay.draw(picture, 10, 8, changed);  // only the top-left pixel shows
   EXPECT_EQ(at(9, 7), kRed);
   EXPECT_EQ(std::count(pixels.begin(), pixels.end(), kBackground), 80 - 1);
 
   overlay.forget();  // a fresh grab: the old pixel is not put back over it
   pixels[79] = 0xFF00FF00;
-  overlay.draw(picture, -50, 100);
+  overlay.draw(picture, -50, 100, changed);
   EXPECT_EQ(at(9, 7), 0xFF00FF00u);
 }
 
