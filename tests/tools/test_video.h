@@ -71,7 +71,7 @@ inline const std::vector<WireMessage>& testVideo() {
     for (std::size_t i = 0; i < std::size(ptsMillis); ++i) {
       const auto picture = testPicture(int(i));
       encoder.encode({picture.data(), kTestVideoWidth, kTestVideoHeight, kTestVideoWidth * 4},
-                     std::chrono::milliseconds(ptsMillis[i]));
+                     std::chrono::milliseconds(ptsMillis[i]), ChangedArea{});
       std::unique_lock lock(mutex);
       arrived.wait_for(lock, std::chrono::seconds(10), [&] { return frames > i; });
     }
