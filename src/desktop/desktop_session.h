@@ -74,6 +74,11 @@ class DesktopSession {
   // The input sink lost its display server or was cut off from it: input goes nowhere now.
   // Any thread.
   bool inputFailed() const { return inputFailed_; }
+  // Cuts the input sink off from its display at once, for a display known not to answer (the
+  // capture had to be cut off), so that ending the session does not wait for it. Any thread.
+  void cutInput() {
+    if (cutInput_) cutInput_();
+  }
 
   static constexpr std::chrono::milliseconds kInputStopLimit{500};
 

@@ -183,7 +183,8 @@ void ClientSession::startVideo(std::unique_ptr<DesktopSession> desktop, const St
 
 void ClientSession::end() {
   request_.reset();  // a portal dialog still open is withdrawn
-  if (capture_) capture_->stop();
+  // A display that let a grab hang will not answer the input sink either.
+  if (capture_ && capture_->stop() && desktop_) desktop_->cutInput();
   if (encoder_) encoder_->stop();
   gate_->attach(nullptr);
   if (channel_) channel_->cancel();

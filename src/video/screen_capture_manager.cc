@@ -31,7 +31,8 @@ void ScreenCaptureManager::start(std::unique_ptr<DisplayStream> stream, int fps)
   pthread_setname_np(thread_.native_handle(), "capture");
 }
 
-void ScreenCaptureManager::stop() {
+bool ScreenCaptureManager::stop() {
+  bool abandoned = false;
   {
     std::unique_lock lock(mutex_);
     stopping_ = true;
@@ -40,9 +41,11 @@ void ScreenCaptureManager::stop() {
     // A grab blocked on a display server that stopped answering is cut off after a grace.
     if (!wake_.wait_for(lock, kStopGrace, [this] { return !running_; }) && stream_) {
       stream_->abandon();
+      abandoned = true;
     }
   }
   if (thread_.joinable()) thread_.join();
+  return abandoned;
 }
 
 bool ScreenCaptureManager::stopRequested() {

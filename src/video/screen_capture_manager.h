@@ -31,7 +31,9 @@ class ScreenCaptureManager {
 
   // How long stop() lets a grab in progress finish before it cuts the stream off from its
   // display server (DisplayStream::abandon), so that a hung display cannot hold up a stop.
-  static constexpr std::chrono::milliseconds kStopGrace{1000};
+  // A grab takes milliseconds even at 4K, and a stop must leave the rest of the host's stop
+  // time to finish within the headless host's limit.
+  static constexpr std::chrono::milliseconds kStopGrace{500};
 
   // Once the picture stops changing, each frame slot asks the encoder to refine it
   // (ImageSink::refine) until it says the picture is sharp, after kQuietSlots, and for no more
@@ -60,7 +62,8 @@ class ScreenCaptureManager {
   void start(std::unique_ptr<DisplayStream> stream, int fps);
 
   // Ends capture and returns once no more pictures will reach the encoder. Safe in any state.
-  void stop();
+  // True when a grab had to be cut off: the display does not answer.
+  bool stop();
 
  private:
   void run(std::unique_ptr<DisplayStream> stream, std::chrono::nanoseconds interval);
