@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "transport/close_on_exec.h"
+#include "base/close_on_exec.h"
 
 namespace quorin {
 

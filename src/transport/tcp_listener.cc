@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/log.h"
-#include "transport/close_on_exec.h"
+#include "base/close_on_exec.h"
 #include "transport/tcp_liveness.h"
 
 namespace quorin {

@@ -1,4 +1,4 @@
-#include "transport/close_on_exec.h"
+#include "base/close_on_exec.h"
 
 #include <dirent.h>
 #include <fcntl.h>
