@@ -59,6 +59,11 @@ void GnomeDisplayStream::followLayout() {
     return;
   }
   logLine("recording monitor " + monitor->name + " in place of " + remote_->recordedConnector());
+  {
+    // Closed before its session stops, so that its end is not taken for the session's.
+    std::lock_guard lock(mutex_);
+    pictures_.reset();
+  }
   CaptureError error;
   if (!record(*monitor, nullptr, error)) failure_ = error;
 }
@@ -70,22 +75,27 @@ std::shared_ptr<PipeWireDisplayStream> GnomeDisplayStream::pictures() const {
 
 const BgraImage* GnomeDisplayStream::grab(bool force) {
   followLayout();
-  return failure_ ? nullptr : pictures()->grab(force);
+  const auto pictures = this->pictures();
+  return failure_ || !pictures ? nullptr : pictures->grab(force);
 }
 
 ScreenRect GnomeDisplayStream::area() const { return area_; }
 
 bool GnomeDisplayStream::waitForChange(std::chrono::steady_clock::time_point deadline) {
   const auto elsewhere = [this] { return remote_->layoutChangePending() || remote_->ended(); };
-  if (elsewhere()) return true;
-  return pictures()->waitForChange(deadline) || elsewhere();
+  const auto pictures = this->pictures();
+  if (elsewhere() || !pictures) return true;
+  return pictures->waitForChange(deadline) || elsewhere();
 }
 
-void GnomeDisplayStream::interrupt() { pictures()->interrupt(); }
+void GnomeDisplayStream::interrupt() {
+  if (const auto pictures = this->pictures()) pictures->interrupt();
+}
 
 std::optional<CaptureError> GnomeDisplayStream::failure() const {
   if (failure_) return failure_;
-  const std::optional<CaptureError> stopped = pictures()->failure();
+  const auto pictures = this->pictures();
+  const std::optional<CaptureError> stopped = pictures ? pictures->failure() : std::nullopt;
   if (!stopped && !remote_->ended()) return std::nullopt;
   // The stream may stop a moment before mutter says why (its Closed, or its names gone).
   const std::optional<CaptureError> reason = remote_->endReason(std::chrono::seconds(1));

@@ -154,12 +154,8 @@ std::optional<PipeWireNode> MutterRemoteDesktop::record(const std::string& conne
   std::unique_lock lock(mutex_);
   stopLocked();
   std::string why;
-  const std::string session = objectPath(callBusMethod(
-      bus_.get(), {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"}, callLimit_, &why,
-      nullptr));
+  const std::string session = createSessionLocked(&error);
   if (session.empty()) {
-    logLine("mutter's remote desktop refused a session: " + why);
-    error = refusal(why);
     dispatchLocked();
     return std::nullopt;
   }
@@ -271,12 +267,10 @@ std::optional<CaptureError> MutterRemoteDesktop::endReason(std::chrono::millisec
   }
   // mutter closes every session when the screen locks, and then refuses new ones: a refused
   // trial tells a lock from the user's Stop.
-  std::string why;
-  const std::string trial = objectPath(callBusMethod(
-      bus_.get(), {kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession"}, callLimit_,
-      &why, nullptr));
+  CaptureError refused;
+  const std::string trial = createSessionLocked(&refused);
   if (trial.empty()) {
-    reason_ = refusal(why);
+    reason_ = refused;
   } else {
     callBusMethod(bus_.get(), {kRemoteDesktop, trial.c_str(), kRemoteDesktopSession, "Stop"}, callLimit_, nullptr,
                   nullptr);
@@ -285,10 +279,31 @@ std::optional<CaptureError> MutterRemoteDesktop::endReason(std::chrono::millisec
   return reason_;
 }
 
-CaptureError MutterRemoteDesktop::refusal(const std::string& busError) {
-  if (busError.find("inhibited") != std::string::npos) return screenLockedError();
-  if (busError.find("ServiceUnknown") != std::string::npos || busError.find("NoReply") != std::string::npos ||
-      busError.find("not provided") != std::string::npos) {
+std::string MutterRemoteDesktop::createSessionLocked(CaptureError* refused) {
+  SdBusMessagePtr call;
+  SdBusMessagePtr reply;
+  SdBusError failure;
+  int status = sd_bus_message_new_method_call(bus_.get(), call.out(), kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop",
+                                              kRemoteDesktop, "CreateSession");
+  if (status >= 0) status = sd_bus_call(bus_.get(), call.get(), busMicroseconds(callLimit_), &failure.e, reply.out());
+  const std::string session = status >= 0 ? objectPath(reply) : "";
+  if (session.empty()) {
+    const char* name = failure.e.name ? failure.e.name : "";
+    logLine("mutter's remote desktop refused a session: " + failure.text(status) + " (" + name + ")");
+    *refused = refusal(name, failure.e.message ? failure.e.message : "");
+  }
+  return session;
+}
+
+CaptureError MutterRemoteDesktop::refusal(const std::string& errorName, const std::string& message) {
+  // While the lock screen inhibits remote access, mutter refuses with AccessDenied and says so.
+  if (errorName == SD_BUS_ERROR_ACCESS_DENIED && message.find("inhibited") != std::string::npos) {
+    return screenLockedError();
+  }
+  // No mutter on the bus, or one that does not answer (a mutter stopping may keep its names;
+  // sd-bus names a local failure, a timeout among them, after its errno).
+  if (errorName.empty() || errorName.starts_with("System.Error.") || errorName == SD_BUS_ERROR_SERVICE_UNKNOWN || errorName == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
+      errorName == SD_BUS_ERROR_NO_REPLY || errorName == SD_BUS_ERROR_TIMEOUT || errorName == SD_BUS_ERROR_DISCONNECTED) {
     return compositorGoneError();
   }
   return sharingRefusedError();

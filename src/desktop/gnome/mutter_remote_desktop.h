@@ -88,6 +88,11 @@ class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesk
   // sends its real Closed, as when the user presses Stop. For tests.
   void stopForTesting();
 
+  // mutter's refusal of a new remote desktop session (a D-Bus error name and message) as a
+  // sentence for the user: the locked screen's, mutter's absence, or a plain refusal, which the
+  // portal may still grant.
+  static CaptureError refusal(const std::string& errorName, const std::string& message);
+
  private:
   enum class End { none, closed, compositorGone };
 
@@ -98,8 +103,8 @@ class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesk
   void endLocked(End end);
   void noteChange();
   bool notifyLocked(const char* member, bool onStream, const char* types, va_list args);
-  // The answer to RemoteDesktop.CreateSession as a sentence, for a refusal.
-  static CaptureError refusal(const std::string& busError);
+  // A new remote desktop session's path; empty with `refused` set when mutter refuses.
+  std::string createSessionLocked(CaptureError* refused);
 
   static int onClosed(sd_bus_message* message, void* self, sd_bus_error*);
   static int onStreamAdded(sd_bus_message* message, void* self, sd_bus_error*);
