@@ -99,7 +99,9 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
   std::lock_guard lock(mutex_);
   if (!bus_) return;
   stopLocked();
-  flushBus(bus_.get(), callLimit_);
+  // The last owner may be the main thread: a Stop that does not go out at once is left to
+  // mutter, which ends the session anyway when this connection closes.
+  flushBus(bus_.get(), std::chrono::milliseconds(100));
   sd_bus_close(bus_.get());
 }
 
