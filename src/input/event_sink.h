@@ -24,6 +24,9 @@ class EventSink {
 
   // Absolute pointer motion to root-window pixels.
   virtual void movePointer(int x, int y) = 0;
+  // Where the monitor the client sees lies now, in the coordinates movePointer takes; it may
+  // change size or be another monitor than before. For sinks that keep to it.
+  virtual void setShownArea(const ScreenRect& /*monitor*/) {}
   virtual void setButton(MouseButton button, bool down) = 0;
 
   // Keyboard calls press the modifiers before each key and release them after it, in reverse,

@@ -140,6 +140,11 @@ void InputInjector::handle(const InputEvent& event) {
   sink_->finish();
 }
 
+void InputInjector::setGeometry(const DesktopGeometry& geometry) {
+  geometry_ = geometry;
+  if (sink_) sink_->setShownArea(geometry.monitor);
+}
+
 void InputInjector::releaseAll() {
   if (!sink_ || heldButtons_ == 0) return;
   for (unsigned button = 0; heldButtons_ != 0; ++button) {

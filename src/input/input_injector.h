@@ -40,7 +40,7 @@ class InputInjector {
 
   // What the client sees of the desktop: pointer fractions are fractions of this stream and
   // land on its monitor. Until it is set they are fractions of the sink's screen frame.
-  void setGeometry(const DesktopGeometry& geometry) { geometry_ = geometry; }
+  void setGeometry(const DesktopGeometry& geometry);
 
   // Lets go of every button a client left held down (a drag cut off by a disconnect), so the
   // next client starts with nothing pressed. Keys and modifiers are never held between events.

@@ -58,6 +58,10 @@ RemoteDesktopEventSink::RemoteDesktopEventSink(std::unique_ptr<RemoteDesktopInpu
 
 std::optional<ScreenRect> RemoteDesktopEventSink::screenFrame() { return stream_; }
 
+void RemoteDesktopEventSink::setShownArea(const ScreenRect& monitor) {
+  stream_ = {0, 0, std::max(1, monitor.width), std::max(1, monitor.height)};
+}
+
 void RemoteDesktopEventSink::movePointer(int x, int y) {
   // Positions outside the stream have no meaning to the session; keep to its edge.
   input_->pointerMotionAbsolute(std::clamp(x, 0, stream_.width - 1),

@@ -25,6 +25,8 @@ class RemoteDesktopEventSink final : public EventSink {
 
   std::optional<ScreenRect> screenFrame() override;
   void movePointer(int x, int y) override;
+  // The stream's size now: its monitor changed mode, or the session records another.
+  void setShownArea(const ScreenRect& monitor) override;
   void setButton(MouseButton button, bool down) override;
   void pressKey(SpecialKey key, const Modifiers& modifiers) override;
   void typeText(std::u32string_view text, const Modifiers& modifiers) override;
