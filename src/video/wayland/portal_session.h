@@ -69,10 +69,11 @@ class PortalSession {
   // caller; -1 when the portal refuses.
   int openPipeWireRemote();
 
-  // Calls org.freedesktop.portal.RemoteDesktop.`method` (NotifyPointerMotion, ...) without
-  // waiting for a reply. The session handle and an empty options dictionary come first; then
-  // the arguments given by `types` (sd-bus signature, e.g. "dd") and the values. False when
-  // the session has no RemoteDesktop grant or the message could not be sent.
+  // Calls org.freedesktop.portal.RemoteDesktop.`method` (NotifyPointerMotion, ...) and waits
+  // for the portal's answer (up to a second), so that input keeps its order. The session
+  // handle and an empty options dictionary come first; then the arguments given by `types`
+  // (sd-bus signature, e.g. "dd") and the values. False when the session has no RemoteDesktop
+  // grant or the portal did not take the call.
   bool notifyRemoteDesktop(const char* method, const char* types, ...);
 
  private:
