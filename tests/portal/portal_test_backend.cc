@@ -23,7 +23,7 @@
 #include <string_view>
 
 #include "base/sd_bus.h"
-#include "portal/mutter_session.h"
+#include "wayland/mutter_session.h"
 
 namespace quorin {
 namespace {

@@ -8,6 +8,7 @@
 #include "input/wayland/remote_desktop_event_sink.h"
 #include "base/sd_bus.h"
 #include "input/wayland/wlr_event_sink.h"
+#include "wayland/mutter_session.h"
 #include "wayland/wayland_test_client.h"
 
 namespace quorin {
@@ -62,72 +63,37 @@ TEST(WlrEventSinkOpen, UnreachableCompositorGivesNoSink) {
   EXPECT_EQ(wayland::openWlrEventSink("quorin-no-such-wayland-display"), nullptr);
 }
 
-constexpr const char* kRemoteDesktop = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kSession = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr const char* kScreenCast = "org.gnome.Mutter.ScreenCast";
-constexpr std::chrono::milliseconds kCall{1000};
-
 // A session of mutter's own remote desktop service, sharing its primary monitor. It asks
 // nobody, which is why the host goes through the portal and only tests use it: it takes the
-// same Notify* calls. mutter ends the session when its bus connection, held here, closes.
+// same Notify* calls.
 class MutterInput final : public RemoteDesktopInput {
  public:
   // Creates and starts a session; nothing when mutter is not reachable.
   static std::unique_ptr<MutterInput> start() {
-    sd_bus* bus = nullptr;
-    if (sd_bus_open_user(&bus) < 0) return nullptr;
-    SdBusPtr owned(bus);
-    // The object path a method returns, empty when it fails.
-    const auto create = [bus](const char* service, const std::string& object, const char* interface,
-                              const char* method, auto... args) -> std::string {
-      const SdBusMessagePtr reply = callBusMethod(bus, {service, object.c_str(), interface, method}, kCall, nullptr, args...);
-      const char* path = nullptr;
-      return reply && sd_bus_message_read(reply.get(), "o", &path) > 0 ? path : "";
-    };
-    const std::string session =
-        create(kRemoteDesktop, "/org/gnome/Mutter/RemoteDesktop", kRemoteDesktop, "CreateSession", nullptr);
-    char* id = nullptr;
-    if (session.empty() ||
-        sd_bus_get_property_string(bus, kRemoteDesktop, session.c_str(), kSession, "SessionId", nullptr, &id) < 0) {
-      return nullptr;
-    }
-    const std::unique_ptr<char, decltype(&free)> sessionId(id, &free);
-    const std::string cast = create(kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession",
-                                    "a{sv}", 1, "remote-desktop-session-id", "s", id);
-    // An empty connector records the primary monitor.
-    const std::string stream = cast.empty() ? "" : create(kScreenCast, cast, "org.gnome.Mutter.ScreenCast.Session",
-                                                          "RecordMonitor", "sa{sv}", "", 0);
-    const bool started = !stream.empty() &&
-                         callBusMethod(bus, {kRemoteDesktop, session.c_str(), kSession, "Start"}, kCall, nullptr, nullptr);
-    return started ? std::make_unique<MutterInput>(std::move(owned), session, stream) : nullptr;
+    SdBusPtr bus;
+    std::string error;
+    if (sd_bus_open_user(bus.out()) < 0) return nullptr;
+    std::unique_ptr<MutterSession> session = MutterSession::start(bus.get(), 1, error);
+    return session ? std::make_unique<MutterInput>(std::move(session)) : nullptr;
   }
 
-  MutterInput(SdBusPtr bus, std::string session, std::string stream)
-      : bus_(std::move(bus)), session_(std::move(session)), stream_(std::move(stream)) {}
+  explicit MutterInput(std::unique_ptr<MutterSession> session) : session_(std::move(session)) {}
 
   bool pointerMotionAbsolute(double x, double y) override {
-    return notify("NotifyPointerMotionAbsolute", "sdd", stream_.c_str(), x, y);
+    return session_->notify("NotifyPointerMotionAbsolute", "sdd", session_->streamPath().c_str(), x, y);
   }
   bool pointerButton(int button, bool pressed) override {
-    return notify("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
+    return session_->notify("NotifyPointerButton", "ib", button, static_cast<int>(pressed));
   }
   bool pointerAxisDiscrete(ScrollAxis axis, int steps) override {
-    return notify("NotifyPointerAxisDiscrete", "ui", static_cast<std::uint32_t>(axis), steps);
+    return session_->notify("NotifyPointerAxisDiscrete", "ui", static_cast<std::uint32_t>(axis), steps);
   }
   bool keyboardKeysym(std::uint32_t keysym, bool pressed) override {
-    return notify("NotifyKeyboardKeysym", "ub", keysym, static_cast<int>(pressed));
+    return session_->notify("NotifyKeyboardKeysym", "ub", keysym, static_cast<int>(pressed));
   }
 
  private:
-  template <typename... Args>
-  bool notify(const char* member, const char* signature, Args... args) {
-    return callBusMethod(bus_.get(), {kRemoteDesktop, session_.c_str(), kSession, member}, kCall, nullptr,
-                         signature, args...) != nullptr;
-  }
-
-  SdBusPtr bus_;
-  std::string session_;
-  std::string stream_;
+  std::unique_ptr<MutterSession> session_;
 };
 
 // A headless mutter (scripts/lib/mutter.sh, US layout, $MUTTER_WAYLAND_DISPLAY) driven through

@@ -1,4 +1,4 @@
-#include "portal/mutter_session.h"
+#include "wayland/mutter_session.h"
 
 #include <cstdlib>
 #include <cstring>
