@@ -64,7 +64,8 @@ struct WaylandTestClient::State {
     record({.type = Type::motion});
   }
 
-  // Shows a black buffer of the configured size, and asks to hear when it is shown.
+  // Shows a buffer of the configured size in the window's colour, and asks to hear when it is
+  // shown.
   void paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
@@ -74,6 +75,13 @@ struct WaylandTestClient::State {
     if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
       if (fd >= 0) close(fd);
       return;
+    }
+    if (owner.colour_ != 0) {
+      void* pixels = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (pixels != MAP_FAILED) {
+        std::fill_n(static_cast<std::uint32_t*>(pixels), bytes / 4, owner.colour_);
+        munmap(pixels, bytes);
+      }
     }
     wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
     buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
@@ -220,8 +228,8 @@ const xdg_toplevel_listener toplevelListener = {
 
 }  // namespace
 
-WaylandTestClient::WaylandTestClient(const char* display)
-    : thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
+WaylandTestClient::WaylandTestClient(const char* display, std::uint32_t colour)
+    : colour_(colour), thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
   waitUntilStarted();
 }
 

@@ -21,10 +21,12 @@ constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session"
 // Pointer drawn into the pictures by mutter, so the phone sees it.
 constexpr std::uint32_t kCursorEmbedded = 1;
 
-SdBusPtr openUserBus() {
+SdBusPtr openBus(const std::string& address = {}) {
   SdBusPtr bus;
-  if (sd_bus_open_user(bus.out()) < 0) return {};
-  return bus;
+  if (address.empty()) return sd_bus_open_user(bus.out()) < 0 ? SdBusPtr() : std::move(bus);
+  const bool open = sd_bus_new(bus.out()) >= 0 && sd_bus_set_address(bus.get(), address.c_str()) >= 0 &&
+                    sd_bus_set_bus_client(bus.get(), 1) >= 0 && sd_bus_start(bus.get()) >= 0;
+  return open ? std::move(bus) : SdBusPtr();
 }
 
 bool hasOwner(sd_bus* bus, const char* name, std::chrono::milliseconds limit) {
@@ -46,14 +48,14 @@ std::string objectPath(const SdBusMessagePtr& reply) {
 MutterRemoteDesktop::MutterRemoteDesktop(std::chrono::milliseconds callLimit) : callLimit_(callLimit) {}
 
 bool MutterRemoteDesktop::offered(std::chrono::milliseconds callLimit) {
-  const SdBusPtr bus = openUserBus();
+  const SdBusPtr bus = openBus();
   return bus && hasOwner(bus.get(), kRemoteDesktop, callLimit) && hasOwner(bus.get(), kScreenCast, callLimit);
 }
 
 std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::connect(std::chrono::milliseconds callLimit,
-                                                                  CaptureError& error) {
+                                                                  CaptureError& error, const std::string& busAddress) {
   std::shared_ptr<MutterRemoteDesktop> self(new MutterRemoteDesktop(callLimit));
-  SdBusPtr bus = openUserBus();
+  SdBusPtr bus = openBus(busAddress);
   if (!bus) {
     error = compositorGoneError();
     return nullptr;

@@ -42,8 +42,10 @@ namespace quorin {
 
 class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesktop> {
  public:
-  // A connection of its own to the session bus. Nothing, with `error` set, without one.
-  static std::shared_ptr<MutterRemoteDesktop> connect(std::chrono::milliseconds callLimit, CaptureError& error);
+  // A connection of its own to the session bus (or the bus at `busAddress`, when given).
+  // Nothing, with `error` set, without one or without mutter on it.
+  static std::shared_ptr<MutterRemoteDesktop> connect(std::chrono::milliseconds callLimit, CaptureError& error,
+                                                      const std::string& busAddress = {});
   ~MutterRemoteDesktop();  // stops the session, so that GNOME's indicator goes
   MutterRemoteDesktop(const MutterRemoteDesktop&) = delete;
   MutterRemoteDesktop& operator=(const MutterRemoteDesktop&) = delete;

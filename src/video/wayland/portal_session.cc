@@ -31,8 +31,8 @@ constexpr std::uint32_t kDevicePointer = 2;
 constexpr std::uint32_t kPersistUntilRevoked = 2;
 constexpr std::uint32_t kResponseCancelled = 1;
 
-// How long a message to the portal may wait to be written: input that the portal does not
-// read must not stall the thread that sends it.
+// How long a message to the portal may wait to be written, and an input call for its answer:
+// input that the portal does not read must not stall the thread that sends it.
 constexpr std::chrono::milliseconds kFlushTimeout{1000};
 
 // What a portal request answered through its Request object's Response signal.
@@ -365,9 +365,13 @@ bool PortalSession::notifyRemoteDesktop(const char* method, const char* types, .
     r = sd_bus_message_appendv(message.get(), types, values);
     va_end(values);
   }
-  if (r >= 0) r = sd_bus_message_set_expect_reply(message.get(), 0);
-  if (r >= 0) r = sd_bus_send(bus_, message.get(), nullptr);
-  return r >= 0 && flushBus(bus_, kFlushTimeout);
+  // One call at a time, each answered before the next: the frontend handles calls on a pool
+  // of threads, so calls in flight together reach the compositor in any order (a button's
+  // release before its press).
+  SdBusError error;
+  if (r >= 0) r = sd_bus_call(bus_, message.get(), busMicroseconds(kFlushTimeout), &error.e, nullptr);
+  if (r < 0) logLine(std::string(method) + " failed: " + error.text(r));
+  return r >= 0;
 }
 
 }  // namespace quorin

@@ -73,10 +73,11 @@ class PortalSession {
   // `session` alive; nothing when the portal refuses the connection.
   static std::optional<PipeWireNode> pipeWireNode(const std::shared_ptr<PortalSession>& session);
 
-  // Calls org.freedesktop.portal.RemoteDesktop.`method` (NotifyPointerMotion, ...) without
-  // waiting for a reply. The session handle and an empty options dictionary come first; then
-  // the arguments given by `types` (sd-bus signature, e.g. "dd") and the values. False when
-  // the session has no RemoteDesktop grant or the message could not be sent.
+  // Calls org.freedesktop.portal.RemoteDesktop.`method` (NotifyPointerMotion, ...) and waits
+  // for the portal's answer (up to a second), so that input keeps its order. The session
+  // handle and an empty options dictionary come first; then the arguments given by `types`
+  // (sd-bus signature, e.g. "dd") and the values. False when the session has no RemoteDesktop
+  // grant or the portal did not take the call.
   bool notifyRemoteDesktop(const char* method, const char* types, ...);
 
  private:

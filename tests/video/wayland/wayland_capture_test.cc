@@ -1,16 +1,14 @@
 // Capture of a real wlroots desktop (headless sway) through xdg-desktop-portal and PipeWire,
-// as scripts/test starts it (scripts/lib/wayland.sh), and the portal dialogue against a
-// stand-in portal on a bus of the test's own.
+// as scripts/test starts it (scripts/lib/wayland.sh), and what only a stand-in portal on a bus
+// of the test's own can show.
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "desktop/wayland/portal_desktop_environment.h"
+#include "fakes/private_session_bus.h"
 #include "fakes/require_service.h"
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
@@ -47,42 +45,17 @@ TEST(WaylandCapture, AStreamStoppedByTheDesktopEndsCaptureWithADescription) {
   EXPECT_EQ(ends.at(0), sharingEndedError());
 }
 
-TEST(WaylandCapture, AMissingRefusingSilentOrWithdrawnPortalStartsNothingAndSaysWhyAndAGrantIsKept) {
+// What the real frontend (tests/portal/) cannot show here: no portal at all, and a grant that
+// hands back a restore token for the next session (portal 1.16 never persists remote desktop).
+TEST(WaylandCapture, AMissingPortalStartsNothingAndAGrantsRestoreTokenIsKeptAndSentNextTime) {
   PrivateSessionBus bus;
   ASSERT_FALSE(bus.address().empty());
   CaptureError error;
   EXPECT_EQ(PortalSession::open({}, error), nullptr);
   EXPECT_EQ(error, portalUnavailableError());
-  {
-    FakePortal portal(bus.address(), FakePortal::kRefuse);
-    EXPECT_EQ(PortalSession::open({}, error), nullptr);
-    EXPECT_EQ(error, sharingRefusedError());
-    // A refusal despite a kept approval: the user revoked it, and it is kept no longer.
-    std::vector<std::string> saved;
-    PortalDesktopEnvironment desktop({"kept", [&](const std::string& token) { saved.push_back(token); }});
-    const std::atomic<bool> cancelled = false;
-    EXPECT_EQ(desktop.makeSession({}, cancelled).error, sharingRefusedError().description);
-    EXPECT_EQ(saved, std::vector<std::string>{""});
-  }
-  {
-    FakePortal portal(bus.address(), FakePortal::kNeverAnswer);
-    PortalSession::Options options;
-    options.callTimeout = 300ms;
-    EXPECT_EQ(PortalSession::open(options, error), nullptr);
-    EXPECT_EQ(error, portalTimeoutError());
-    // A dialog left open for a client that went away: withdrawn as soon as it is cancelled,
-    // long before the portal's own time limit.
-    std::atomic<bool> cancelled = false;
-    options.callTimeout = 120s;
-    options.cancelled = &cancelled;
-    std::thread client([&] { std::this_thread::sleep_for(200ms), cancelled = true; });
-    EXPECT_EQ(PortalSession::open(options, error), nullptr);
-    client.join();
-    EXPECT_EQ(error, sharingWithdrawnError());
-  }
 
   // A grant: one session for screen and input, and the approval for next time.
-  FakePortal portal(bus.address(), FakePortal::kGrantRemoteDesktop);
+  FakePortal portal(bus.address());
   PortalSession::Options options;
   options.restoreToken = "earlier";
   const auto session = PortalSession::open(options, error);
@@ -91,11 +64,6 @@ TEST(WaylandCapture, AMissingRefusingSilentOrWithdrawnPortalStartsNothingAndSays
   EXPECT_EQ(portal.calls(), (std::vector<std::string>{"RemoteDesktop.CreateSession",
                                                       "RemoteDesktop.SelectDevices earlier",
                                                       "ScreenCast.SelectSources", "RemoteDesktop.Start"}));
-  EXPECT_TRUE(session->remoteDesktop());
-  EXPECT_EQ(session->devices(), 3u);
-  EXPECT_TRUE(session->notifyRemoteDesktop("NotifyPointerMotion", "dd", 1.0, 2.0));
-  for (int i = 0; i < 20 && portal.calls().size() < 5; ++i) std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(portal.calls().back(), "RemoteDesktop.NotifyPointerMotion");
 }
 
 }  // namespace
