@@ -19,6 +19,7 @@
 #include "app/wayland/permissions.h"
 #include "app/x11/pointer_click.h"
 #include "fakes/child_process.h"
+#include "fakes/private_session_bus.h"
 #include "fakes/require_service.h"
 #include "video/wayland/fake_portal.h"
 
@@ -124,11 +125,11 @@ TEST(WaylandPermissionsTest, RowsFollowThePortalOnTheBusAndTheStoredApproval) {
   EXPECT_FALSE(services.hasScreenRecording());
   {
     // wlroots desktops: screen sharing, but no input through the portal.
-    const FakePortal portal(bus.address(), FakePortal::kRefuse);
+    const FakePortal portal(bus.address(), false);
     EXPECT_TRUE(services.hasScreenRecording());
     EXPECT_FALSE(services.isAccessibilityTrusted(false));
   }
-  const FakePortal portal(bus.address(), FakePortal::kGrantRemoteDesktop);
+  const FakePortal portal(bus.address());
   EXPECT_TRUE(services.isAccessibilityTrusted(false));
   stored = false;  // the portal would ask first
   EXPECT_FALSE(services.hasScreenRecording());

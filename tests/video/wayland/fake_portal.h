@@ -21,11 +21,13 @@ namespace quorin {
 
 class FakePortal {
  public:
-  explicit FakePortal(const std::string& address) {
+  // Without `remoteDesktop` it offers ScreenCast alone, as on a wlroots desktop.
+  explicit FakePortal(const std::string& address, bool remoteDesktop = true) {
     if (sd_bus_new(&bus_) < 0 || sd_bus_set_address(bus_, address.c_str()) < 0 ||
         sd_bus_set_bus_client(bus_, 1) < 0 || sd_bus_start(bus_) < 0 ||
         sd_bus_add_object_vtable(bus_, nullptr, kPath, "org.freedesktop.portal.ScreenCast", kVtable, this) < 0 ||
-        sd_bus_add_object_vtable(bus_, nullptr, kPath, "org.freedesktop.portal.RemoteDesktop", kVtable, this) < 0 ||
+        (remoteDesktop &&
+         sd_bus_add_object_vtable(bus_, nullptr, kPath, "org.freedesktop.portal.RemoteDesktop", kVtable, this) < 0) ||
         sd_bus_request_name(bus_, "org.freedesktop.portal.Desktop", 0) < 0) {
       ADD_FAILURE() << "the fake portal could not start";
       return;
