@@ -8,6 +8,7 @@
 
 #include "app/wayland/permissions.h"
 #include "base/log.h"
+#include "desktop/gnome/gnome_desktop_environment.h"
 #include "desktop/wayland/portal_desktop_environment.h"
 #include "desktop/wayland/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
@@ -83,9 +84,9 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
       });
     });
   });
-  // A wlroots desktop is shared without the portal: there is nothing to approve.
+  // wlroots and GNOME desktops are shared without the portal: there is nothing to approve.
   services.hasScreenRecording = [portal = std::move(services.hasScreenRecording)] {
-    return WlrootsDesktopEnvironment::offeredBy() || portal();
+    return WlrootsDesktopEnvironment::offeredBy() || GnomeDesktopEnvironment::offered() || portal();
   };
   return services;
 }
@@ -97,12 +98,19 @@ DesktopEnvironment& HostComponents::desktop() {
     logLine("sharing the Wayland desktop through wlroots screencopy");
     desktop_ = std::make_shared<WlrootsDesktopEnvironment>();
   } else if (backend_ == DesktopBackend::wayland) {
-    logLine("sharing the Wayland desktop through the screen-sharing portal");
-    desktop_ = std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
+    auto portal = std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
         .initial = defaults_.stringValue(kRestoreTokenKey),
         // The components live as long as the process, so the posted task always finds them.
         .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
     });
+    if (GnomeDesktopEnvironment::offered()) {
+      // mutter's own service shares the chosen monitor without a dialog.
+      logLine("sharing the Wayland desktop through GNOME's remote desktop service");
+      desktop_ = std::make_shared<GnomeDesktopEnvironment>(std::move(portal));
+    } else {
+      logLine("sharing the Wayland desktop through the screen-sharing portal");
+      desktop_ = std::move(portal);
+    }
   } else {
     desktop_ = std::make_shared<X11DesktopEnvironment>();
   }

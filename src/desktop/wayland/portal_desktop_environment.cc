@@ -65,7 +65,9 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
     if (save_) save_(token);
   }
   if (!session) return {nullptr, error.description};
-  std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(session, options_.callTimeout, &cancelled, error);
+  std::optional<PipeWireNode> node = PortalSession::pipeWireNode(session);
+  if (!node) return {nullptr, pipeWireError().description};
+  std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(std::move(*node), options_.callTimeout, &cancelled, error);
   if (!stream) return {nullptr, error.description};
   std::string why;
   const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);

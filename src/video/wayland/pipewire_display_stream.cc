@@ -134,26 +134,23 @@ struct PipeWireDisplayStream::PipeWire {
   }
 };
 
-std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
-    std::shared_ptr<PortalSession> session, std::chrono::milliseconds timeout,
-    const std::atomic<bool>* cancelled, CaptureError& error) {
+std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(PipeWireNode source,
+                                                                   std::chrono::milliseconds timeout,
+                                                                   const std::atomic<bool>* cancelled,
+                                                                   CaptureError& error) {
   static std::once_flag initialised;
   std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
 
   std::unique_ptr<PipeWireDisplayStream> self(new PipeWireDisplayStream());
-  self->session_ = std::move(session);
-  const int fd = self->session_->openPipeWireRemote();
-  if (fd < 0) {
-    error = pipeWireError();
-    return nullptr;
-  }
+  self->node_ = std::move(source);
+  const int fd = self->node_.remoteFd;
   self->pipeWire_ = std::make_unique<PipeWire>();
   PipeWire& pw = *self->pipeWire_;
   pw.owner = self.get();
   pw.loop = pw_thread_loop_new("pipewire", nullptr);
   pw.context = pw.loop ? pw_context_new(pw_thread_loop_get_loop(pw.loop), nullptr, 0) : nullptr;
   if (!pw.context || pw_thread_loop_start(pw.loop) < 0) {
-    close(fd);
+    if (fd >= 0) close(fd);
     error = pipeWireError();
     return nullptr;
   }
@@ -173,9 +170,10 @@ std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
     return events;
   }();
 
-  const PortalSession::Stream& node = self->session_->stream();
+  const PipeWireNode& node = self->node_;
   pw_thread_loop_lock(pw.loop);
-  pw.core = pw_context_connect_fd(pw.context, fd, nullptr, 0);  // takes the descriptor
+  // connect_fd takes the descriptor.
+  pw.core = fd >= 0 ? pw_context_connect_fd(pw.context, fd, nullptr, 0) : pw_context_connect(pw.context, nullptr, 0);
   bool connected = false;
   if (pw.core) {
     pw_core_add_listener(pw.core, &pw.coreListener, &coreEvents, &pw);
@@ -201,7 +199,7 @@ std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
                                SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
         SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
-    connected = pw_stream_connect(pw.stream, PW_DIRECTION_INPUT, node.nodeId,
+    connected = pw_stream_connect(pw.stream, PW_DIRECTION_INPUT, node.id,
                                   static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
                                                                PW_STREAM_FLAG_MAP_BUFFERS |
                                                                PW_STREAM_FLAG_DONT_RECONNECT),
@@ -209,7 +207,7 @@ std::unique_ptr<PipeWireDisplayStream> PipeWireDisplayStream::open(
   }
   pw_thread_loop_unlock(pw.loop);
   if (!connected) {
-    logLine("could not connect to the screen's PipeWire node " + std::to_string(node.nodeId));
+    logLine("could not connect to the screen's PipeWire node " + std::to_string(node.id));
     error = pipeWireError();
     return nullptr;
   }
@@ -286,9 +284,6 @@ void PipeWireDisplayStream::fail(const CaptureError& error) {
   changed_.notify_all();
 }
 
-ScreenRect PipeWireDisplayStream::area() const {
-  const PortalSession::Stream& node = session_->stream();
-  return {0, 0, node.width, node.height};
-}
+ScreenRect PipeWireDisplayStream::area() const { return {0, 0, node_.width, node_.height}; }
 
 }  // namespace quorin

@@ -1,5 +1,6 @@
 #pragma once
-// DisplayStream fed by the PipeWire node of a screen-sharing portal session. The compositor
+// DisplayStream fed by the PipeWire node of a screen-sharing session (the portal's, or mutter's
+// own screen cast). The compositor
 // pushes a picture only when the screen changed; the newest one is kept (older ones are
 // skipped) and handed out once by grab(), and again on grab(true), so a screen that never
 // changes still gives its first picture. Only SHM buffers (MemFd, MemPtr) in BGRx or BGRA
@@ -19,25 +20,34 @@
 #include <vector>
 
 #include "video/display_stream.h"
-#include "video/wayland/portal_session.h"
 
 namespace quorin {
 
+// Where a session's pictures come from.
+struct PipeWireNode {
+  // A connection to the PipeWire remote that carries the node (a portal hands out one of its
+  // own), which the stream takes over; -1 connects to the user's own PipeWire daemon.
+  int remoteFd = -1;
+  std::uint32_t id = 0;
+  // The monitor's size in the units of the session's pointer motion (logical pixels where the
+  // desktop scales), which may differ from the pictures'.
+  int width = 0;
+  int height = 0;
+  std::shared_ptr<void> keepAlive;  // the session behind the node, kept as long as the stream
+};
+
 class PipeWireDisplayStream final : public DisplayStream {
  public:
-  // Connects to the session's node; blocks until the stream runs, fails, or `timeout`
-  // passes (a stream that is merely slow to start is returned anyway). Nothing, with
-  // `error` set, when the stream cannot be opened or `cancelled` (optional) is set on the
-  // way. The session lives as long as the stream.
-  static std::unique_ptr<PipeWireDisplayStream> open(std::shared_ptr<PortalSession> session,
-                                                     std::chrono::milliseconds timeout,
+  // Connects to `node`; blocks until the stream runs, fails, or `timeout` passes (a stream
+  // that is merely slow to start is returned anyway). Nothing, with `error` set, when the
+  // stream cannot be opened or `cancelled` (optional) is set on the way.
+  static std::unique_ptr<PipeWireDisplayStream> open(PipeWireNode node, std::chrono::milliseconds timeout,
                                                      const std::atomic<bool>* cancelled,
                                                      CaptureError& error);
   ~PipeWireDisplayStream() override;
 
   const BgraImage* grab(bool force) override;
-  // The monitor as the portal describes it: its size in the units of the session's pointer
-  // motion (logical pixels where the desktop scales), which may differ from the pictures'.
+  // The node's size at 0, 0 (see PipeWireNode).
   ScreenRect area() const override;
   // True as soon as a new picture has arrived (or the stream failed); false at `deadline`.
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
@@ -58,7 +68,7 @@ class PipeWireDisplayStream final : public DisplayStream {
   void deliver(Picture& filled);  // PipeWire thread: the newest picture is ready
   void fail(const CaptureError& error);
 
-  std::shared_ptr<PortalSession> session_;
+  PipeWireNode node_;
   std::unique_ptr<PipeWire> pipeWire_;
 
   mutable std::mutex mutex_;

@@ -329,6 +329,13 @@ PortalSession::~PortalSession() {
   sd_bus_close_unref(bus_);
 }
 
+std::optional<PipeWireNode> PortalSession::pipeWireNode(const std::shared_ptr<PortalSession>& session) {
+  const int remote = session->openPipeWireRemote();
+  if (remote < 0) return std::nullopt;
+  const Stream& stream = session->stream();
+  return PipeWireNode{remote, stream.nodeId, stream.width, stream.height, session};
+}
+
 int PortalSession::openPipeWireRemote() {
   std::lock_guard lock(busMutex_);
   SdBusError error;

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "video/capture_error.h"
+#include "video/wayland/pipewire_display_stream.h"
 
 struct sd_bus;
 
@@ -68,6 +69,9 @@ class PortalSession {
   // A new connection to the session's PipeWire remote (OpenPipeWireRemote), owned by the
   // caller; -1 when the portal refuses.
   int openPipeWireRemote();
+  // The session's stream for PipeWireDisplayStream, on a new connection to its remote, keeping
+  // `session` alive; nothing when the portal refuses the connection.
+  static std::optional<PipeWireNode> pipeWireNode(const std::shared_ptr<PortalSession>& session);
 
   // Calls org.freedesktop.portal.RemoteDesktop.`method` (NotifyPointerMotion, ...) without
   // waiting for a reply. The session handle and an empty options dictionary come first; then

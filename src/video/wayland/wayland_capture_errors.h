@@ -1,6 +1,6 @@
 #pragma once
-// Why screen sharing through the desktop portal could not start or ended: sentences for the
-// user (they become the host's last error).
+// Why screen sharing through the desktop portal, or a compositor's own service, could not
+// start or ended: sentences for the user (they become the host's last error).
 
 #include "video/capture_error.h"
 
@@ -27,6 +27,14 @@ inline CaptureError sharingEndedError() {
 }
 inline CaptureError sharingWithdrawnError() {
   return {"QuorinRemote", 8, "The request to share the screen was withdrawn: its client went away."};
+}
+
+// GNOME shares the screen through mutter's own service.
+inline CaptureError screenLockedError() {
+  return {"QuorinRemote", 9, "The screen of this computer is locked; unlock it to connect again."};
+}
+inline CaptureError compositorGoneError() {
+  return {"QuorinRemote", 10, "The desktop's compositor went away; connect again once the desktop is back."};
 }
 
 }  // namespace quorin

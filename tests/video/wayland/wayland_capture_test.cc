@@ -30,7 +30,9 @@ TEST(WaylandCapture, AStreamStoppedByTheDesktopEndsCaptureWithADescription) {
   CaptureError error;
   std::shared_ptr<PortalSession> session = PortalSession::open({}, error);
   ASSERT_NE(session, nullptr) << error.description;
-  auto stream = PipeWireDisplayStream::open(session, 10s, nullptr, error);
+  std::optional<PipeWireNode> node = PortalSession::pipeWireNode(session);
+  ASSERT_TRUE(node);
+  auto stream = PipeWireDisplayStream::open(std::move(*node), 10s, nullptr, error);
   ASSERT_NE(stream, nullptr) << error.description;
   EXPECT_EQ(stream->area(), (ScreenRect{0, 0, session->stream().width, session->stream().height}));
   RecordingSink sink;
