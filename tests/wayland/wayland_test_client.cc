@@ -9,10 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "base/wayland/wayland_output.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace quorin {
@@ -34,11 +36,9 @@ struct WaylandTestClient::State {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
-  struct Output {
-    wl_output* output;
-    std::string name;
-  };
-  std::vector<Output> outputs;
+  // Named by wl_output 4 or xdg-output 2 (mutter 43 offers only the latter).
+  std::vector<std::unique_ptr<WaylandOutput>> outputs;
+  zxdg_output_manager_v1* xdgOutputs = nullptr;
   wl_surface* pointerSurface = nullptr;  // the pointer's square, when the look has one
   wl_buffer* pointerBuffer = nullptr;
   int bufferWidth = 0, bufferHeight = 0;
@@ -51,12 +51,12 @@ struct WaylandTestClient::State {
     if (keyState) xkb_state_unref(keyState);
     xkb_context_unref(xkb);
     // The compositor forgets a client's objects when it leaves; only the proxies remain here.
+    outputs.clear();
     for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointerBuffer,
                                                     pointerSurface, pointer, keyboard, seat, wmBase, shm,
-                                                    compositor, registry}) {
+                                                    xdgOutputs, compositor, registry}) {
       if (proxy) wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
     }
-    for (const Output& o : outputs) wl_proxy_destroy(reinterpret_cast<wl_proxy*>(o.output));
     if (display) wl_display_disconnect(display);
   }
 
@@ -209,20 +209,6 @@ const wl_seat_listener seatListener = {
     },
     [](void*, wl_seat*, const char*) {}};
 
-const wl_output_listener outputListener = {
-    .geometry = [](void*, wl_output*, std::int32_t, std::int32_t, std::int32_t, std::int32_t, std::int32_t,
-                   const char*, const char*, std::int32_t) {},
-    .mode = [](void*, wl_output*, std::uint32_t, std::int32_t, std::int32_t, std::int32_t) {},
-    .done = [](void*, wl_output*) {},
-    .scale = [](void*, wl_output*, std::int32_t) {},
-    .name = [](void* data, wl_output* output, const char* name) {
-      for (auto& o : self(data).outputs) {
-        if (o.output == output) o.name = name;
-      }
-    },
-    .description = [](void*, wl_output*, const char*) {},
-};
-
 const xdg_wm_base_listener wmBaseListener = {
     [](void*, xdg_wm_base* base, std::uint32_t serial) { xdg_wm_base_pong(base, serial); }};
 
@@ -239,11 +225,10 @@ const wl_registry_listener registryListener = {
       offer(s.shm, wl_shm_interface, 1);
       if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
       if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
+      offer(s.xdgOutputs, zxdg_output_manager_v1_interface, 3);
       if (std::strcmp(interface, wl_output_interface.name) == 0) {
-        auto* output = static_cast<wl_output*>(wl_registry_bind(registry, name, &wl_output_interface,
-                                                                std::min(version, 4u)));
-        s.outputs.push_back({output, {}});
-        wl_output_add_listener(output, &outputListener, &s);
+        s.outputs.push_back(std::make_unique<WaylandOutput>());
+        s.outputs.back()->bind(registry, name, version);
       }
     },
     [](void*, wl_registry*, std::uint32_t) {}};
@@ -283,11 +268,12 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   s.registry = wl_display_get_registry(s.display);
   wl_registry_add_listener(s.registry, &registryListener, &s);
   wl_display_roundtrip(s.display);
+  for (const auto& o : s.outputs) o->watch(s.xdgOutputs);
   wl_display_roundtrip(s.display);  // the seat's capabilities and the outputs' names
   if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
   wl_output* output = nullptr;
   for (const auto& o : s.outputs) {
-    if (!look_.output.empty() && o.name == look_.output) output = o.output;
+    if (!look_.output.empty() && o->name == look_.output) output = o->output.get();
   }
   if (!look_.output.empty() && !output) return fail("the compositor names no output " + look_.output);
   if (look_.pointer) {

@@ -20,7 +20,7 @@ class WaylandTestClient : public InputRecorder {
  public:
   struct Look {
     std::uint32_t colour = 0;  // of the window, 0xRRGGBB
-    std::string output;        // the output's name (wl_output 4) to fill; empty: the compositor's choice
+    std::string output;        // the name of the output to fill (Meta-0); empty: the compositor's choice
     std::optional<std::uint32_t> pointer;  // 0xRRGGBB of a kPointerSize square, its hot spot top left
   };
   static constexpr int kPointerSize = 16;
