@@ -1,9 +1,11 @@
-// Time from a change on a wlroots desktop to the decoded picture on the client, with the frames
-// per second and the host's CPU, for the host capturing through wlr-screencopy (sway offers
-// it, so the host does not go through the portal). A full-screen wl_shm window repaints at the output's rate, paced by frame
+// Time from a change on a Wayland desktop to the decoded picture on the client, with the frames
+// per second and the host's CPU, for the host capturing through the route it chooses there:
+// wlr-screencopy on sway, mutter's remote desktop service on GNOME (named in the table by
+// $QUORIN_BENCH_ROUTE). A full-screen wl_shm window repaints at the output's rate, paced by frame
 // callbacks: random blocks everywhere, and the monotonic clock as a barcode in the top left
-// corner, taken just before each commit. Run beside sway (WAYLAND_DISPLAY set, the portal on
-// the session bus): run_wayland_latency_bench.sh starts it all.
+// corner, taken just before each commit. Run beside the compositor (WAYLAND_DISPLAY set, its services on
+// the session bus): run_wayland_latency_bench.sh starts it all, run_mutter_latency_bench.sh the same
+// on mutter.
 // Usage: wayland_latency_bench [seconds [pid...]]: also reports the CPU the processes `pid`
 // (the compositor, the portal, PipeWire) used while the host ran.
 
@@ -273,7 +275,7 @@ int main(int argc, char** argv) {
   setLogSink([](const std::string&) {});
   WaylandScreenProbe probe;
   if (!probe.ready()) {
-    std::fprintf(stderr, "wayland_latency_bench needs a wlroots compositor on $WAYLAND_DISPLAY with an output "
+    std::fprintf(stderr, "wayland_latency_bench needs a Wayland compositor on $WAYLAND_DISPLAY with an output "
                          "at least %d pixels wide (run_wayland_latency_bench.sh)\n", kBits * kCell);
     return 1;
   }
@@ -288,7 +290,9 @@ int main(int argc, char** argv) {
   const int committedBefore = probe.framesCommitted();
   const double stackBefore = stackCpu();
   const auto start = Clock::now();
-  Result host = measureHost("quorin-remote-host, wlroots screencopy", seconds, {"QUORIN_BACKEND=wayland"});
+  const char* route = std::getenv("QUORIN_BENCH_ROUTE");
+  Result host = measureHost(std::string("quorin-remote-host, ") + (route ? route : "wlroots screencopy"), seconds,
+                            {"QUORIN_BACKEND=wayland"});
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   printResults(size, {host});
   std::printf("(the probe committed %.1f frames/s; the desktop stack used %.2f cores)\n",

@@ -74,7 +74,7 @@ double shareOf(const BgraImage& picture, std::uint32_t rgb) {
 
 TEST_F(PortalDesktopEnvironmentTest, AGrantShowsTheMonitorTakesATapOnItsExactPixelAndClosesAtTheEnd) {
   constexpr std::uint32_t kColour = 0x3366cc;
-  WaylandTestClient window(display_, kColour);
+  WaylandTestClient window(display_, {.colour = kColour});
   ASSERT_TRUE(window.ready()) << window.error();
   ASSERT_NO_FATAL_FAILURE(startPortal(RealPortal::Backend::grant));
   const std::atomic<bool> cancelled = false;

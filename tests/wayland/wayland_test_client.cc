@@ -9,9 +9,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <utility>
+#include <vector>
 
+#include "base/wayland/wayland_output.h"
 #include "xdg-shell-client-protocol.h"
 
 namespace quorin {
@@ -33,6 +36,11 @@ struct WaylandTestClient::State {
   xdg_surface* xdgSurface = nullptr;
   xdg_toplevel* toplevel = nullptr;
   wl_buffer* buffer = nullptr;
+  // Named by wl_output 4 or xdg-output 2 (mutter 43 offers only the latter).
+  std::vector<std::unique_ptr<WaylandOutput>> outputs{};
+  zxdg_output_manager_v1* xdgOutputs = nullptr;
+  wl_surface* pointerSurface = nullptr;  // the pointer's square, when the look has one
+  wl_buffer* pointerBuffer = nullptr;
   int bufferWidth = 0, bufferHeight = 0;
   int configuredWidth = 0, configuredHeight = 0;
   xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
@@ -43,8 +51,10 @@ struct WaylandTestClient::State {
     if (keyState) xkb_state_unref(keyState);
     xkb_context_unref(xkb);
     // The compositor forgets a client's objects when it leaves; only the proxies remain here.
-    for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointer, keyboard, seat,
-                                                    wmBase, shm, compositor, registry}) {
+    outputs.clear();
+    for (void* proxy : std::initializer_list<void*>{buffer, toplevel, xdgSurface, surface, pointerBuffer,
+                                                    pointerSurface, pointer, keyboard, seat, wmBase, shm,
+                                                    xdgOutputs, compositor, registry}) {
       if (proxy) wl_proxy_destroy(static_cast<wl_proxy*>(proxy));
     }
     if (display) wl_display_disconnect(display);
@@ -64,29 +74,33 @@ struct WaylandTestClient::State {
     record({.type = Type::motion});
   }
 
-  // Shows a buffer of the configured size in the window's colour, and asks to hear when it is
+  // A buffer of one colour, or nothing.
+  wl_buffer* filledBuffer(int width, int height, std::uint32_t colour) {
+    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+    const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);
+    void* pixels = fd >= 0 && ftruncate(fd, static_cast<off_t>(bytes)) == 0
+                       ? mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (pixels == MAP_FAILED) {
+      if (fd >= 0) close(fd);
+      return nullptr;
+    }
+    std::fill_n(static_cast<std::uint32_t*>(pixels), bytes / 4, colour);
+    munmap(pixels, bytes);
+    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
+    wl_buffer* made = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
+    wl_shm_pool_destroy(pool);
+    close(fd);
+    return made;
+  }
+
+  // Shows a buffer of the look's colour at the configured size, and asks to hear when it is
   // shown.
   void paint() {
     const int width = configuredWidth > 0 ? configuredWidth : 640;
     const int height = configuredHeight > 0 ? configuredHeight : 480;
     if (buffer) wl_buffer_destroy(std::exchange(buffer, nullptr));
-    const std::size_t bytes = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-    const int fd = memfd_create("quorin-test-client", MFD_CLOEXEC);  // zero-filled
-    if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) {
-      if (fd >= 0) close(fd);
-      return;
-    }
-    if (owner.colour_ != 0) {
-      void* pixels = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (pixels != MAP_FAILED) {
-        std::fill_n(static_cast<std::uint32_t*>(pixels), bytes / 4, owner.colour_);
-        munmap(pixels, bytes);
-      }
-    }
-    wl_shm_pool* pool = wl_shm_create_pool(shm, fd, static_cast<std::int32_t>(bytes));
-    buffer = wl_shm_pool_create_buffer(pool, 0, width, height, width * 4, WL_SHM_FORMAT_XRGB8888);
-    wl_shm_pool_destroy(pool);
-    close(fd);
+    buffer = filledBuffer(width, height, owner.look_.colour);
+    if (!buffer) return;
     bufferWidth = width, bufferHeight = height;
     wl_surface_attach(surface, buffer, 0, 0);
     wl_surface_damage_buffer(surface, 0, 0, width, height);
@@ -114,7 +128,9 @@ using S = WaylandTestClient::State;
 S& self(void* data) { return *static_cast<S*>(data); }
 
 const wl_pointer_listener pointerListener = {
-    .enter = [](void* data, wl_pointer*, std::uint32_t, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+    .enter = [](void* data, wl_pointer* pointer, std::uint32_t serial, wl_surface*, wl_fixed_t x, wl_fixed_t y) {
+      // Without a pointer image of its own the window would leave the pointer to the compositor.
+      if (S& s = self(data); s.pointerSurface) wl_pointer_set_cursor(pointer, serial, s.pointerSurface, 0, 0);
       self(data).moved(x, y);
     },
     .leave = [](void*, wl_pointer*, std::uint32_t, wl_surface*) {},
@@ -209,6 +225,11 @@ const wl_registry_listener registryListener = {
       offer(s.shm, wl_shm_interface, 1);
       if (offer(s.wmBase, xdg_wm_base_interface, 1)) xdg_wm_base_add_listener(s.wmBase, &wmBaseListener, &s);
       if (offer(s.seat, wl_seat_interface, 5)) wl_seat_add_listener(s.seat, &seatListener, &s);
+      offer(s.xdgOutputs, zxdg_output_manager_v1_interface, 3);
+      if (std::strcmp(interface, wl_output_interface.name) == 0) {
+        s.outputs.push_back(std::make_unique<WaylandOutput>());
+        s.outputs.back()->bind(registry, name, version);
+      }
     },
     [](void*, wl_registry*, std::uint32_t) {}};
 
@@ -228,8 +249,11 @@ const xdg_toplevel_listener toplevelListener = {
 
 }  // namespace
 
-WaylandTestClient::WaylandTestClient(const char* display, std::uint32_t colour)
-    : colour_(colour), thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
+WaylandTestClient::WaylandTestClient(const char* display) : WaylandTestClient(display, Look{}) {}
+
+WaylandTestClient::WaylandTestClient(const char* display, Look look)
+    : look_(std::move(look)),
+      thread_([this, display](const std::stop_token& stop) { run(display, stop); }) {
   waitUntilStarted();
 }
 
@@ -244,14 +268,27 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   s.registry = wl_display_get_registry(s.display);
   wl_registry_add_listener(s.registry, &registryListener, &s);
   wl_display_roundtrip(s.display);
-  wl_display_roundtrip(s.display);  // the seat's capabilities
+  for (const auto& o : s.outputs) o->watch(s.xdgOutputs);
+  wl_display_roundtrip(s.display);  // the seat's capabilities and the outputs' names
   if (!s.compositor || !s.shm || !s.wmBase) return fail("the compositor lacks wl_shm or xdg-shell");
+  wl_output* output = nullptr;
+  for (const auto& o : s.outputs) {
+    if (!look_.output.empty() && o->name == look_.output) output = o->output.get();
+  }
+  if (!look_.output.empty() && !output) return fail("the compositor names no output " + look_.output);
+  if (look_.pointer) {
+    s.pointerBuffer = s.filledBuffer(kPointerSize, kPointerSize, *look_.pointer);
+    s.pointerSurface = wl_compositor_create_surface(s.compositor);
+    wl_surface_attach(s.pointerSurface, s.pointerBuffer, 0, 0);
+    wl_surface_damage_buffer(s.pointerSurface, 0, 0, kPointerSize, kPointerSize);
+    wl_surface_commit(s.pointerSurface);
+  }
 
   s.surface = wl_compositor_create_surface(s.compositor);
   xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &xdgSurfaceListener,
                            &s);
   xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &toplevelListener, &s);
-  xdg_toplevel_set_fullscreen(s.toplevel, nullptr);
+  xdg_toplevel_set_fullscreen(s.toplevel, output);
   wl_surface_commit(s.surface);
 
   // A compositor may make the window full screen only once it is shown at some size: wait

@@ -1,10 +1,13 @@
 #pragma once
-// A plain Wayland client for tests and benchmarks: a full-screen xdg-shell window of one colour that
-// records the pointer and keyboard events reaching it, with the text of each key press as the
-// compositor's keymap gives it, and the keyboard focus. It reads its connection on a thread of
-// its own as events arrive, as an application would.
+// A plain Wayland client for tests and benchmarks: a full-screen xdg-shell window of one colour
+// (black unless told), on the output it is told or the one the compositor chooses, that records
+// the pointer and keyboard events reaching it, with the text of each key press as the
+// compositor's keymap gives it, and the keyboard focus. It may show the pointer as a square of
+// its own colour, so that a picture of the screen shows where the pointer is. It reads its
+// connection on a thread of its own as events arrive, as an application would.
 
 #include <cstdint>
+#include <optional>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -15,9 +18,16 @@ namespace quorin {
 
 class WaylandTestClient : public InputRecorder {
  public:
-  // Connects to `display` ($WAYLAND_DISPLAY when null) and maps the window, painted in
-  // `colour` (0xRRGGBB; black by default).
-  explicit WaylandTestClient(const char* display = nullptr, std::uint32_t colour = 0);
+  struct Look {
+    std::uint32_t colour = 0;  // of the window, 0xRRGGBB
+    std::string output{};      // the name of the output to fill (Meta-0); empty: the compositor's choice
+    std::optional<std::uint32_t> pointer{};  // 0xRRGGBB of a kPointerSize square, its hot spot top left
+  };
+  static constexpr int kPointerSize = 16;
+
+  // Connects to `display` ($WAYLAND_DISPLAY when null) and maps the window.
+  explicit WaylandTestClient(const char* display = nullptr);
+  WaylandTestClient(const char* display, Look look);
 
   // Why it is not ready, for a skip or failure message.
   const std::string& error() const { return error_; }
@@ -31,8 +41,8 @@ class WaylandTestClient : public InputRecorder {
   void run(const char* display, const std::stop_token& stop);
   friend struct State;
 
+  const Look look_;  // read by the client's thread
   std::string error_;
-  const std::uint32_t colour_;
   int width_ = 0;
   int height_ = 0;
   std::uint64_t painted_ = 0;  // paints shown so far
