@@ -8,13 +8,12 @@
 
 #include "app/wayland/permissions.h"
 #include "base/log.h"
-#include "desktop/wayland/portal_desktop_environment.h"
-#include "desktop/wayland/wlroots_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
+#include "desktop/wlroots/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
 #include "video/wayland/portal_session.h"
-#include "video/x11/x11_display_stream.h"
 
 namespace quorin {
 namespace {

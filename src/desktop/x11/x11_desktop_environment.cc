@@ -1,9 +1,29 @@
 #include "desktop/x11/x11_desktop_environment.h"
 
+#include <X11/Xlib.h>
+
+#include "base/x11/first_monitor.h"
 #include "input/x11/xtest_event_sink.h"
 #include "video/x11/x11_display_stream.h"
 
 namespace quorin {
+
+namespace x11 {
+
+std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error) {
+  const DisplayPtr display = connectDisplay(displayName, error);
+  return display ? listMonitors(display.get()) : std::vector<Monitor>{};
+}
+
+bool showsDesktop(const std::string& displayName) {
+  CaptureError error;
+  const DisplayPtr display = connectDisplay(displayName, error);
+  int opcode = 0, event = 0, errorBase = 0;
+  return display && !listMonitors(display.get()).empty() &&
+         !XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &errorBase);
+}
+
+}  // namespace x11
 
 std::vector<Monitor> X11DesktopEnvironment::monitors() {
   CaptureError error;

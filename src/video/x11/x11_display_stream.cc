@@ -43,8 +43,9 @@ CaptureError x11Error(X11ErrorCode code, std::string description) {
   return {"X11", code, std::move(description)};
 }
 
-DisplayPtr connect(const std::string& name, CaptureError& error,
-                   const std::atomic<bool>& cancelled = kNeverCancelled) {
+}  // namespace
+
+DisplayPtr connectDisplay(const std::string& name, CaptureError& error, const std::atomic<bool>& cancelled) {
   const char* requested = name.empty() ? nullptr : name.c_str();
   bool gaveUp = false;
   DisplayPtr display = openDisplay(requested, kOpenLimit, cancelled, &gaveUp);
@@ -56,6 +57,8 @@ DisplayPtr connect(const std::string& name, CaptureError& error,
   }
   return display;
 }
+
+namespace {
 
 bool intersects(const XRectangle& r, const ScreenRect& area) {
   return r.x < area.x + area.width && area.x < r.x + r.width && r.y < area.y + area.height &&
@@ -438,23 +441,10 @@ const BgraImage* X11DisplayStream::grab(bool force) {
 
 }  // namespace
 
-bool showsDesktop(const std::string& displayName) {
-  CaptureError error;
-  const DisplayPtr display = connect(displayName, error);
-  int opcode = 0, event = 0, errorBase = 0;
-  return display && !listMonitors(display.get()).empty() &&
-         !XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &errorBase);
-}
-
-std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error) {
-  const DisplayPtr display = connect(displayName, error);
-  return display ? listMonitors(display.get()) : std::vector<Monitor>{};
-}
-
 std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
                                                  const std::string& monitor, CaptureError& error,
                                                  const std::atomic<bool>& cancelled) {
-  DisplayPtr connection = connect(displayName, error, cancelled);
+  DisplayPtr connection = connectDisplay(displayName, error, cancelled);
   if (!connection) return nullptr;
   auto stream = std::make_unique<X11DisplayStream>(std::move(connection), monitor);
   if (!stream->open(error)) return nullptr;

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"

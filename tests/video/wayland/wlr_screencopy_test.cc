@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "desktop/wayland/wlroots_desktop_environment.h"
+#include "desktop/wlroots/wlroots_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "video/wayland/wlr_screencopy_stream.h"
 #include "wayland/wayland_test_client.h"

@@ -1,4 +1,4 @@
-#include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
 
 #include <cstdint>
 
