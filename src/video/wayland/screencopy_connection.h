@@ -71,19 +71,25 @@ class ScreencopyConnection {
   }
 
  private:
-  using ShmPtr = Proxy<wl_shm, wl_shm_destroy>;
-  using ScreencopyManagerPtr = Proxy<zwlr_screencopy_manager_v1, zwlr_screencopy_manager_v1_destroy>;
+  // Deleters of their own: the protocols' destroy functions are static, and a type of this
+  // header must not name them.
+  struct Destroy {
+    void operator()(wl_registry* registry) const { wl_registry_destroy(registry); }
+    void operator()(wl_shm* shm) const { wl_shm_destroy(shm); }
+    void operator()(zwlr_screencopy_manager_v1* manager) const { zwlr_screencopy_manager_v1_destroy(manager); }
+    void operator()(zxdg_output_manager_v1* manager) const { zxdg_output_manager_v1_destroy(manager); }
+  };
 
   bool fail();
 
   static const wl_registry_listener registryListener;
 
   DisplayPtr display_;  // first: destroyed last
-  RegistryPtr registry_;
-  ShmPtr shm_;
-  ScreencopyManagerPtr screencopy_;
+  std::unique_ptr<wl_registry, Destroy> registry_;
+  std::unique_ptr<wl_shm, Destroy> shm_;
+  std::unique_ptr<zwlr_screencopy_manager_v1, Destroy> screencopy_;
   std::uint32_t screencopyVersion_ = 0;
-  XdgOutputManagerPtr xdgOutputManager_;
+  std::unique_ptr<zxdg_output_manager_v1, Destroy> xdgOutputManager_;
   std::vector<std::unique_ptr<WaylandOutput>> outputs_;
   std::vector<std::string> interfaces_;  // every global announced
   bool outputsChanged_ = true;
