@@ -264,8 +264,8 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   EXPECT_EQ(posted()[3], "move 720,450");
   EXPECT_EQ(posted()[4], "move 0,899");
 
-  const std::string reason = "Screen sharing was stopped on this computer.";
-  desktop.screen.change(CaptureError{"Portal", 6, reason});
+  const std::string reason = sharingEndedError().description;
+  desktop.screen.change(sharingEndedError());
   ASSERT_TRUE(pump([&] { return server->lastError() == reason; }));
   EXPECT_FALSE(server->connectedClient());
   EXPECT_EQ(posted().back(), "up left") << "a button held by the client does not stay down";
@@ -274,12 +274,12 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
 
 // Without a screen to share a client stays connected and gets neither greeting nor video.
 TEST_F(ClientSessionTest, AClientWithoutAScreenStaysConnectedAndHearsWhy) {
-  desktop.error = "No display found.";
+  desktop.error = noDisplayFoundError();
   makeServer();
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder client;
   auto channel = connect(client);
-  ASSERT_TRUE(pump([&] { return server->lastError() == "No display found."; }));
+  ASSERT_TRUE(pump([&] { return server->lastError() == "No display found"; }));
   EXPECT_FALSE(server->connectedClient());
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   ASSERT_TRUE(pump([&] { return !runner.calls().empty(); }));

@@ -52,10 +52,9 @@ DesktopEnvironment::Result WlrootsDesktopEnvironment::makeSession(const std::str
                                                                  const std::atomic<bool>& cancelled) {
   CaptureError error;
   std::unique_ptr<DisplayStream> stream = wayland::openScreencopyStream(displayName_, monitor, error, &cancelled);
-  if (!stream) return {nullptr, error.description};
-  std::string why;
-  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
-  if (!first) return {nullptr, why};
+  if (!stream) return {nullptr, error};
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, error);
+  if (!first) return {nullptr, error};
   // The stream's area already lies in the compositor's layout, where the sink points. Without
   // virtual devices the client still watches; its input goes nowhere.
   auto sink = wayland::openWlrEventSink(displayName_.empty() ? nullptr : displayName_.c_str());

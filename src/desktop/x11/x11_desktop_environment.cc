@@ -34,10 +34,9 @@ DesktopEnvironment::Result X11DesktopEnvironment::makeSession(const std::string&
                                                              const std::atomic<bool>& cancelled) {
   CaptureError error;
   std::unique_ptr<DisplayStream> stream = x11::openDisplayStream(displayName_, monitor, error, cancelled);
-  if (!stream) return {nullptr, error.description};
-  std::string why;
-  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
-  if (!first) return {nullptr, why};
+  if (!stream) return {nullptr, error};
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, error);
+  if (!first) return {nullptr, error};
   // Without XTest the client still watches; its input goes nowhere.
   auto sink = x11::openXTestEventSink(displayName_.empty() ? nullptr : displayName_.c_str(), cancelled);
   return {std::make_unique<DesktopSession>(monitor, std::move(stream), *first, std::move(sink)), {}};

@@ -15,7 +15,7 @@ bool ScreencopyConnection::open(const std::string& displayName, CaptureError& er
                                 const std::atomic<bool>* cancelled) {
   display_.reset(wl_display_connect(displayName.empty() ? nullptr : displayName.c_str()));
   if (!display_) {
-    error = waylandError(kCannotConnect, "Cannot connect to the Wayland compositor");
+    error = compositorUnreachableError();
     return false;
   }
   registry_.reset(wl_display_get_registry(display_.get()));
@@ -23,7 +23,7 @@ bool ScreencopyConnection::open(const std::string& displayName, CaptureError& er
   // The globals, then what each output says about itself.
   for (int i = 0; i < 2; ++i) {
     if (!roundtrip(Clock::now() + kSetupTimeout, cancelled)) {
-      error = lost() ? lostError() : waylandError(kSetupTimedOut, "The Wayland compositor did not answer in time.");
+      error = lost() ? compositorLostError() : compositorSilentError();
       return false;
     }
   }

@@ -20,19 +20,6 @@
 
 namespace quorin::wayland {
 
-enum WaylandErrorCode {
-  kCannotConnect = 1,
-  kNoScreencopy = 2,
-  kNoOutput = 3,
-  kConnectionLost = 4,
-  kUnsupportedFormat = 5,
-  kSetupTimedOut = 6,
-};
-
-inline CaptureError waylandError(WaylandErrorCode code, std::string description) {
-  return {"Wayland", code, std::move(description)};
-}
-
 class ScreencopyConnection {
  public:
   using Clock = std::chrono::steady_clock;
@@ -66,9 +53,6 @@ class ScreencopyConnection {
   bool roundtrip(Clock::time_point deadline, const std::atomic<bool>* cancelled = nullptr);
 
   bool lost() const { return lost_ || wl_display_get_error(display_.get()) != 0; }
-  static CaptureError lostError() {
-    return waylandError(kConnectionLost, "The connection to the Wayland compositor was lost, so the session ended.");
-  }
 
  private:
   // Deleters of their own: the protocols' destroy functions are static, and a type of this

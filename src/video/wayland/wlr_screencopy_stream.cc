@@ -114,7 +114,7 @@ class ScreencopyStream final : public DisplayStream {
 
   bool start(CaptureError& error) {
     if (!followOutput()) {
-      error = waylandError(kNoOutput, "The Wayland compositor has no output to share.");
+      error = noOutputError();
       return false;
     }
     requestFrame();
@@ -133,7 +133,7 @@ class ScreencopyStream final : public DisplayStream {
     if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
   }
   std::optional<CaptureError> failure() const override {
-    if (connection_->lost()) return ScreencopyConnection::lostError();
+    if (connection_->lost()) return compositorLostError();
     return formatError_;
   }
 
@@ -273,8 +273,7 @@ void ScreencopyStream::requestFrame() {
 void ScreencopyStream::copy() {
   if (!frame_) return;
   if (!offered_) {
-    formatError_ = waylandError(kUnsupportedFormat, "The Wayland compositor offers its screen only in a pixel "
-                                                    "format the host cannot read.");
+    formatError_ = unsupportedFormatError();
     frame_.reset();
     return;
   }
@@ -334,7 +333,7 @@ std::unique_ptr<DisplayStream> openScreencopyStream(const std::string& displayNa
   auto connection = std::make_unique<ScreencopyConnection>();
   if (!connection->open(displayName, error, cancelled)) return nullptr;
   if (!connection->screencopy() || !connection->shm()) {
-    error = waylandError(kNoScreencopy, "The Wayland compositor does not let the host copy its screen.");
+    error = noScreencopyError();
     return nullptr;
   }
   auto stream = std::make_unique<ScreencopyStream>(std::move(connection), outputName);

@@ -15,7 +15,7 @@
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
 #include "video/wayland/fake_portal.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 #include "video/wayland/pipewire_display_stream.h"
 #include "video/wayland/portal_session.h"
 
@@ -59,7 +59,7 @@ TEST(WaylandCapture, AMissingRefusingSilentOrWithdrawnPortalStartsNothingAndSays
     std::vector<std::string> saved;
     PortalDesktopEnvironment desktop({"kept", [&](const std::string& token) { saved.push_back(token); }});
     const std::atomic<bool> cancelled = false;
-    EXPECT_EQ(desktop.makeSession({}, cancelled).error, sharingRefusedError().description);
+    EXPECT_EQ(desktop.makeSession({}, cancelled).error, sharingRefusedError());
     EXPECT_EQ(saved, std::vector<std::string>{""});
   }
   {
