@@ -89,34 +89,63 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   return services;
 }
 
-DesktopEnvironment& HostComponents::desktop() {
-  if (desktop_) return *desktop_;
-  if (backend_ == DesktopBackend::wayland && WlrootsDesktopEnvironment::offeredBy()) {
-    // wlroots lets the host copy the output the client chose, and asks nobody.
-    logLine("sharing the Wayland desktop through wlroots screencopy");
-    desktop_ = std::make_shared<WlrootsDesktopEnvironment>();
-  } else if (backend_ == DesktopBackend::wayland) {
-    logLine("sharing the Wayland desktop through the screen-sharing portal");
-    desktop_ = std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
-        .initial = defaults_.stringValue(kRestoreTokenKey),
-        // The components live as long as the process, so the posted task always finds them.
-        .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
-    });
-  } else {
-    desktop_ = std::make_shared<X11DesktopEnvironment>();
+WaylandDesktop chooseWaylandDesktop(bool wlrootsOffered, bool askBeforeConnecting) {
+  // wlroots lets the host copy the output the client chose, and asks nobody.
+  if (wlrootsOffered) return WaylandDesktop::wlroots;
+  if (askBeforeConnecting) return WaylandDesktop::portal;
+  // A desktop with a service of its own that shares without a dialog (GNOME) comes here.
+  return WaylandDesktop::portal;
+}
+
+bool HostComponents::wlrootsOffered() {
+  if (!wlrootsOffered_) wlrootsOffered_ = WlrootsDesktopEnvironment::offeredBy();
+  return *wlrootsOffered_;
+}
+
+bool HostComponents::canAskBeforeConnecting() {
+  return backend_ == DesktopBackend::wayland && !wlrootsOffered();
+}
+
+std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {
+  if (backend_ == DesktopBackend::x11) {
+    if (!x11_) x11_ = std::make_shared<X11DesktopEnvironment>();
+    return x11_;
   }
-  return *desktop_;
+  const WaylandDesktop kind =
+      chooseWaylandDesktop(wlrootsOffered(), defaults_.boolValue(HostServer::kAskBeforeConnectingKey));
+  if (kind != lastWayland_) {
+    logLine(kind == WaylandDesktop::wlroots ? "sharing the Wayland desktop through wlroots screencopy"
+                                            : "sharing the Wayland desktop through the screen-sharing portal");
+    lastWayland_ = kind;
+  }
+  std::shared_ptr<DesktopEnvironment>& kept = wayland_[kind];
+  if (!kept) kept = makeWaylandDesktop(kind);
+  return kept;
+}
+
+std::shared_ptr<DesktopEnvironment> HostComponents::makeWaylandDesktop(WaylandDesktop kind) {
+  switch (kind) {
+    case WaylandDesktop::wlroots:
+      return std::make_shared<WlrootsDesktopEnvironment>();
+    case WaylandDesktop::portal:
+      return std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
+          .initial = defaults_.stringValue(kRestoreTokenKey),
+          // The components live as long as the process, so the posted task always finds them.
+          .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
+      });
+  }
+  return nullptr;
 }
 
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
-  desktop();  // made before the server, which shares it
+  desktop();  // the first one made (and the compositor probed) before clients come
   return std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &mainThread_,
       .identity = &identity_,
       .defaults = &defaults_,
       .advertiser = advertiser_.get(),
-      .desktop = desktop_,
+      .desktop = [this] { return desktop(); },
       .systemController = &systemController_,
       .hostName = HostInfo::name,
   });
