@@ -9,13 +9,12 @@
 #include "app/wayland/permissions.h"
 #include "base/log.h"
 #include "desktop/gnome/gnome_desktop_environment.h"
-#include "desktop/wayland/portal_desktop_environment.h"
-#include "desktop/wayland/wlroots_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
+#include "desktop/wlroots/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
 #include "server/host_info.h"
 #include "transport/secure_channel.h"
 #include "video/wayland/portal_session.h"
-#include "video/x11/x11_display_stream.h"
 
 namespace quorin {
 namespace {
@@ -91,41 +90,73 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   return services;
 }
 
-DesktopEnvironment& HostComponents::desktop() {
-  if (desktop_) return *desktop_;
-  if (backend_ == DesktopBackend::wayland && WlrootsDesktopEnvironment::offeredBy()) {
-    // wlroots lets the host copy the output the client chose, and asks nobody.
-    logLine("sharing the Wayland desktop through wlroots screencopy");
-    desktop_ = std::make_shared<WlrootsDesktopEnvironment>();
-  } else if (backend_ == DesktopBackend::wayland) {
-    auto portal = std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
-        .initial = defaults_.stringValue(kRestoreTokenKey),
-        // The components live as long as the process, so the posted task always finds them.
-        .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
-    });
-    if (GnomeDesktopEnvironment::offered()) {
-      // mutter's own service shares the chosen monitor without a dialog.
-      logLine("sharing the Wayland desktop through GNOME's remote desktop service");
-      desktop_ = std::make_shared<GnomeDesktopEnvironment>(std::move(portal));
-    } else {
-      logLine("sharing the Wayland desktop through the screen-sharing portal");
-      desktop_ = std::move(portal);
-    }
-  } else {
-    desktop_ = std::make_shared<X11DesktopEnvironment>();
+WaylandDesktop chooseWaylandDesktop(bool wlrootsOffered, bool gnomeOffered, bool askBeforeConnecting) {
+  // wlroots lets the host copy the output the client chose, and asks nobody.
+  if (wlrootsOffered) return WaylandDesktop::wlroots;
+  if (askBeforeConnecting) return WaylandDesktop::portal;
+  // mutter's own service shares the chosen monitor without a dialog.
+  if (gnomeOffered) return WaylandDesktop::gnome;
+  return WaylandDesktop::portal;
+}
+
+bool HostComponents::wlrootsOffered() {
+  if (!wlrootsOffered_) wlrootsOffered_ = WlrootsDesktopEnvironment::offeredBy();
+  return *wlrootsOffered_;
+}
+
+bool HostComponents::canAskBeforeConnecting() {
+  return backend_ == DesktopBackend::wayland && !wlrootsOffered();
+}
+
+std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {
+  if (backend_ == DesktopBackend::x11) {
+    if (!x11_) x11_ = std::make_shared<X11DesktopEnvironment>();
+    return x11_;
   }
-  return *desktop_;
+  // mutter is asked each time: the host may have started before it, or outlived it.
+  const bool ask = defaults_.boolValue(HostServer::kAskBeforeConnectingKey);
+  const WaylandDesktop kind =
+      chooseWaylandDesktop(wlrootsOffered(), !wlrootsOffered() && !ask && GnomeDesktopEnvironment::offered(), ask);
+  if (kind != lastWayland_) {
+    logLine(kind == WaylandDesktop::wlroots ? "sharing the Wayland desktop through wlroots screencopy"
+            : kind == WaylandDesktop::gnome ? "sharing the Wayland desktop through GNOME's remote desktop service"
+                                            : "sharing the Wayland desktop through the screen-sharing portal");
+    lastWayland_ = kind;
+  }
+  std::shared_ptr<DesktopEnvironment>& kept = wayland_[kind];
+  if (!kept) kept = makeWaylandDesktop(kind);
+  return kept;
+}
+
+std::shared_ptr<DesktopEnvironment> HostComponents::makeWaylandDesktop(WaylandDesktop kind) {
+  switch (kind) {
+    case WaylandDesktop::wlroots:
+      return std::make_shared<WlrootsDesktopEnvironment>();
+    case WaylandDesktop::gnome: {
+      // The portal serves where mutter refuses for another reason than the lock screen.
+      std::shared_ptr<DesktopEnvironment>& portal = wayland_[WaylandDesktop::portal];
+      if (!portal) portal = makeWaylandDesktop(WaylandDesktop::portal);
+      return std::make_shared<GnomeDesktopEnvironment>(portal);
+    }
+    case WaylandDesktop::portal:
+      return std::make_shared<PortalDesktopEnvironment>(PortalDesktopEnvironment::TokenStore{
+          .initial = defaults_.stringValue(kRestoreTokenKey),
+          // The components live as long as the process, so the posted task always finds them.
+          .save = [this](const std::string& token) { mainThread_.post([this, token] { storeRestoreToken(token); }); },
+      });
+  }
+  return nullptr;
 }
 
 std::unique_ptr<HostServer> HostComponents::makeServer() {
   if (!advertiser_) advertiser_ = std::make_unique<AvahiAdvertiser>(mainThread_);
-  desktop();  // made before the server, which shares it
+  desktop();  // the first one made (and the compositor probed) before clients come
   return std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &mainThread_,
       .identity = &identity_,
       .defaults = &defaults_,
       .advertiser = advertiser_.get(),
-      .desktop = desktop_,
+      .desktop = [this] { return desktop(); },
       .systemController = &systemController_,
       .hostName = HostInfo::name,
   });

@@ -2,12 +2,15 @@
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
 // keyring, the preferences file, the Avahi advertiser, the desktop clients see and touch
-// (X11 with XTest; Wayland through wlroots screencopy, else the screen-sharing portal), and
+// (X11 with XTest; Wayland through wlroots screencopy, mutter's own service on GNOME, else the
+// screen-sharing portal), and
 // the power commands.
 // Thread: the main thread.
 
 #include <atomic>
+#include <map>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "app/menu_view_model.h"
@@ -29,6 +32,15 @@ enum class DesktopBackend { x11, wayland };
 // Xwayland's), else X11.
 DesktopBackend chooseDesktopBackend();
 
+enum class WaylandDesktop { wlroots, gnome, portal };
+
+// How a Wayland desktop is shared: by the host itself where the compositor offers wlroots
+// screencopy and virtual input, through mutter's own remote desktop service on GNOME (nothing
+// asks in either), else through the screen-sharing portal, which asks at the computer.
+// `askBeforeConnecting` is the user's HostServer::kAskBeforeConnectingKey: it sends GNOME to
+// the portal instead. wlroots asks nobody either way.
+WaylandDesktop chooseWaylandDesktop(bool wlrootsOffered, bool gnomeOffered, bool askBeforeConnecting);
+
 class HostComponents {
  public:
   explicit HostComponents(TaskRunner& mainThread);
@@ -38,8 +50,13 @@ class HostComponents {
 
   HostIdentity& identity() { return identity_; }
   UserDefaults& defaults() { return defaults_; }
-  // The desktop of the chosen backend, made at the first call.
-  DesktopEnvironment& desktop();
+  // The desktop the next client gets: the chosen backend's, and on Wayland the one the
+  // "ask before each connection" preference chooses as it reads now. Each is made at its
+  // first call and kept. Main thread.
+  std::shared_ptr<DesktopEnvironment> desktop();
+  // Whether the "ask before each connection" preference changes anything on this desktop:
+  // Wayland but not wlroots, which asks nobody either way.
+  bool canAskBeforeConnecting();
   // The one server of the process; construction may start it (the auto-start preference).
   std::unique_ptr<HostServer> makeServer();
 
@@ -52,6 +69,8 @@ class HostComponents {
 
  private:
   void storeRestoreToken(const std::string& token);
+  bool wlrootsOffered();
+  std::shared_ptr<DesktopEnvironment> makeWaylandDesktop(WaylandDesktop kind);
 
   TaskRunner& mainThread_;
   const DesktopBackend backend_;
@@ -65,9 +84,12 @@ class HostComponents {
   std::atomic<bool> approvalCancelled_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
   std::unique_ptr<AvahiAdvertiser> advertiser_;
+  std::optional<bool> wlrootsOffered_;  // asked once: the compositor stays what it is
   // Shared with the desktop threads of client sessions, which may outlive a quit (see
-  // DesktopSessionRequest).
-  std::shared_ptr<DesktopEnvironment> desktop_;
+  // DesktopSessionRequest). One per kind, so that a portal keeps its approval while unused.
+  std::shared_ptr<DesktopEnvironment> x11_;
+  std::map<WaylandDesktop, std::shared_ptr<DesktopEnvironment>> wayland_;
+  std::optional<WaylandDesktop> lastWayland_;  // the one logged last
 };
 
 }  // namespace quorin

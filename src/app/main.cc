@@ -75,7 +75,7 @@ int listMonitors() {
   quorin::EventLoop loop;
   quorin::HostComponents components(loop);
   const std::string chosen = components.defaults().stringValue(quorin::HostServer::kMonitorKey);
-  const auto monitors = components.desktop().monitors();
+  const auto monitors = components.desktop()->monitors();
   if (monitors.empty()) {
     std::printf("The desktop's screen-sharing dialog chooses the monitor.\n");
     return 0;

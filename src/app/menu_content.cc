@@ -96,6 +96,13 @@ MenuContent::MenuContent(MenuViewModel::Environment model, HostIdentity& identit
       case MenuElement::monitorRow:
         layout->addWidget(&monitorRow_);
         break;
+      case MenuElement::askBeforeConnectingSwitch:
+        askLabel_.setText(QString::fromStdString(item.text));
+        askLabel_.setWordWrap(true);
+        ui::setTextStyle(askLabel_, item.style, item.textTint);
+        askRow_ = makeSwitchRow(ask_, askLabel_);
+        layout->addWidget(askRow_);
+        break;
       case MenuElement::autoStartSwitch:
         autoStartLabel_.setText(QString::fromStdString(item.text));
         ui::setTextStyle(autoStartLabel_, item.style, item.textTint);
@@ -133,6 +140,7 @@ MenuContent::MenuContent(MenuViewModel::Environment model, HostIdentity& identit
   connect(&startStop_, &QPushButton::clicked, this, [this] { model_->startOrStop(); });
   connect(&quit_, &QPushButton::clicked, this, [] { QApplication::quit(); });
   connect(&pairingButton_, &QPushButton::clicked, this, [this] { openPairing(); });
+  connect(&ask_, &SwitchButton::clicked, this, [this](bool on) { model_->setAskBeforeConnecting(on); });
   connect(&autoStart_, &SwitchButton::clicked, this, [this](bool on) { model_->setAutoStart(on); });
   connect(&openAtLogin_, &SwitchButton::clicked, this, [this](bool on) { model_->setOpenAtLogin(on); });
 
@@ -174,6 +182,12 @@ void MenuContent::apply(const MenuState& state) {
       case MenuElement::monitorRow:
         monitorRow_.apply(item);
         break;
+      case MenuElement::askBeforeConnectingSwitch: {
+        const QSignalBlocker quiet(ask_);
+        ask_.setChecked(item.on);
+        askRow_->setVisible(item.shown);
+        break;
+      }
       case MenuElement::autoStartSwitch: {
         const QSignalBlocker quiet(autoStart_);
         autoStart_.setChecked(item.on);

@@ -1,6 +1,7 @@
 #pragma once
 // The panel: status, connected client, last error, the two permissions, pairing, the
-// internet-access note, the monitor to share, the auto-start and open-at-login switches,
+// internet-access note, the monitor to share, whether to ask at the computer before each
+// connection (where that changes anything), the auto-start and open-at-login switches,
 // Start/Stop and Quit. It draws MenuViewModel's items and hands every click to the model; the
 // pairing popover opens beside its button. Each time the panel is shown it re-reads the
 // permissions and the monitors.
@@ -40,6 +41,7 @@ class MenuContent final : public QWidget {
 
   // The controls, for tests and screenshots.
   QPushButton& startStopButton() { return startStop_; }
+  SwitchButton& askBeforeConnectingSwitch() { return ask_; }
   SwitchButton& autoStartSwitch() { return autoStart_; }
   SwitchButton& openAtLoginSwitch() { return openAtLogin_; }
   PermissionRow& screenRecordingRow() { return screenRow_; }
@@ -66,6 +68,9 @@ class MenuContent final : public QWidget {
   PermissionRow accessibilityRow_;
   QPushButton pairingButton_;
   MonitorRow monitorRow_;
+  SwitchButton ask_;
+  QLabel askLabel_;
+  QWidget* askRow_ = nullptr;
   SwitchButton autoStart_;
   QLabel autoStartLabel_;
   SwitchButton openAtLogin_;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/log.h"
+#include "desktop/desktop_environment.h"
 
 namespace quorin {
 namespace {
@@ -74,6 +75,11 @@ MenuItems menuItems(const MenuState& state) {
       {.element = MenuElement::internetAccess},
       divider(),
       monitorRow(state.monitors, state.monitor),
+      {.element = MenuElement::askBeforeConnectingSwitch,
+       .shown = state.canAskBeforeConnecting,
+       .text = "Ask on this computer before each connection",
+       .style = TextStyle::caption,
+       .on = state.askBeforeConnecting},
       switchItem(MenuElement::autoStartSwitch, "Start advertising when opened", state.autoStart),
       switchItem(MenuElement::openAtLoginSwitch, "Open at login", state.openAtLogin),
       divider(),
@@ -110,7 +116,9 @@ MenuState MenuViewModel::state() const {
           .hasAccessibility = env_.flags->hasAccessibility,
           .openAtLogin = openAtLogin_,
           .monitors = monitors_,
-          .monitor = monitor_};
+          .monitor = monitor_,
+          .canAskBeforeConnecting = env_.canAskBeforeConnecting,
+          .askBeforeConnecting = askBeforeConnecting_};
 }
 
 void MenuViewModel::setChangeHandler(std::function<void()> handler) { onChange_ = std::move(handler); }
@@ -156,15 +164,29 @@ void MenuViewModel::chooseMonitor(std::size_t index) {
   changed();  // after a failure the row shows the stored choice again
 }
 
+void MenuViewModel::setAskBeforeConnecting(bool on) {
+  if (env_.defaults->setBool(HostServer::kAskBeforeConnectingKey, on)) {
+    askBeforeConnecting_ = on;
+    refresh();  // the other desktop may list other monitors
+  } else {
+    logLine("the choice to ask before each connection could not be saved");
+    changed();  // the switch shows the stored choice again
+  }
+}
+
 void MenuViewModel::refresh() {
   env_.flags->hasAccessibility = env_.permissions.isAccessibilityTrusted(false);
   monitor_ = env_.defaults->stringValue(HostServer::kMonitorKey);
+  askBeforeConnecting_ = env_.defaults->boolValue(HostServer::kAskBeforeConnectingKey);
   changed();
-  probe_.post([probe = env_.permissions.hasScreenRecording, list = env_.monitors, main = env_.mainThread,
+  std::shared_ptr<DesktopEnvironment> desktop = env_.desktop ? env_.desktop() : nullptr;
+  probe_.post([probe = env_.permissions.hasScreenRecording, desktop = std::move(desktop), main = env_.mainThread,
                weak = std::weak_ptr(self_)] {
     const bool granted = probe();
     std::vector<std::string> names;
-    for (const Monitor& monitor : list()) names.push_back(monitor.name);
+    if (desktop) {
+      for (const Monitor& monitor : desktop->monitors()) names.push_back(monitor.name);
+    }
     main->post([weak, granted, names = std::move(names)]() mutable {
       if (auto self = weak.lock()) {
         (*self)->env_.flags->hasScreen = granted;

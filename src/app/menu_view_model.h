@@ -26,6 +26,8 @@
 
 namespace quorin {
 
+class DesktopEnvironment;
+
 struct Rgb {
   std::uint8_t red = 0;
   std::uint8_t green = 0;
@@ -53,6 +55,7 @@ enum class MenuElement {
   pairingButton,
   internetAccess,
   monitorRow,
+  askBeforeConnectingSwitch,
   autoStartSwitch,
   openAtLoginSwitch,
   buttonRow,
@@ -85,14 +88,17 @@ struct MenuState {
   bool openAtLogin = false;
   std::vector<std::string> monitors = {};  // names, the primary one first
   std::string monitor = {};                // the chosen one; empty for the primary one
+  bool canAskBeforeConnecting = false;     // the preference changes anything on this desktop
+  bool askBeforeConnecting = false;
 };
 
-inline constexpr std::size_t kMenuItemCount = 19;
+inline constexpr std::size_t kMenuItemCount = 20;
 using MenuItems = std::array<MenuItem, kMenuItemCount>;
 
 // Every item of the panel, top to bottom; items that are not shown are still present. The
 // monitor row shows only when there is a choice (two monitors or more); it selects the chosen
-// monitor, or the primary one when none is chosen or the chosen one is not there.
+// monitor, or the primary one when none is chosen or the chosen one is not there. The "ask
+// before each connection" switch shows only where it changes anything.
 MenuItems menuItems(const MenuState& state);
 
 // The application's memory of the two permissions: it outlives a closed panel.
@@ -118,9 +124,11 @@ class MenuViewModel {
     LoginItem* loginItem = nullptr;
     TaskRunner* mainThread = nullptr;
     UserDefaults* defaults = nullptr;  // the server's: the monitor choice is kept there
-    // The desktop's monitors, primary first (DesktopEnvironment::monitors); may block, called
-    // on the probe thread.
-    std::function<std::vector<Monitor>()> monitors;
+    // The desktop the next client gets (as the server is handed it), asked on the main thread;
+    // its monitors are read on the probe thread.
+    std::function<std::shared_ptr<DesktopEnvironment>()> desktop;
+    // Whether HostServer::kAskBeforeConnectingKey changes anything on this desktop.
+    bool canAskBeforeConnecting = false;
   };
 
   // Reads the login item's status once, for the "Open at login" switch. Everything in
@@ -148,6 +156,9 @@ class MenuViewModel {
   // Stores entry `index` of the monitor row as the monitor the next client session streams.
   // The primary one is stored as no choice, so that the stream follows the primary monitor.
   void chooseMonitor(std::size_t index);
+  // Stores whether the next client's desktop is shared through the portal, which asks at the
+  // computer, then reads the monitors of the desktop that choice gives.
+  void setAskBeforeConnecting(bool on);
   // Re-reads what the desktop decides: accessibility and the chosen monitor at once, screen
   // recording and the monitors on the probe thread.
   void refresh();
@@ -159,6 +170,7 @@ class MenuViewModel {
   bool openAtLogin_ = false;
   std::vector<std::string> monitors_;
   std::string monitor_;
+  bool askBeforeConnecting_ = false;
   std::function<void()> onChange_;
   int observerToken_ = 0;
   std::shared_ptr<MenuViewModel*> self_;  // weak handles to it guard the probe's report

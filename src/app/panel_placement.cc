@@ -4,7 +4,7 @@
 
 namespace quorin {
 
-ScreenPoint panelOrigin(std::optional<ScreenRect> icon, int width, int height, ScreenRect available) {
+PixelPoint panelOrigin(std::optional<ScreenRect> icon, int width, int height, ScreenRect available) {
   const int maxX = std::max(available.x, available.x + available.width - width);
   const int maxY = std::max(available.y, available.y + available.height - height);
   if (!icon || icon->width <= 0 || icon->height <= 0) return {maxX, available.y};

@@ -7,10 +7,10 @@
 
 namespace quorin {
 
-struct ScreenPoint {
+struct PixelPoint {
   int x = 0;
   int y = 0;
-  bool operator==(const ScreenPoint&) const = default;
+  bool operator==(const PixelPoint&) const = default;
 };
 
 inline constexpr int kPanelGap = 4;  // between the tray icon and the panel
@@ -18,6 +18,6 @@ inline constexpr int kPanelGap = 4;  // between the tray icon and the panel
 // The panel's top-left corner: centred on the tray icon, below it when the icon is in the
 // upper half of the screen and above it otherwise, then moved inside `available` (the screen
 // without its panels). Without an icon position: the top-right corner of `available`.
-ScreenPoint panelOrigin(std::optional<ScreenRect> icon, int width, int height, ScreenRect available);
+PixelPoint panelOrigin(std::optional<ScreenRect> icon, int width, int height, ScreenRect available);
 
 }  // namespace quorin

@@ -23,8 +23,8 @@ QuorinRemoteHostApp::QuorinRemoteHostApp()
           .loginItem = &loginItem_,
           .mainThread = &mainThread_,
           .defaults = &components_.defaults(),
-          // The desktop lives as long as the components, which outlive the panel's probe.
-          .monitors = [&desktop = components_.desktop()] { return desktop.monitors(); }},
+          .desktop = [this] { return components_.desktop(); },
+          .canAskBeforeConnecting = components_.canAskBeforeConnecting()},
       components_.identity());
 }
 

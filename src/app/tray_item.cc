@@ -86,7 +86,7 @@ void TrayItem::togglePanel(std::optional<QPoint> clickedAt) {
   const QRect available = screen->availableGeometry();
   std::optional<ScreenRect> iconRect;
   if (icon.isValid()) iconRect = ScreenRect{icon.x(), icon.y(), icon.width(), icon.height()};
-  const ScreenPoint origin = panelOrigin(iconRect, panel_->width(), panel_->height(),
+  const PixelPoint origin = panelOrigin(iconRect, panel_->width(), panel_->height(),
                                          {available.x(), available.y(), available.width(), available.height()});
   panel_->move(origin.x, origin.y);
   panel_->show();

@@ -11,6 +11,7 @@
 
 #include "base/geometry.h"
 #include "desktop/desktop_session.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 
@@ -18,7 +19,7 @@ class DesktopEnvironment {
  public:
   struct Result {
     std::unique_ptr<DesktopSession> session;
-    std::string error;  // why there is no session, for the user
+    CaptureError error;  // why there is no session, for the user
   };
 
   virtual ~DesktopEnvironment() = default;

@@ -66,7 +66,7 @@ void DesktopSession::updateView(const ScreenRect& streamArea, PictureSize pictur
 namespace quorin {
 
 std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::atomic<bool>& cancelled,
-                                             std::string& error) {
+                                             CaptureError& error) {
   using Clock = std::chrono::steady_clock;
   // An X grab is immediate. A compositor may send nothing while its screen is idle: then the
   // monitor's size as the stream describes it stands in, and the pictures, whatever their
@@ -75,7 +75,7 @@ std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::a
   while (!cancelled) {
     if (const BgraImage* picture = stream.grab(true)) return PictureSize{picture->width, picture->height};
     if (auto failure = stream.failure()) {
-      error = failure->description;
+      error = *failure;
       return std::nullopt;
     }
     if (Clock::now() >= giveUp) {
@@ -84,12 +84,12 @@ std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::a
         logLine("the shared screen sent no picture yet; streaming it at its described size");
         return PictureSize{area.width, area.height};
       }
-      error = "The shared screen sent no picture.";
+      error = noPictureError();
       return std::nullopt;
     }
     stream.waitForChange(std::min(giveUp, Clock::now() + std::chrono::milliseconds(100)));
   }
-  error = "The screen was not needed any more.";
+  error = screenNotNeededError();
   return std::nullopt;
 }
 

@@ -108,6 +108,6 @@ namespace quorin {
 // comes within two seconds (an idle compositor), the stream's area stands in. Nothing, with
 // `error` set, when the stream fails or `cancelled` is set.
 std::optional<PictureSize> awaitFirstPicture(DisplayStream& stream, const std::atomic<bool>& cancelled,
-                                             std::string& error);
+                                             CaptureError& error);
 
 }  // namespace quorin

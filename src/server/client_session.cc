@@ -128,7 +128,7 @@ void ClientSession::beginStreaming(std::shared_ptr<DesktopEnvironment> desktop, 
         postDrain(session.mainThread_, session.self_);
         if (result.session) return session.startVideo(std::move(result.session), settings);
         const std::shared_ptr<Events> events = session.events_;
-        if (events->problem) events->problem(session, result.error, false);
+        if (events->problem) events->problem(session, result.error.description, false);
       });
 }
 

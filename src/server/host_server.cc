@@ -172,7 +172,7 @@ void HostServer::acceptConnection(std::uint64_t generation, std::shared_ptr<Mess
 
 void HostServer::beginStreaming() {
   if (!session_ || session_->isStreaming()) return;
-  session_->beginStreaming(env_.desktop, streamSettings());
+  session_->beginStreaming(env_.desktop ? env_.desktop() : nullptr, streamSettings());
 }
 
 ClientSession::StreamSettings HostServer::streamSettings() const {

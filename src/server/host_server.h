@@ -51,6 +51,10 @@ class HostServer {
   static constexpr std::string_view kMonitorKey = "QuorinMonitor";
   // The largest stream, as "WIDTHxHEIGHT"; absent for 1920x1080.
   static constexpr std::string_view kMaxStreamSizeKey = "QuorinMaxStreamSize";
+  // Whether a desktop that can be shared without a dialog (GNOME, KDE) is shared through the
+  // screen-sharing portal instead, which asks at the computer for each connection; absent for
+  // false. The composition root reads it when it picks the desktop for a client.
+  static constexpr std::string_view kAskBeforeConnectingKey = "QuorinAskBeforeConnecting";
 
   // What the composition root hands in; everything must outlive the server.
   struct Environment {
@@ -58,7 +62,9 @@ class HostServer {
     HostIdentity* identity = nullptr;
     UserDefaults* defaults = nullptr;
     ServiceAdvertiser* advertiser = nullptr;
-    std::shared_ptr<DesktopEnvironment> desktop = nullptr;  // what clients see and touch
+    // What the next client sees and touches, asked at each connection (on the main thread),
+    // so that a change of preference reaches the next client without a restart.
+    std::function<std::shared_ptr<DesktopEnvironment>()> desktop;
     SystemController* systemController = nullptr;
     std::function<std::string()> hostName;  // advertised and greeted with, asked each time
     std::uint16_t port = kPort;             // tests may listen elsewhere

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "app/autostart_entry.h"
+#include "app/host_components.h"
 #include "app/markdown_section.h"
 #include "app/panel_placement.h"
 #include "app/permissions.h"
@@ -34,10 +35,10 @@ std::string fileText(const std::filesystem::path& path) {
 
 TEST(PanelPlacement, OpensBesideTheIconAndStaysOnTheScreen) {
   const ScreenRect screen{0, 24, 1920, 1056};  // below a top bar of 24 pixels
-  EXPECT_EQ(panelOrigin(ScreenRect{1890, 0, 24, 24}, 300, 500, screen), (ScreenPoint{1620, 28}));
-  EXPECT_EQ(panelOrigin(ScreenRect{900, 0, 20, 24}, 300, 500, screen), (ScreenPoint{760, 28}));
-  EXPECT_EQ(panelOrigin(ScreenRect{4, 1050, 24, 24}, 300, 500, {0, 0, 1920, 1046}), (ScreenPoint{0, 546}));
-  EXPECT_EQ(panelOrigin(std::nullopt, 300, 500, screen), (ScreenPoint{1620, 24})) << "unknown: the corner";
+  EXPECT_EQ(panelOrigin(ScreenRect{1890, 0, 24, 24}, 300, 500, screen), (PixelPoint{1620, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{900, 0, 20, 24}, 300, 500, screen), (PixelPoint{760, 28}));
+  EXPECT_EQ(panelOrigin(ScreenRect{4, 1050, 24, 24}, 300, 500, {0, 0, 1920, 1046}), (PixelPoint{0, 546}));
+  EXPECT_EQ(panelOrigin(std::nullopt, 300, 500, screen), (PixelPoint{1620, 24})) << "unknown: the corner";
 }
 
 TEST(MarkdownSection, TheShippedHelpHasBothPermissions) {
@@ -155,6 +156,56 @@ TEST(MenuViewModel, TheMonitorRowShowsAChoiceOfTwoOrMoreAndTheChoiceIsStored) {
   EXPECT_EQ(monitorRow(model.state()).chosen, 0u);
   model.chooseMonitor(1);
   EXPECT_EQ(host.defaults.stringValue(HostServer::kMonitorKey), "HDMI-1");
+}
+
+// GNOME is shared through mutter unless the user wants to be asked; asking never takes
+// wlroots' own sharing away (it asks nobody either way).
+TEST(HostComponents, AskingBeforeEachConnectionSendsGnomeToThePortalButNotWlroots) {
+  for (const bool gnome : {false, true}) {
+    EXPECT_EQ(chooseWaylandDesktop(true, gnome, true), WaylandDesktop::wlroots);
+    EXPECT_EQ(chooseWaylandDesktop(true, gnome, false), WaylandDesktop::wlroots);
+    EXPECT_EQ(chooseWaylandDesktop(false, gnome, true), WaylandDesktop::portal);
+  }
+  EXPECT_EQ(chooseWaylandDesktop(false, true, false), WaylandDesktop::gnome);
+  EXPECT_EQ(chooseWaylandDesktop(false, false, false), WaylandDesktop::portal);
+}
+
+MenuItem askSwitch(const MenuState& state) {
+  const MenuItems items = menuItems(state);
+  return *std::ranges::find(items, MenuElement::askBeforeConnectingSwitch, &MenuItem::element);
+}
+
+// The switch shows only where asking changes anything, and reads the stored preference when
+// the panel shows. A toggle is stored for the next client, and the panel lists the monitors
+// of the desktop it gives: GNOME's own (a choice), or none where the portal's dialog chooses.
+TEST(MenuViewModel, TheAskSwitchShowsWhereItMattersAndAToggleServesTheNextClient) {
+  EXPECT_FALSE(askSwitch({}).shown);
+  EXPECT_TRUE(askSwitch({.canAskBeforeConnecting = true}).shown);
+
+  EventLoop main;
+  ServerWithFakes host{main, "Test Host"};
+  host.monitors = {{"Meta-0", {0, 0, 1920, 1080}, true}, {"Meta-1", {1920, 0, 1280, 1024}}};
+  const std::vector<Monitor> none;
+  const auto withoutDialog = host.desktop;
+  const auto portal = std::make_shared<ListedDesktop>(none);
+  host.canAskBeforeConnecting = true;
+  host.defaults.setBool(HostServer::kAskBeforeConnectingKey, true);
+  MenuViewModel::Environment environment = host.environment();
+  environment.desktop = [&] {
+    return host.defaults.boolValue(HostServer::kAskBeforeConnectingKey) ? portal : withoutDialog;
+  };
+  MenuViewModel model(environment);
+  model.refresh();
+  EXPECT_TRUE(askSwitch(model.state()).on);
+  ASSERT_TRUE(askSwitch(model.state()).shown);
+
+  model.setAskBeforeConnecting(false);
+  EXPECT_FALSE(host.defaults.boolValue(HostServer::kAskBeforeConnectingKey));
+  EXPECT_FALSE(askSwitch(model.state()).on);
+  ASSERT_TRUE(main.runUntil([&] { return monitorRow(model.state()).shown; }, 5s)) << "GNOME's monitors";
+  model.setAskBeforeConnecting(true);
+  EXPECT_TRUE(host.defaults.boolValue(HostServer::kAskBeforeConnectingKey));
+  ASSERT_TRUE(main.runUntil([&] { return !monitorRow(model.state()).shown; }, 5s)) << "the dialog chooses";
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
 // A real HostServer on port 0 with fakes behind it (an in-memory keyring, preferences and
 // advertiser), stopped, with auto-start off, and what the panel over it needs: permission
-// services that answer `granted` and count what they were asked, the desktop's `monitors`
-// (none unless a test sets them), and a login item in memory whose changes can be made to
+// services that answer `granted` and count what they were asked, a desktop that lists
+// `monitors` (none unless a test sets them), and a login item in memory whose changes can be made to
 // fail (tests only). The keyring swap is undone on destruction.
 
 #include <atomic>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/menu_view_model.h"
+#include "desktop/desktop_environment.h"
 #include "fakes/fake_secret_backend.h"
 #include "fakes/fake_service_advertiser.h"
 #include "fakes/fake_user_defaults.h"
@@ -35,6 +36,17 @@ class FakeLoginItem final : public LoginItem {
   }
 };
 
+// A desktop that only lists monitors, as the panel needs; it has no session to give.
+class ListedDesktop final : public DesktopEnvironment {
+ public:
+  explicit ListedDesktop(const std::vector<Monitor>& monitors) : monitors_(monitors) {}
+  std::vector<Monitor> monitors() override { return monitors_; }
+  Result makeSession(const std::string&, const std::atomic<bool>&) override { return {nullptr, noDisplayFoundError()}; }
+
+ private:
+  const std::vector<Monitor>& monitors_;
+};
+
 struct ServerWithFakes {
   ServerWithFakes(TaskRunner& mainThread, std::string hostName)
       : name(std::move(hostName)),
@@ -43,6 +55,7 @@ struct ServerWithFakes {
                 .identity = &identity,
                 .defaults = &defaults,
                 .advertiser = &advertiser,
+                .desktop = {},
                 .hostName = [this] { return name; },
                 .port = 0}) {}
 
@@ -54,7 +67,7 @@ struct ServerWithFakes {
         .openScreenRecordingSettings = [this] { ++screenSettingsOpened; },
         .openAccessibilitySettings = [this] { ++accessibilitySettingsOpened; }};
     return {&server, &flags, std::move(permissions), &loginItem, &mainThread_, &defaults,
-            [this] { return monitors; }};
+            [this] { return desktop; }, canAskBeforeConnecting};
   }
 
   struct KeyringSwap {
@@ -81,6 +94,8 @@ struct ServerWithFakes {
   std::function<bool()> screenProbe = [this] { return granted.load(); };  // on the probe thread
   std::atomic<int> screenProbes{0};
   std::vector<Monitor> monitors;  // read on the probe thread: set it before the panel shows
+  std::shared_ptr<DesktopEnvironment> desktop = std::make_shared<ListedDesktop>(monitors);
+  bool canAskBeforeConnecting = false;
   std::vector<bool> prompts;  // of isAccessibilityTrusted, in order
   int screenSettingsOpened = 0;
   int accessibilitySettingsOpened = 0;

@@ -22,7 +22,7 @@ class StuckEnvironment final : public DesktopEnvironment {
     entered_ = true;
     changed_.notify_all();
     changed_.wait(lock, [&] { return released_; });
-    return {nullptr, "released"};
+    return {nullptr, sharingWithdrawnError()};
   }
   void awaitEntered() {
     std::unique_lock lock(mutex_);

@@ -11,6 +11,7 @@
 
 #include "input/input_events.h"
 #include "input/recording_event_sink.h"
+#include "video/fake_screen.h"
 
 namespace quorin {
 namespace {
@@ -115,6 +116,24 @@ TEST(DesktopSessionTest, TheInputQueueIsBoundedAndSaysWhenItHasRoomAgain) {
   sink.open.notify_all();
   room.get_future().wait();
   EXPECT_TRUE(session.acceptsInput());
+}
+
+// The wait for a first picture hands on why there is none as the stream said it, domain and
+// code included, and a wait given up for a client that went away says so.
+TEST(AwaitFirstPictureTest, ReportsTheStreamsOwnErrorOrThatTheScreenIsNotNeeded) {
+  FakeScreen screen;
+  const std::atomic<bool> waiting = false;
+  CaptureError error;
+  auto stream = screen.openStream();
+  screen.change(compositorLostError());
+  EXPECT_EQ(awaitFirstPicture(*stream, waiting, error), std::nullopt);
+  EXPECT_EQ(error, compositorLostError());
+
+  FakeScreen idle;
+  const std::atomic<bool> cancelled = true;
+  stream = idle.openStream();
+  EXPECT_EQ(awaitFirstPicture(*stream, cancelled, error), std::nullopt);
+  EXPECT_EQ(error, screenNotNeededError());
 }
 
 }  // namespace

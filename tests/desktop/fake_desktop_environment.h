@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +20,7 @@ namespace quorin {
 class FakeDesktopEnvironment final : public DesktopEnvironment {
  public:
   FakeScreen screen;
-  std::string error;  // set: every session fails with it
+  std::optional<CaptureError> error;  // set: every session fails with it
   std::function<std::unique_ptr<EventSink>()> makeSink;
   // Set: sessions wait, as behind a portal dialog nobody answers, until they are cancelled.
   std::atomic<bool> holds = false;
@@ -40,11 +41,11 @@ class FakeDesktopEnvironment final : public DesktopEnvironment {
     while (holds && !cancelled) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (cancelled) {
       ++withdrawn;
-      return {nullptr, "withdrawn"};
+      return {nullptr, sharingWithdrawnError()};
     }
-    if (!error.empty()) return {nullptr, error};
+    if (error) return {nullptr, *error};
     auto stream = screen.openStream();
-    std::string why;
+    CaptureError why;
     const auto first = awaitFirstPicture(*stream, cancelled, why);
     if (!first) return {nullptr, why};
     return {std::make_unique<DesktopSession>(monitor, std::move(stream), *first, makeSink ? makeSink() : nullptr,

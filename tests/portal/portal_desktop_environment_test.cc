@@ -15,12 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "input/input_events.h"
 #include "portal/real_portal.h"
 #include "video/wayland/portal_session.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 #include "wayland/wayland_test_client.h"
 
 namespace quorin {
@@ -79,7 +79,7 @@ TEST_F(PortalDesktopEnvironmentTest, AGrantShowsTheMonitorTakesATapOnItsExactPix
   ASSERT_NO_FATAL_FAILURE(startPortal(RealPortal::Backend::grant));
   const std::atomic<bool> cancelled = false;
   DesktopEnvironment::Result made = desktop_.makeSession({}, cancelled);
-  ASSERT_NE(made.session, nullptr) << made.error;
+  ASSERT_NE(made.session, nullptr) << made.error.description;
   const std::optional<std::string> started = portal_->backendSaid("started ");
   ASSERT_TRUE(started);
   // Portal 1.16 never persists a remote-desktop session: no token came, and the one kept is spent.
@@ -149,7 +149,7 @@ TEST_F(PortalDesktopEnvironmentTest, ARefusalSaysSoForgetsTheKeptApprovalAndClos
   const std::atomic<bool> cancelled = false;
   const DesktopEnvironment::Result made = desktop_.makeSession({}, cancelled);
   EXPECT_EQ(made.session, nullptr);
-  EXPECT_EQ(made.error, sharingRefusedError().description);
+  EXPECT_EQ(made.error, sharingRefusedError());
   // The user revoked the approval: it is kept no longer.
   EXPECT_EQ(saved_, std::vector<std::string>{""});
   EXPECT_TRUE(portal_->backendSaid("session closed "));
@@ -169,7 +169,7 @@ TEST_F(PortalDesktopEnvironmentTest, AnUnansweredStartIsClosedAtTheBackendWhenIt
   client.join();
   ASSERT_TRUE(held);
   EXPECT_EQ(made.session, nullptr);
-  EXPECT_EQ(made.error, sharingWithdrawnError().description);
+  EXPECT_EQ(made.error, sharingWithdrawnError());
   EXPECT_EQ(portal_->backendSaid("request closed "), held);
   EXPECT_TRUE(portal_->backendSaid("session closed "));
   // A result nobody waits for is thrown away whole: the kept approval stays.

@@ -15,19 +15,12 @@
 #include "server/host_server.h"
 #include "transport/channel_harness.h"
 #include "transport/secure_channel.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The portal is not asked here: mutter never refuses.
-class NoFallback final : public DesktopEnvironment {
- public:
-  std::vector<Monitor> monitors() override { return {}; }
-  Result makeSession(const std::string&, const std::atomic<bool>&) override { return {nullptr, "no fallback"}; }
-};
 
 TEST(GnomeHostServer, StopAtTheComputerEndsTheSessionWithASentenceAndTheNextClientIsServed) {
   OwnMutter mutter;
@@ -37,10 +30,11 @@ TEST(GnomeHostServer, StopAtTheComputerEndsTheSessionWithASentenceAndTheNextClie
   HostIdentity identity{SecureChannel::generateKey, [] { return std::string("Test Host"); }};
   FakeUserDefaults defaults;
   FakeServiceAdvertiser advertiser;
-  const auto desktop = std::make_shared<GnomeDesktopEnvironment>(std::make_shared<NoFallback>());
+  // No portal to fall back on: mutter does not refuse here.
+  const auto desktop = std::make_shared<GnomeDesktopEnvironment>(nullptr);
   auto server = std::make_unique<HostServer>(HostServer::Environment{
       .mainThread = &main, .identity = &identity, .defaults = &defaults, .advertiser = &advertiser,
-      .desktop = desktop, .hostName = [] { return std::string("Test Host"); }, .port = 0});
+      .desktop = [desktop] { return desktop; }, .hostName = [] { return std::string("Test Host"); }, .port = 0});
   ASSERT_TRUE(main.runUntil([&] { return server->isRunning(); }, 5s));
   IoThread clientThread{"client"};
   const auto watch = [&](Recorder& recorder) {

@@ -50,7 +50,7 @@ class HostServerTest : public ::testing::Test {
     if (!desktop.makeSink) postTo(*sink);
     server = std::make_unique<HostServer>(HostServer::Environment{
         .mainThread = &main, .identity = &identity, .defaults = &defaults, .advertiser = &advertiser,
-        .desktop = desktopOwner, .systemController = &systemController,
+        .desktop = [this] { return served; }, .systemController = &systemController,
         .hostName = [] { return std::string("Test Host"); }, .port = port});
     server->addObserver([this](HostServer::Property p) { changes.push_back(p); });
   }
@@ -107,6 +107,7 @@ class HostServerTest : public ::testing::Test {
 
   std::shared_ptr<FakeDesktopEnvironment> desktopOwner = std::make_shared<FakeDesktopEnvironment>();
   FakeDesktopEnvironment& desktop = *desktopOwner;
+  std::shared_ptr<DesktopEnvironment> served = desktopOwner;  // what the server is handed now
   std::mutex sinkMutex;
   std::unique_ptr<RecordingEventSink> recording = std::make_unique<RecordingEventSink>();
   RecordingEventSink* sink = recording.get();
@@ -264,8 +265,8 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
   EXPECT_EQ(posted()[3], "move 720,450");
   EXPECT_EQ(posted()[4], "move 0,899");
 
-  const std::string reason = "Screen sharing was stopped on this computer.";
-  desktop.screen.change(CaptureError{"Portal", 6, reason});
+  const std::string reason = sharingEndedError().description;
+  desktop.screen.change(sharingEndedError());
   ASSERT_TRUE(pump([&] { return server->lastError() == reason; }));
   EXPECT_FALSE(server->connectedClient());
   EXPECT_EQ(posted().back(), "up left") << "a button held by the client does not stay down";
@@ -274,12 +275,12 @@ TEST_F(ClientSessionTest, PairedClientGetsVideoAndGreetingAtTheStreamSizeAndCont
 
 // Without a screen to share a client stays connected and gets neither greeting nor video.
 TEST_F(ClientSessionTest, AClientWithoutAScreenStaysConnectedAndHearsWhy) {
-  desktop.error = "No display found.";
+  desktop.error = noDisplayFoundError();
   makeServer();
   ASSERT_TRUE(pump([&] { return server->isRunning(); }));
   Recorder client;
   auto channel = connect(client);
-  ASSERT_TRUE(pump([&] { return server->lastError() == "No display found."; }));
+  ASSERT_TRUE(pump([&] { return server->lastError() == "No display found"; }));
   EXPECT_FALSE(server->connectedClient());
   channel->sendJSON(MessageType::system, SystemCommand{SystemCommand::Action::lock});
   ASSERT_TRUE(pump([&] { return !runner.calls().empty(); }));
@@ -288,6 +289,24 @@ TEST_F(ClientSessionTest, AClientWithoutAScreenStaysConnectedAndHearsWhy) {
   // The host needs nothing near a megabyte; a larger frame ends the session.
   channel->send(MessageType::input, Bytes(ClientSession::kMaxInboundPayload + 1, ' '));
   EXPECT_TRUE(pump([&] { return !client.closeEvent().empty(); }));
+}
+
+// The desktop is asked for at each connection, so a client after a change of desktop (the
+// "ask before each connection" preference toggled) gets the new one without a restart.
+TEST_F(ClientSessionTest, EachClientGetsTheDesktopServedWhenItConnects) {
+  desktop.holds = true;
+  makeServer();
+  ASSERT_TRUE(pump([&] { return server->isRunning(); }));
+  Recorder first;
+  auto firstChannel = connect(first);
+  ASSERT_TRUE(pump([&] { return desktop.requested().size() == 1; }));
+  const auto next = std::make_shared<FakeDesktopEnvironment>();
+  served = next;
+  Recorder second;
+  auto secondChannel = connect(second);
+  ASSERT_TRUE(pump([&] { return next->requested().size() == 1; })) << "the newcomer is served by the new desktop";
+  EXPECT_TRUE(pump([&] { return server->connectedClient().has_value(); }));
+  EXPECT_EQ(desktop.requested().size(), 1u);
 }
 
 // A desktop session that takes long to come (a portal dialog left open) holds up nothing: a

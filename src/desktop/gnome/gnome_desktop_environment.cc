@@ -7,7 +7,7 @@
 #include "desktop/gnome/mutter_input.h"
 #include "desktop/gnome/mutter_remote_desktop.h"
 #include "input/wayland/remote_desktop_event_sink.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 
@@ -27,18 +27,17 @@ DesktopEnvironment::Result GnomeDesktopEnvironment::makeSession(const std::strin
                                                                const std::atomic<bool>& cancelled) {
   CaptureError error;
   std::shared_ptr<MutterRemoteDesktop> remote = MutterRemoteDesktop::connect(kCallLimit, error);
-  if (!remote) return {nullptr, error.description};
+  if (!remote) return {nullptr, error};
   std::unique_ptr<GnomeDisplayStream> stream = GnomeDisplayStream::open(remote, monitor, kCallLimit, &cancelled, error);
   if (!stream) {
     if (error == sharingRefusedError() && fallback_ && !cancelled) {
       logLine("mutter refused to share the screen; asking through the screen-sharing portal");
       return fallback_->makeSession(monitor, cancelled);
     }
-    return {nullptr, error.description};
+    return {nullptr, error};
   }
-  std::string why;
-  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
-  if (!first) return {nullptr, why};
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, error);
+  if (!first) return {nullptr, error};
   {
     std::lock_guard lock(mutex_);
     std::erase_if(sessions_, [](const auto& session) { return session.expired(); });

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "base/log.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 

@@ -9,7 +9,7 @@
 #include "base/log.h"
 #include "base/sd_bus.h"
 #include "desktop/gnome/mutter_display_config.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 namespace {
@@ -188,7 +188,7 @@ std::optional<PipeWireNode> MutterRemoteDesktop::record(const std::string& conne
       callBusMethod(bus_.get(), {kRemoteDesktop, session.c_str(), kRemoteDesktopSession, "Start"}, callLimit_, &why, nullptr);
   if (!started) {
     logLine("mutter could not start recording " + connector + ": " + why);
-    error = portalFailedError();
+    error = mutterFailedError();
     stopLocked();
     dispatchLocked();
     return std::nullopt;
@@ -213,7 +213,7 @@ std::optional<PipeWireNode> MutterRemoteDesktop::record(const std::string& conne
       lock.lock();
     } else {
       logLine("mutter started recording " + connector + " but announced no stream");
-      error = portalTimeoutError();
+      error = compositorSilentError();
     }
     stopLocked();
     return std::nullopt;

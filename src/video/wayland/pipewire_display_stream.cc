@@ -13,7 +13,7 @@
 #include <string>
 
 #include "base/log.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 

@@ -13,7 +13,7 @@
 
 #include "base/log.h"
 #include "base/sd_bus.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 namespace {

@@ -17,175 +17,22 @@
 #include <vector>
 
 #include "base/log.h"
-#include "base/wayland/wayland_output.h"
-#include "base/wayland_client.h"
 #include "base/wakeup.h"
-#include "wlr-screencopy-unstable-v1-client-protocol.h"
+#include "video/wayland/screencopy_connection.h"
 
 namespace quorin::wayland {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long set-up waits for each answer of the compositor.
-constexpr auto kSetupTimeout = std::chrono::seconds(2);
 // How soon a failed copy is asked for again: an output being reconfigured fails every copy
 // for a moment, and asking again at once would spin.
 constexpr auto kRetryAfterFailure = std::chrono::milliseconds(100);
 
-enum WaylandErrorCode {
-  kCannotConnect = 1,
-  kNoScreencopy = 2,
-  kNoOutput = 3,
-  kConnectionLost = 4,
-  kUnsupportedFormat = 5,
-  kSetupTimedOut = 6,
-};
-
-CaptureError waylandError(WaylandErrorCode code, std::string description) {
-  return {"Wayland", code, std::move(description)};
-}
-
-using ShmPtr = Proxy<wl_shm, wl_shm_destroy>;
 using BufferPtr = Proxy<wl_buffer, wl_buffer_destroy>;
-using ScreencopyManagerPtr = Proxy<zwlr_screencopy_manager_v1, zwlr_screencopy_manager_v1_destroy>;
 using FramePtr = Proxy<zwlr_screencopy_frame_v1, zwlr_screencopy_frame_v1_destroy>;
 
 using Output = WaylandOutput;
-
-// A connection to the compositor, the globals capture needs, and its outputs as they come,
-// change and go. Every wait has a deadline. One thread at a time.
-class Connection {
- public:
-  // Connects, and reads the globals and what each output says about itself; gives up soon
-  // after `cancelled` (optional) is set.
-  bool open(const std::string& displayName, CaptureError& error, const std::atomic<bool>* cancelled = nullptr) {
-    display_.reset(wl_display_connect(displayName.empty() ? nullptr : displayName.c_str()));
-    if (!display_) {
-      error = waylandError(kCannotConnect, "Cannot connect to the Wayland compositor");
-      return false;
-    }
-    registry_.reset(wl_display_get_registry(display_.get()));
-    wl_registry_add_listener(registry_.get(), &registryListener, this);
-    // The globals, then what each output says about itself.
-    for (int i = 0; i < 2; ++i) {
-      if (!roundtrip(Clock::now() + kSetupTimeout, cancelled)) {
-        error = lost() ? lostError() : waylandError(kSetupTimedOut, "The Wayland compositor did not answer in time.");
-        return false;
-      }
-    }
-    return true;
-  }
-
-  wl_display* display() const { return display_.get(); }
-  wl_shm* shm() const { return shm_.get(); }
-  zwlr_screencopy_manager_v1* screencopy() const { return screencopy_.get(); }
-  std::uint32_t screencopyVersion() const { return screencopyVersion_; }
-  const std::vector<std::string>& interfaces() const { return interfaces_; }
-
-  // The named outputs, in the order the compositor announced them.
-  std::vector<const Output*> outputs() const {
-    std::vector<const Output*> named;
-    for (const auto& output : outputs_) {
-      if (!output->name.empty()) named.push_back(output.get());
-    }
-    return named;
-  }
-  // Whether outputs came, went or changed since the last call.
-  bool takeOutputsChanged() { return std::exchange(outputsChanged_, false); }
-
-  // Sends what is queued, then reads and handles what the compositor sent, waiting for it
-  // until `deadline` at most, or until `wakeFd` is readable. False once the connection failed.
-  bool dispatch(Clock::time_point deadline, int wakeFd = -1) {
-    wl_display* d = display_.get();
-    if (lost()) return false;
-    // Events already read come first; the caller looks at them before waiting again.
-    if (wl_display_prepare_read(d) != 0) return wl_display_dispatch_pending(d) >= 0 || fail();
-    const int flushed = wl_display_flush(d);
-    if (flushed < 0 && errno != EAGAIN) {
-      wl_display_cancel_read(d);
-      return fail();
-    }
-    using std::chrono::milliseconds;
-    const auto wait = std::max<milliseconds::rep>(
-        0, std::chrono::ceil<milliseconds>(deadline - Clock::now()).count());
-    pollfd fds[] = {{wl_display_get_fd(d), short(POLLIN | (flushed < 0 ? POLLOUT : 0)), 0}, {wakeFd, POLLIN, 0}};
-    const int ready = poll(fds, wakeFd >= 0 ? 2 : 1, int(std::min<milliseconds::rep>(wait, 60'000)));
-    if (ready > 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP))) {
-      if (wl_display_read_events(d) < 0) return fail();
-    } else {
-      wl_display_cancel_read(d);
-    }
-    return wl_display_dispatch_pending(d) >= 0 || fail();
-  }
-
-  // Waits until the compositor has handled every request sent so far; false when it failed
-  // or `deadline` passed first.
-  bool roundtrip(Clock::time_point deadline, const std::atomic<bool>* cancelled = nullptr) {
-    if (lost()) return false;
-    if (roundtripWithin(display_.get(), std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()),
-                        cancelled)) {
-      return true;
-    }
-    if (wl_display_get_error(display_.get()) != 0) fail();  // logs the loss once
-    return false;
-  }
-
-  bool lost() const { return lost_ || wl_display_get_error(display_.get()) != 0; }
-  static CaptureError lostError() {
-    return waylandError(kConnectionLost, "The connection to the Wayland compositor was lost, so the session ended.");
-  }
-
- private:
-  bool fail() {
-    if (!lost_) logLine("the Wayland connection for screen capture failed: " + std::string(std::strerror(errno)));
-    lost_ = true;
-    return false;
-  }
-
-  static const wl_registry_listener registryListener;
-
-  DisplayPtr display_;  // first: destroyed last
-  RegistryPtr registry_;
-  ShmPtr shm_;
-  ScreencopyManagerPtr screencopy_;
-  std::uint32_t screencopyVersion_ = 0;
-  XdgOutputManagerPtr xdgOutputManager_;
-  std::vector<std::unique_ptr<Output>> outputs_;
-  std::vector<std::string> interfaces_;  // every global announced
-  bool outputsChanged_ = true;
-  bool lost_ = false;
-};
-
-const wl_registry_listener Connection::registryListener = {
-    .global = [](void* data, wl_registry* registry, std::uint32_t name, const char* interface, std::uint32_t version) {
-      auto& c = *static_cast<Connection*>(data);
-      c.interfaces_.emplace_back(interface);
-      const auto bind = [&](const wl_interface* wanted, std::uint32_t most) {
-        return wl_registry_bind(registry, name, wanted, std::min(version, most));
-      };
-      if (std::strcmp(interface, wl_shm_interface.name) == 0) {
-        c.shm_.reset(static_cast<wl_shm*>(bind(&wl_shm_interface, 1)));
-      } else if (std::strcmp(interface, zwlr_screencopy_manager_v1_interface.name) == 0) {
-        c.screencopyVersion_ = std::min(version, 3U);
-        c.screencopy_.reset(static_cast<zwlr_screencopy_manager_v1*>(bind(&zwlr_screencopy_manager_v1_interface, 3)));
-      } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
-        c.xdgOutputManager_.reset(static_cast<zxdg_output_manager_v1*>(bind(&zxdg_output_manager_v1_interface, 3)));
-        for (const auto& output : c.outputs_) output->watch(c.xdgOutputManager_.get());
-      } else if (std::strcmp(interface, wl_output_interface.name) == 0) {
-        auto& output = *c.outputs_.emplace_back(std::make_unique<Output>());
-        output.changed = &c.outputsChanged_;
-        output.bind(registry, name, version);
-        output.watch(c.xdgOutputManager_.get());
-      }
-    },
-    .global_remove = [](void* data, wl_registry*, std::uint32_t name) {
-      auto& c = *static_cast<Connection*>(data);
-      if (std::erase_if(c.outputs_, [name](const auto& output) { return output->global == name; })) {
-        c.outputsChanged_ = true;
-      }
-    },
-};
 
 // A wl_shm buffer of one frame's format and size, mapped here.
 class ShmBuffer {
@@ -250,7 +97,7 @@ bool readable(std::uint32_t format) { return format == WL_SHM_FORMAT_XRGB8888 ||
 
 class ScreencopyStream final : public DisplayStream {
  public:
-  ScreencopyStream(std::unique_ptr<Connection> connection, std::string wanted)
+  ScreencopyStream(std::unique_ptr<ScreencopyConnection> connection, std::string wanted)
       : connection_(std::move(connection)),
         wanted_(std::move(wanted)),
         socket_(fcntl(wl_display_get_fd(connection_->display()), F_DUPFD_CLOEXEC, 0)) {}
@@ -267,7 +114,7 @@ class ScreencopyStream final : public DisplayStream {
 
   bool start(CaptureError& error) {
     if (!followOutput()) {
-      error = waylandError(kNoOutput, "The Wayland compositor has no output to share.");
+      error = noOutputError();
       return false;
     }
     requestFrame();
@@ -286,7 +133,7 @@ class ScreencopyStream final : public DisplayStream {
     if (socket_ >= 0) shutdown(socket_, SHUT_RDWR);
   }
   std::optional<CaptureError> failure() const override {
-    if (connection_->lost()) return Connection::lostError();
+    if (connection_->lost()) return compositorLostError();
     return formatError_;
   }
 
@@ -305,7 +152,7 @@ class ScreencopyStream final : public DisplayStream {
     return ready_ || outputsChanged_ || (!frame_ && current_ && Clock::now() >= retryAt_);
   }
 
-  std::unique_ptr<Connection> connection_;
+  std::unique_ptr<ScreencopyConnection> connection_;
   const std::string wanted_;  // as asked for; empty for the first output
   std::uint32_t current_ = 0;  // the global of the output streamed; 0 while there is none
   std::string shown_;          // its name
@@ -426,8 +273,7 @@ void ScreencopyStream::requestFrame() {
 void ScreencopyStream::copy() {
   if (!frame_) return;
   if (!offered_) {
-    formatError_ = waylandError(kUnsupportedFormat, "The Wayland compositor offers its screen only in a pixel "
-                                                    "format the host cannot read.");
+    formatError_ = unsupportedFormatError();
     frame_.reset();
     return;
   }
@@ -482,37 +328,17 @@ bool ScreencopyStream::waitForChange(Clock::time_point deadline) {
 
 }  // namespace
 
-std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& error) {
-  Connection connection;
-  if (!connection.open(displayName, error)) return {};
-  std::vector<Monitor> monitors;
-  for (const Output* output : connection.outputs()) {
-    monitors.push_back({output->name, output->rect(), monitors.empty()});
-  }
-  return monitors;
-}
-
 std::unique_ptr<DisplayStream> openScreencopyStream(const std::string& displayName, const std::string& outputName,
                                                     CaptureError& error, const std::atomic<bool>* cancelled) {
-  auto connection = std::make_unique<Connection>();
+  auto connection = std::make_unique<ScreencopyConnection>();
   if (!connection->open(displayName, error, cancelled)) return nullptr;
   if (!connection->screencopy() || !connection->shm()) {
-    error = waylandError(kNoScreencopy, "The Wayland compositor does not let the host copy its screen.");
+    error = noScreencopyError();
     return nullptr;
   }
   auto stream = std::make_unique<ScreencopyStream>(std::move(connection), outputName);
   if (!stream->start(error)) return nullptr;
   return stream;
-}
-
-bool compositorOffers(const std::string& displayName, std::initializer_list<std::string_view> interfaces) {
-  Connection connection;
-  CaptureError error;
-  if (!connection.open(displayName, error)) return false;
-  const std::vector<std::string>& offered = connection.interfaces();
-  return std::ranges::all_of(interfaces, [&](std::string_view wanted) {
-    return std::find(offered.begin(), offered.end(), wanted) != offered.end();
-  });
 }
 
 }  // namespace quorin::wayland

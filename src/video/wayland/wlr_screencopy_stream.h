@@ -13,11 +13,8 @@
 // the output's own pixels, so a scaled output's pictures are larger than its rectangle.
 
 #include <atomic>
-#include <initializer_list>
 #include <memory>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "base/geometry.h"
 #include "video/display_stream.h"
@@ -31,14 +28,5 @@ namespace quorin::wayland {
 std::unique_ptr<DisplayStream> openScreencopyStream(const std::string& displayName,
                                                     const std::string& outputName, CaptureError& error,
                                                     const std::atomic<bool>* cancelled = nullptr);
-
-// The compositor's outputs in the order it announced them, the first marked primary; nothing,
-// with `error` set, without a compositor that answers. Any thread.
-std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& error);
-
-// Whether the compositor offers every global interface in `interfaces` (such as
-// "zwlr_screencopy_manager_v1"); false when it is unreachable or does not answer within two
-// seconds. Any thread.
-bool compositorOffers(const std::string& displayName, std::initializer_list<std::string_view> interfaces);
 
 }  // namespace quorin::wayland

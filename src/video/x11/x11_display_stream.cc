@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -29,33 +28,17 @@
 
 namespace quorin::x11 {
 
-namespace {
-
-enum X11ErrorCode {
-  kCannotConnect = 1,
-  kMissingExtension = 2,
-  kUnsupportedVisual = 3,
-  kSharedMemoryFailed = 4,
-  kDisplayLost = 5,
-};
-
-CaptureError x11Error(X11ErrorCode code, std::string description) {
-  return {"X11", code, std::move(description)};
-}
-
-DisplayPtr connect(const std::string& name, CaptureError& error,
-                   const std::atomic<bool>& cancelled = kNeverCancelled) {
+DisplayPtr connectDisplay(const std::string& name, CaptureError& error, const std::atomic<bool>& cancelled) {
   const char* requested = name.empty() ? nullptr : name.c_str();
   bool gaveUp = false;
   DisplayPtr display = openDisplay(requested, kOpenLimit, cancelled, &gaveUp);
   if (!display) {
-    const std::string shown = XDisplayName(requested);
-    error = x11Error(kCannotConnect, gaveUp         ? "The X display does not answer, so its screen cannot be shared now."
-                                     : shown.empty() ? "Cannot open the X display: DISPLAY is not set"
-                                                     : "Cannot open the X display \"" + shown + "\"");
+    error = gaveUp ? displayNotAnsweringError() : cannotOpenDisplayError(XDisplayName(requested));
   }
   return display;
 }
+
+namespace {
 
 bool intersects(const XRectangle& r, const ScreenRect& area) {
   return r.x < area.x + area.width && area.x < r.x + r.width && r.y < area.y + area.height &&
@@ -108,9 +91,7 @@ class X11DisplayStream final : public DisplayStream {
   void abandon() override { cut_.cut(); }
   std::optional<CaptureError> failure() const override {
     if (!displayLost(display_.get())) return std::nullopt;
-    return x11Error(kDisplayLost, watch_.fired()
-                                      ? "The X display stopped answering, so the session ended."
-                                      : "The connection to the X display was lost, so the session ended.");
+    return displayLostError(watch_.fired());
   }
 
  private:
@@ -166,18 +147,18 @@ bool X11DisplayStream::open(CaptureError& error) {
   Bool sharedPixmaps = False;
   int errorBase = 0;
   if (!XShmQueryVersion(d, &major, &minor, &sharedPixmaps)) {
-    error = x11Error(kMissingExtension, "The X server has no MIT-SHM extension");
+    error = missingExtensionError("MIT-SHM");
     return false;
   }
   if (!XDamageQueryExtension(d, &damageEventBase_, &errorBase) ||
       !XDamageQueryVersion(d, &major, &minor)) {
-    error = x11Error(kMissingExtension, "The X server has no DAMAGE extension");
+    error = missingExtensionError("DAMAGE");
     return false;
   }
   // Regions need XFixes 2; the version must be announced before any XFixes request.
   if (!XFixesQueryExtension(d, &fixesEventBase_, &errorBase) ||
       !XFixesQueryVersion(d, &major, &minor) || major < 2) {
-    error = x11Error(kMissingExtension, "The X server has no XFIXES 2 extension");
+    error = missingExtensionError("XFIXES 2");
     return false;
   }
   if (!followMonitor(error)) return false;
@@ -195,12 +176,11 @@ bool X11DisplayStream::open(CaptureError& error) {
   readCursorShape();
   XSync(d, False);
   if (const int code = errors_.takeError()) {
-    error = x11Error(kMissingExtension, "The X server refused damage tracking (error " +
-                                            std::to_string(code) + ")");
+    error = damageRefusedError(code);
     return false;
   }
   if (wakeup_.fd() < 0) {
-    error = x11Error(kCannotConnect, std::string("eventfd failed: ") + std::strerror(errno));
+    error = x11CallFailedError(kX11CannotConnect, "eventfd", errno);
     return false;
   }
   return true;
@@ -270,28 +250,28 @@ bool X11DisplayStream::attachSharedImage(CaptureError& error) {
     image_ = XShmCreateImage(d, visual, depth, ZPixmap, nullptr, &shm_, area_.width, area_.height);
   }
   if (!image_ || image_->bits_per_pixel != 32 || image_->byte_order != LSBFirst) {
-    error = x11Error(kUnsupportedVisual, "The X screen does not use 32-bit BGRX pixels");
+    error = unsupportedVisualError();
     return false;
   }
 
-  const auto fail = [&](const std::string& what) {
-    error = x11Error(kSharedMemoryFailed, what);
+  const auto fail = [&](CaptureError why) {
+    error = std::move(why);
     return false;
   };
   shm_.shmid = shmget(IPC_PRIVATE, std::size_t(image_->bytes_per_line) * image_->height,
                       IPC_CREAT | 0600);
-  if (shm_.shmid < 0) return fail(std::string("shmget failed: ") + std::strerror(errno));
+  if (shm_.shmid < 0) return fail(x11CallFailedError(kX11SharedMemoryFailed, "shmget", errno));
   void* address = shmat(shm_.shmid, nullptr, 0);
   // Marked for removal at once: the segment goes away with the last detach, even after a crash.
   shmctl(shm_.shmid, IPC_RMID, nullptr);
   if (address == reinterpret_cast<void*>(-1)) {
-    return fail(std::string("shmat failed: ") + std::strerror(errno));
+    return fail(x11CallFailedError(kX11SharedMemoryFailed, "shmat", errno));
   }
   shm_.shmaddr = image_->data = static_cast<char*>(address);
   shm_.readOnly = False;
   XShmAttach(d, &shm_);
   XSync(d, False);
-  if (errors_.takeError() != 0) return fail("The X server could not attach shared memory");
+  if (errors_.takeError() != 0) return fail(sharedMemoryRefusedError());
   shmAttached_ = true;
 
   picture_ = {reinterpret_cast<std::uint8_t*>(image_->data), image_->width, image_->height,
@@ -438,23 +418,10 @@ const BgraImage* X11DisplayStream::grab(bool force) {
 
 }  // namespace
 
-bool showsDesktop(const std::string& displayName) {
-  CaptureError error;
-  const DisplayPtr display = connect(displayName, error);
-  int opcode = 0, event = 0, errorBase = 0;
-  return display && !listMonitors(display.get()).empty() &&
-         !XQueryExtension(display.get(), "XWAYLAND", &opcode, &event, &errorBase);
-}
-
-std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error) {
-  const DisplayPtr display = connect(displayName, error);
-  return display ? listMonitors(display.get()) : std::vector<Monitor>{};
-}
-
 std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
                                                  const std::string& monitor, CaptureError& error,
                                                  const std::atomic<bool>& cancelled) {
-  DisplayPtr connection = connect(displayName, error, cancelled);
+  DisplayPtr connection = connectDisplay(displayName, error, cancelled);
   if (!connection) return nullptr;
   auto stream = std::make_unique<X11DisplayStream>(std::move(connection), monitor);
   if (!stream->open(error)) return nullptr;

@@ -11,7 +11,6 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "base/geometry.h"
 #include "base/x11/x_display.h"
@@ -26,11 +25,9 @@ std::unique_ptr<DisplayStream> openDisplayStream(const std::string& displayName,
                                                  const std::string& monitor, CaptureError& error,
                                                  const std::atomic<bool>& cancelled = kNeverCancelled);
 
-// The monitors of the display, primary first; nothing, with `error` set, without a display.
-std::vector<Monitor> listDisplayMonitors(const std::string& displayName, CaptureError& error);
-
-// Whether the display can be opened and its root shows the desktop: false without a display,
-// without a monitor, and on Xwayland, whose root shows only the X clients.
-bool showsDesktop(const std::string& displayName = {});
+// Opens the display as the stream does, within kOpenLimit; nothing, with `error` set, when it
+// cannot be reached or `cancelled` is set meanwhile.
+DisplayPtr connectDisplay(const std::string& displayName, CaptureError& error,
+                          const std::atomic<bool>& cancelled = kNeverCancelled);
 
 }  // namespace quorin::x11

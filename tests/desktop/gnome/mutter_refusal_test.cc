@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "desktop/gnome/mutter_remote_desktop.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 namespace {

@@ -13,7 +13,7 @@
 #include "video/recording_sink.h"
 #include "video/screen_capture_manager.h"
 #include "video/wayland/fake_portal.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 #include "video/wayland/pipewire_display_stream.h"
 #include "video/wayland/portal_session.h"
 

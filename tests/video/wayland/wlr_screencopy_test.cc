@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "desktop/wayland/wlroots_desktop_environment.h"
+#include "desktop/wlroots/wlroots_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "video/wayland/wlr_screencopy_stream.h"
 #include "wayland/wayland_test_client.h"
@@ -68,7 +68,7 @@ TEST(WlrScreencopy, TheChosenOutputIsStreamedInItsPixelsFollowedThroughAModeChan
 
   std::atomic<bool> cancelled = false;
   DesktopEnvironment::Result made = desktop.makeSession("HEADLESS-2", cancelled);
-  ASSERT_NE(made.session, nullptr) << made.error;
+  ASSERT_NE(made.session, nullptr) << made.error.description;
   DesktopSession& session = *made.session;
   EXPECT_EQ(session.monitorName(), "HEADLESS-2");
   EXPECT_EQ(session.geometry().picture, (PictureSize{1280, 720}));

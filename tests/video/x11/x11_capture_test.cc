@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "base/x11/own_x_server.h"
+#include "desktop/x11/x11_desktop_environment.h"
 #include "fakes/require_service.h"
 #include "video/cursor_overlay.h"
 #include "video/recording_sink.h"

@@ -4,11 +4,28 @@
 // connection of its own, with input through virtual devices on another. Unlike the portal,
 // nothing asks the user, and the output streamed is the one the client chose.
 
+#include <initializer_list>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "desktop/desktop_environment.h"
+#include "video/capture_error.h"
 
 namespace quorin {
+
+namespace wayland {
+
+// The compositor's outputs in the order it announced them, the first marked primary; nothing,
+// with `error` set, without a compositor that answers. Any thread.
+std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& error);
+
+// Whether the compositor offers every global interface in `interfaces` (such as
+// "zwlr_screencopy_manager_v1"); false when it is unreachable or does not answer within two
+// seconds. Any thread.
+bool compositorOffers(const std::string& displayName, std::initializer_list<std::string_view> interfaces);
+
+}  // namespace wayland
 
 class WlrootsDesktopEnvironment final : public DesktopEnvironment {
  public:

@@ -1,11 +1,36 @@
-#include "desktop/wayland/wlroots_desktop_environment.h"
+#include "desktop/wlroots/wlroots_desktop_environment.h"
 
 #include <algorithm>
 
 #include "input/wayland/wlr_event_sink.h"
+#include "video/wayland/screencopy_connection.h"
 #include "video/wayland/wlr_screencopy_stream.h"
 
 namespace quorin {
+
+namespace wayland {
+
+std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& error) {
+  ScreencopyConnection connection;
+  if (!connection.open(displayName, error)) return {};
+  std::vector<Monitor> monitors;
+  for (const WaylandOutput* output : connection.outputs()) {
+    monitors.push_back({output->name, output->rect(), monitors.empty()});
+  }
+  return monitors;
+}
+
+bool compositorOffers(const std::string& displayName, std::initializer_list<std::string_view> interfaces) {
+  ScreencopyConnection connection;
+  CaptureError error;
+  if (!connection.open(displayName, error)) return false;
+  const std::vector<std::string>& offered = connection.interfaces();
+  return std::ranges::all_of(interfaces, [&](std::string_view wanted) {
+    return std::find(offered.begin(), offered.end(), wanted) != offered.end();
+  });
+}
+
+}  // namespace wayland
 
 bool WlrootsDesktopEnvironment::offeredBy(const std::string& displayName) {
   return wayland::compositorOffers(displayName, {"zwlr_screencopy_manager_v1", "zwlr_virtual_pointer_manager_v1"});
@@ -27,10 +52,9 @@ DesktopEnvironment::Result WlrootsDesktopEnvironment::makeSession(const std::str
                                                                  const std::atomic<bool>& cancelled) {
   CaptureError error;
   std::unique_ptr<DisplayStream> stream = wayland::openScreencopyStream(displayName_, monitor, error, &cancelled);
-  if (!stream) return {nullptr, error.description};
-  std::string why;
-  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
-  if (!first) return {nullptr, why};
+  if (!stream) return {nullptr, error};
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, error);
+  if (!first) return {nullptr, error};
   // The stream's area already lies in the compositor's layout, where the sink points. Without
   // virtual devices the client still watches; its input goes nowhere.
   auto sink = wayland::openWlrEventSink(displayName_.empty() ? nullptr : displayName_.c_str());

@@ -1,4 +1,4 @@
-#include "desktop/wayland/portal_desktop_environment.h"
+#include "desktop/portal/portal_desktop_environment.h"
 
 #include <cstdint>
 
@@ -6,7 +6,7 @@
 #include "input/wayland/remote_desktop_input.h"
 #include "input/wayland/wlr_event_sink.h"
 #include "video/wayland/pipewire_display_stream.h"
-#include "video/wayland/wayland_capture_errors.h"
+#include "video/capture_error.h"
 
 namespace quorin {
 namespace {
@@ -55,7 +55,7 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
   // Tokens are single-use: each start hands out the one for next time, and a refusal means
   // the user revoked the approval. Either way the token kept so far is spent.
   // A result nobody waits for any more (the client went away) is thrown away whole.
-  if (cancelled) return {nullptr, sharingWithdrawnError().description};
+  if (cancelled) return {nullptr, sharingWithdrawnError()};
   if (session || error == sharingRefusedError()) {
     const std::string token = session ? session->restoreToken() : std::string();
     {
@@ -64,14 +64,13 @@ DesktopEnvironment::Result PortalDesktopEnvironment::makeSession(const std::stri
     }
     if (save_) save_(token);
   }
-  if (!session) return {nullptr, error.description};
+  if (!session) return {nullptr, error};
   std::optional<PipeWireNode> node = PortalSession::pipeWireNode(session);
-  if (!node) return {nullptr, pipeWireError().description};
+  if (!node) return {nullptr, pipeWireError()};
   std::unique_ptr<DisplayStream> stream = PipeWireDisplayStream::open(std::move(*node), options_.callTimeout, &cancelled, error);
-  if (!stream) return {nullptr, error.description};
-  std::string why;
-  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, why);
-  if (!first) return {nullptr, why};
+  if (!stream) return {nullptr, error};
+  const std::optional<PictureSize> first = awaitFirstPicture(*stream, cancelled, error);
+  if (!first) return {nullptr, error};
 
   // wlroots compositors take input from virtual devices of our own, in the coordinates of
   // their layout; GNOME and KDE take it through the portal session, in the stream's own.
