@@ -49,6 +49,7 @@ HostComponents::HostComponents(TaskRunner& mainThread)
   // arenas keep its memory flat at no measurable cost.
   mallopt(M_ARENA_MAX, 2);
   approvalStored_ = !defaults_.stringValue(kRestoreTokenKey).empty();
+  askBeforeConnecting_ = defaults_.boolValue(HostServer::kAskBeforeConnectingKey);
 }
 
 HostComponents::~HostComponents() {
@@ -83,9 +84,14 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
       });
     });
   });
-  // wlroots and GNOME desktops are shared without the portal: there is nothing to approve.
-  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording)] {
-    return WlrootsDesktopEnvironment::offeredBy() || GnomeDesktopEnvironment::offered() || portal();
+  // wlroots and GNOME desktops are shared without the portal: there is nothing to approve,
+  // unless the user wants GNOME to ask through the portal.
+  const auto mutterShares = [this] { return !askBeforeConnecting_ && GnomeDesktopEnvironment::offered(); };
+  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording), mutterShares] {
+    return WlrootsDesktopEnvironment::offeredBy() || mutterShares() || portal();
+  };
+  services.isAccessibilityTrusted = [portal = std::move(services.isAccessibilityTrusted), mutterShares](bool prompt) {
+    return mutterShares() || portal(prompt);
   };
   return services;
 }
@@ -115,6 +121,7 @@ std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {
   }
   // mutter is asked each time: the host may have started before it, or outlived it.
   const bool ask = defaults_.boolValue(HostServer::kAskBeforeConnectingKey);
+  askBeforeConnecting_ = ask;
   const WaylandDesktop kind =
       chooseWaylandDesktop(wlrootsOffered(), !wlrootsOffered() && !ask && GnomeDesktopEnvironment::offered(), ask);
   if (kind != lastWayland_) {

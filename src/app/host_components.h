@@ -64,7 +64,8 @@ class HostComponents {
   // the portal and the approval the host keeps (until a session finds it revoked), and
   // "Grant" brings up the portal's dialog, one at a time, on a thread of its own since the
   // user may take long; the approval is kept for later runs.
-  // A wlroots desktop that the host shares without the portal needs no approval for the screen.
+  // A wlroots desktop, and GNOME through mutter's own service, need no approval: the rows show
+  // granted wherever the compositor offers it.
   PermissionServices permissionServices(PermissionServices x11);
 
  private:
@@ -80,6 +81,9 @@ class HostComponents {
   SystemController systemController_{commandRunner_};
   // Whether the portal's approval is kept; read by the panel's probe thread.
   std::atomic<bool> approvalStored_ = false;
+  // The "ask before each connection" preference as the last desktop() read it; read by the
+  // panel's probe thread.
+  std::atomic<bool> askBeforeConnecting_ = false;
   std::thread approval_;  // the "Grant" dialog's, while it is open
   std::atomic<bool> approvalCancelled_ = false;
   // Made with the server: they connect to Avahi and to the desktop.
