@@ -32,22 +32,30 @@ bool readBoolVariant(sd_bus_message* m, bool& value) {
 bool readMonitor(sd_bus_message* m, std::vector<ConnectorMode>& modes) {
   const char* connector = nullptr;
   if (sd_bus_message_read(m, "(ssss)", &connector, nullptr, nullptr, nullptr) <= 0) return false;
-  ConnectorMode current{connector, 0, 0};
+  ConnectorMode read{.connector = connector};
   if (sd_bus_message_enter_container(m, 'a', "(siiddada{sv})") <= 0) return false;
   while (sd_bus_message_enter_container(m, 'r', "siiddada{sv}") > 0) {
+    const char* id = nullptr;
     int width = 0, height = 0;
-    if (sd_bus_message_read(m, "sii", nullptr, &width, &height) <= 0 || sd_bus_message_skip(m, "ddad") < 0) {
-      return false;
+    if (sd_bus_message_read(m, "sii", &id, &width, &height) <= 0 || sd_bus_message_skip(m, "ddad") < 0) return false;
+    bool isCurrent = false, isPreferred = false;
+    const bool flags = readProperties(m, [&](const std::string& key) {
+      return (key == "is-current" && readBoolVariant(m, isCurrent)) ||
+             (key == "is-preferred" && readBoolVariant(m, isPreferred));
+    });
+    if (!flags || sd_bus_message_exit_container(m) < 0) return false;
+    if (isCurrent) {
+      read.width = width;
+      read.height = height;
+      read.currentMode = id;
     }
-    bool isCurrent = false;
-    if (!readProperties(m, [&](const std::string& key) { return key == "is-current" && readBoolVariant(m, isCurrent); })) {
-      return false;
+    if (isPreferred) {
+      read.preferredMode = id;
+      read.preferredWidth = width;
     }
-    if (isCurrent) current = {connector, width, height};
-    if (sd_bus_message_exit_container(m) < 0) return false;
   }
   if (sd_bus_message_exit_container(m) < 0 || sd_bus_message_skip(m, "a{sv}") < 0) return false;
-  modes.push_back(std::move(current));
+  modes.push_back(std::move(read));
   return true;
 }
 
@@ -88,7 +96,7 @@ std::vector<Monitor> monitorsOf(const DisplayLayout& layout) {
 }
 
 bool readDisplayLayout(sd_bus_message* m, DisplayLayout& layout) {
-  if (sd_bus_message_read(m, "u", nullptr) <= 0 ||
+  if (sd_bus_message_read(m, "u", &layout.serial) <= 0 ||
       sd_bus_message_enter_container(m, 'a', "((ssss)a(siiddada{sv})a{sv})") <= 0) {
     return false;
   }

@@ -7,6 +7,7 @@
 // Calls take the caller's thread.
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct ConnectorMode {
   std::string connector;
   int width = 0;  // the current mode, in device pixels
   int height = 0;
+  std::string currentMode{};  // mode ids, as ApplyMonitorsConfig takes them
+  std::string preferredMode{};
+  int preferredWidth = 0;
 };
 struct LogicalMonitor {
   int x = 0;
@@ -32,6 +36,7 @@ struct LogicalMonitor {
   std::vector<std::string> connectors;
 };
 struct DisplayLayout {
+  std::uint32_t serial = 0;  // ApplyMonitorsConfig takes it back
   std::vector<ConnectorMode> modes;
   std::vector<LogicalMonitor> logical;
   bool physicalLayout = false;  // layout-mode 2: the layout counts device pixels
