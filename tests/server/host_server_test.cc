@@ -358,10 +358,15 @@ TEST_F(ClientSessionTest, InputSentBeforeStreamingIsAskedForWaitsForTheDesktop) 
   EXPECT_EQ(posted().front(), "move 720,225");
 
   session.reset();
+  // The listener and the handshakes belong to the server thread: close them there, and wait,
+  // since they go with this stack.
+  std::promise<void> closed;
   serverThread.post([&] {
     listener.close();
     handshakes->clear();
+    closed.set_value();
   });
+  closed.get_future().wait();
 }
 
 // While the desktop session is still being made (a portal dialog nobody answered yet), a
