@@ -22,12 +22,13 @@ struct CompositorKeymap::Wayland {
                        std::uint32_t version) {
     auto* self = static_cast<Wayland*>(data);
     if (std::strcmp(interface, wl_seat_interface.name) != 0 || self->seat) return;
-    self->seat.reset(static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u))));
-    static const wl_seat_listener listener = {
-        [](void* data, wl_seat*, std::uint32_t capabilities) {
-          static_cast<Wayland*>(data)->hasKeyboard = capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
-        },
-        [](void*, wl_seat*, const char*) {}};
+    self->seat.reset(
+        static_cast<wl_seat*>(wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u))));
+    static const wl_seat_listener listener = {[](void* data, wl_seat*, std::uint32_t capabilities) {
+                                                static_cast<Wayland*>(data)->hasKeyboard =
+                                                    capabilities & WL_SEAT_CAPABILITY_KEYBOARD;
+                                              },
+                                              [](void*, wl_seat*, const char*) {}};
     wl_seat_add_listener(self->seat.get(), &listener, self);
   }
 

@@ -24,7 +24,7 @@ std::vector<Monitor> GnomeDesktopEnvironment::monitors() {
 }
 
 DesktopEnvironment::Result GnomeDesktopEnvironment::makeSession(const std::string& monitor,
-                                                               const std::atomic<bool>& cancelled) {
+                                                                const std::atomic<bool>& cancelled) {
   CaptureError error;
   std::shared_ptr<MutterRemoteDesktop> remote = MutterRemoteDesktop::connect(kCallLimit, error);
   if (!remote) return {nullptr, error};
@@ -43,8 +43,8 @@ DesktopEnvironment::Result GnomeDesktopEnvironment::makeSession(const std::strin
     std::erase_if(sessions_, [](const auto& session) { return session.expired(); });
     sessions_.push_back(remote);
   }
-  auto sink = std::make_unique<RemoteDesktopEventSink>(std::make_unique<MutterInput>(remote, waylandDisplay_),
-                                                      stream->area());
+  auto sink =
+      std::make_unique<RemoteDesktopEventSink>(std::make_unique<MutterInput>(remote, waylandDisplay_), stream->area());
   const std::string recorded = remote->recordedConnector();
   return {std::make_unique<DesktopSession>(recorded, std::move(stream), *first, std::move(sink),
                                            DesktopSession::SinkArea{}, remote),

@@ -21,8 +21,7 @@ GnomeDisplayStream::GnomeDisplayStream(std::shared_ptr<MutterRemoteDesktop> remo
 
 std::unique_ptr<GnomeDisplayStream> GnomeDisplayStream::open(std::shared_ptr<MutterRemoteDesktop> remote,
                                                              std::string wanted, std::chrono::milliseconds callLimit,
-                                                             const std::atomic<bool>* cancelled,
-                                                             CaptureError& error) {
+                                                             const std::atomic<bool>* cancelled, CaptureError& error) {
   std::unique_ptr<GnomeDisplayStream> self(new GnomeDisplayStream(std::move(remote), std::move(wanted), callLimit));
   const std::vector<Monitor> monitors = self->remote_->monitors();
   const Monitor* monitor = chooseMonitor(monitors, self->wanted_);
@@ -41,7 +40,8 @@ GnomeDisplayStream::~GnomeDisplayStream() { remote_->setChangeHandler({}); }
 bool GnomeDisplayStream::record(const Monitor& monitor, const std::atomic<bool>* cancelled, CaptureError& error) {
   std::optional<PipeWireNode> node = remote_->record(monitor.name, cancelled, error);
   if (!node) return false;
-  std::shared_ptr<PipeWireDisplayStream> pictures = PipeWireDisplayStream::open(std::move(*node), callLimit_, cancelled, error);
+  std::shared_ptr<PipeWireDisplayStream> pictures =
+      PipeWireDisplayStream::open(std::move(*node), callLimit_, cancelled, error);
   if (!pictures) return false;
   area_ = {0, 0, monitor.rect.width, monitor.rect.height};
   std::lock_guard lock(mutex_);

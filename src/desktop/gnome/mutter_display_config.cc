@@ -119,10 +119,10 @@ bool readDisplayLayout(sd_bus_message* m, DisplayLayout& layout) {
 }
 
 std::vector<Monitor> currentMonitors(sd_bus* bus, std::chrono::milliseconds limit) {
-  const SdBusMessagePtr reply =
-      callBusMethod(bus, {"org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
-                          "org.gnome.Mutter.DisplayConfig", "GetCurrentState"},
-                    limit, nullptr, nullptr);
+  const SdBusMessagePtr reply = callBusMethod(bus,
+                                              {"org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                                               "org.gnome.Mutter.DisplayConfig", "GetCurrentState"},
+                                              limit, nullptr, nullptr);
   DisplayLayout layout;
   if (!reply || !readDisplayLayout(reply.get(), layout)) return {};
   return monitorsOf(layout);

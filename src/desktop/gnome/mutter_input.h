@@ -30,7 +30,7 @@ class MutterInput final : public RemoteDesktopInput {
  private:
   std::shared_ptr<MutterRemoteDesktop> remote_;
   std::unique_ptr<CompositorKeymap> keymap_;  // to know what mutter drops
-  std::set<std::uint32_t> reported_;  // keysyms already logged as dropped
+  std::set<std::uint32_t> reported_;          // keysyms already logged as dropped
 };
 
 }  // namespace quorin

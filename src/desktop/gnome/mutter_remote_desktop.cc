@@ -30,9 +30,9 @@ SdBusPtr openBus(const std::string& address = {}) {
 }
 
 bool hasOwner(sd_bus* bus, const char* name, std::chrono::milliseconds limit) {
-  const SdBusMessagePtr reply = callBusMethod(
-      bus, {"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner"}, limit, nullptr,
-      "s", name);
+  const SdBusMessagePtr reply =
+      callBusMethod(bus, {"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner"},
+                    limit, nullptr, "s", name);
   int owned = 0;
   return reply && sd_bus_message_read(reply.get(), "b", &owned) > 0 && owned;
 }
@@ -65,7 +65,8 @@ std::shared_ptr<MutterRemoteDesktop> MutterRemoteDesktop::connect(std::chrono::m
   // Signals are matched by interface and member, then checked against the current session's
   // paths, which change when another monitor is recorded. The slots live as long as the bus.
   const bool matched =
-      sd_bus_match_signal(raw, nullptr, kRemoteDesktop, nullptr, kRemoteDesktopSession, "Closed", &onClosed, data) >= 0 &&
+      sd_bus_match_signal(raw, nullptr, kRemoteDesktop, nullptr, kRemoteDesktopSession, "Closed", &onClosed, data) >=
+          0 &&
       sd_bus_match_signal(raw, nullptr, kScreenCast, nullptr, "org.gnome.Mutter.ScreenCast.Stream",
                           "PipeWireStreamAdded", &onStreamAdded, data) >= 0 &&
       sd_bus_match_signal(raw, nullptr, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
@@ -174,18 +175,20 @@ std::optional<PipeWireNode> MutterRemoteDesktop::record(const std::string& conne
   std::string cast;
   if (sd_bus_get_property_string(bus_.get(), kRemoteDesktop, session.c_str(), kRemoteDesktopSession, "SessionId",
                                  &failure.e, &id) >= 0) {
-    cast = objectPath(callBusMethod(bus_.get(), {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"},
+    cast = objectPath(callBusMethod(bus_.get(),
+                                    {kScreenCast, "/org/gnome/Mutter/ScreenCast", kScreenCast, "CreateSession"},
                                     callLimit_, &why, "a{sv}", 1, "remote-desktop-session-id", "s", id));
     std::free(id);
   } else {
     why = "SessionId: " + failure.text(-1);
   }
-  stream_ = cast.empty() ? "" : objectPath(callBusMethod(bus_.get(), {kScreenCast, cast.c_str(), kScreenCastSession, "RecordMonitor"},
-                                                        callLimit_, &why, "sa{sv}", connector.c_str(), 1,
-                                                        "cursor-mode", "u", kCursorEmbedded));
+  stream_ = cast.empty() ? ""
+                         : objectPath(callBusMethod(
+                               bus_.get(), {kScreenCast, cast.c_str(), kScreenCastSession, "RecordMonitor"}, callLimit_,
+                               &why, "sa{sv}", connector.c_str(), 1, "cursor-mode", "u", kCursorEmbedded));
   const bool started =
-      !stream_.empty() &&
-      callBusMethod(bus_.get(), {kRemoteDesktop, session.c_str(), kRemoteDesktopSession, "Start"}, callLimit_, &why, nullptr);
+      !stream_.empty() && callBusMethod(bus_.get(), {kRemoteDesktop, session.c_str(), kRemoteDesktopSession, "Start"},
+                                        callLimit_, &why, nullptr);
   if (!started) {
     logLine("mutter could not start recording " + connector + ": " + why);
     error = mutterFailedError();
@@ -248,7 +251,8 @@ void MutterRemoteDesktop::stopLocked() {
 void MutterRemoteDesktop::stopForTesting() {
   std::lock_guard lock(mutex_);
   if (session_.empty()) return;
-  callBusMethod(bus_.get(), {kRemoteDesktop, session_.c_str(), kRemoteDesktopSession, "Stop"}, callLimit_, nullptr, nullptr);
+  callBusMethod(bus_.get(), {kRemoteDesktop, session_.c_str(), kRemoteDesktopSession, "Stop"}, callLimit_, nullptr,
+                nullptr);
   dispatchLocked();
 }
 
@@ -306,8 +310,9 @@ CaptureError MutterRemoteDesktop::refusal(const std::string& errorName, const st
   }
   // No mutter on the bus, or one that does not answer (a mutter stopping may keep its names;
   // sd-bus names a local failure, a timeout among them, after its errno).
-  if (errorName.empty() || errorName.starts_with("System.Error.") || errorName == SD_BUS_ERROR_SERVICE_UNKNOWN || errorName == SD_BUS_ERROR_NAME_HAS_NO_OWNER ||
-      errorName == SD_BUS_ERROR_NO_REPLY || errorName == SD_BUS_ERROR_TIMEOUT || errorName == SD_BUS_ERROR_DISCONNECTED) {
+  if (errorName.empty() || errorName.starts_with("System.Error.") || errorName == SD_BUS_ERROR_SERVICE_UNKNOWN ||
+      errorName == SD_BUS_ERROR_NAME_HAS_NO_OWNER || errorName == SD_BUS_ERROR_NO_REPLY ||
+      errorName == SD_BUS_ERROR_TIMEOUT || errorName == SD_BUS_ERROR_DISCONNECTED) {
     return compositorGoneError();
   }
   return sharingRefusedError();
@@ -370,7 +375,8 @@ int MutterRemoteDesktop::onOwnerChanged(sd_bus_message* message, void* data, sd_
   const char* after = nullptr;
   if (sd_bus_message_read(message, "sss", &name, &before, &after) <= 0 || (after && *after)) return 0;
   // A name without owner: mutter stopped (or crashed), and no Closed will come.
-  if (self->end_ == End::none && !self->session_.empty()) logLine(std::string("mutter left the session bus (") + name + ")");
+  if (self->end_ == End::none && !self->session_.empty())
+    logLine(std::string("mutter left the session bus (") + name + ")");
   self->endLocked(End::compositorGone);
   return 0;
 }

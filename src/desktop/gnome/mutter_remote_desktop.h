@@ -21,8 +21,8 @@
 // the connection; each waits at most the call limit.
 
 #include <atomic>
-#include <cstdarg>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <functional>
 #include <memory>
