@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "desktop/gnome/mutter_remote_desktop.h"
 #include "e2e/end_to_end.h"
 #include "fakes/require_service.h"
 #include "gnome/mutter_monitor_switch.h"
@@ -127,6 +128,16 @@ TEST_F(GnomeEndToEnd, EachMonitorIsListedGreetedAtItsSizeAndShownAsPainted) {
 // exact pixel of the window there, and the pointer shows in the picture where it was moved.
 TEST_F(GnomeEndToEnd, ATapLandsOnItsPixelOfTheChosenMonitorAndThePointerShowsThere) {
   const auto target = window({.colour = kPlum, .output = "Meta-1", .pointer = kGold});
+  // Headless mutter has no pointer until a remote desktop's joins its seat, and a window takes
+  // the seat's pointer only then: a tap that came first would find the window without one. A
+  // desktop has a pointer all along, and so has this test, from a session of its own.
+  CaptureError error;
+  const auto pointer = MutterRemoteDesktop::connect(std::chrono::seconds(3), error);
+  ASSERT_TRUE(pointer && pointer->record("Meta-1", nullptr, error)) << error.description;
+  ASSERT_TRUE(pointer->notifyOnStream("NotifyPointerMotionAbsolute", "dd", 10.0, 10.0));
+  ASSERT_TRUE(target->waitFor([](const std::vector<ReceivedEvent>& got) {
+    return std::ranges::any_of(got, [](const ReceivedEvent& e) { return e.type == ReceivedEvent::Type::motion; });
+  })) << "the window has no pointer";
   hostCommand("--monitor Meta-1");
   auto host = startGnomeHost();
   const std::string input = R"({"input":{"kind":"mouseMove","x":0.25,"y":0.75}})" "\n"
