@@ -158,6 +158,21 @@ TEST_F(GnomeEndToEnd, ATapLandsOnItsPixelOfTheChosenMonitorAndThePointerShowsThe
   expectCleanStop(*host);
 }
 
+// A desktop without a mouse of its own (this one) has no pointer until a remote desktop's joins
+// its seat, and its windows take the seat's pointer only then. The host's session brings its
+// pointer in as it starts, not at the client's first touch, which would then find none.
+TEST_F(GnomeEndToEnd, TheSessionsPointerIsThereBeforeTheFirstTouch) {
+  const auto window = this->window({.colour = kGreen, .output = "Meta-0", .pointer = kGold});
+  auto host = startGnomeHost();
+  auto client = startClient({"--seconds", "30", "--stats"});
+  ASSERT_TRUE(host->waitForLine("Connected client")) << host->output();
+  EXPECT_TRUE(window->waitFor([](const std::vector<ReceivedEvent>& got) {
+    return std::ranges::any_of(got, [](const ReceivedEvent& e) { return e.type == ReceivedEvent::Type::motion; });
+  })) << "the window has no pointer before any input";
+  expectCleanStop(*host);
+  finish(*client);
+}
+
 // The chosen monitor turned off mid-session: the client goes on watching the primary one, and
 // sees the chosen one again once it is back, in the same session. (The window on the chosen
 // monitor goes before it is turned off: mutter would move it onto the primary one.)

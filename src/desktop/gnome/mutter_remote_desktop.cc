@@ -230,6 +230,11 @@ std::optional<PipeWireNode> MutterRemoteDesktop::record(const std::string& conne
     }
   }
   dispatchLocked();
+  // The session's pointer joins the seat on its first use, and windows take the seat's pointer
+  // only then: on a desktop without a mouse of its own, the client's first tap would find them
+  // without one. A motion by nothing makes it join now.
+  lock.unlock();
+  notify("NotifyPointerMotionRelative", "dd", 0.0, 0.0);
   return node;
 }
 
