@@ -2,11 +2,9 @@
 
 #include <xkbcommon/xkbcommon.h>
 
-#include <cstdio>
-#include <cstdlib>
+#include <string>
 
 #include "base/log.h"
-#include "desktop/gnome/compositor_keymap.h"
 
 namespace quorin {
 namespace {

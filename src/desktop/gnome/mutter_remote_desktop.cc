@@ -37,7 +37,7 @@ bool hasOwner(sd_bus* bus, const char* name, std::chrono::milliseconds limit) {
   return reply && sd_bus_message_read(reply.get(), "b", &owned) > 0 && owned;
 }
 
-// The object path a method returns; empty with `error` set when it fails.
+// The object path in a method's reply; empty when there is none (the call failed).
 std::string objectPath(const SdBusMessagePtr& reply) {
   const char* path = nullptr;
   return reply && sd_bus_message_read(reply.get(), "o", &path) > 0 ? path : "";
