@@ -9,6 +9,7 @@
 #include "app/wayland/permissions.h"
 #include "base/log.h"
 #include "desktop/gnome/gnome_desktop_environment.h"
+#include "desktop/kde/kde_desktop_environment.h"
 #include "desktop/portal/portal_desktop_environment.h"
 #include "desktop/wlroots/wlroots_desktop_environment.h"
 #include "desktop/x11/x11_desktop_environment.h"
@@ -84,9 +85,13 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
       });
     });
   });
-  // wlroots and GNOME desktops are shared without the portal: there is nothing to approve,
-  // unless the user wants GNOME to ask through the portal.
-  const auto mutterShares = [this] { return !askBeforeConnecting_ && GnomeDesktopEnvironment::offered(); };
+  // wlroots, KDE and GNOME desktops are shared without the portal where the compositor grants
+  // it: there is nothing to approve, unless the user wants KDE or GNOME to ask through the
+  // portal.
+  const auto mutterShares = [this] {
+    return !askBeforeConnecting_ && (KdeDesktopEnvironment::offer() == KdeDesktopEnvironment::Offer::granted ||
+                                     GnomeDesktopEnvironment::offered());
+  };
   services.hasScreenRecording = [portal = std::move(services.hasScreenRecording), mutterShares] {
     return WlrootsDesktopEnvironment::offeredBy() || mutterShares() || portal();
   };
@@ -96,13 +101,29 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   return services;
 }
 
-WaylandDesktop chooseWaylandDesktop(bool wlrootsOffered, bool gnomeOffered, bool askBeforeConnecting) {
+WaylandDesktop chooseWaylandDesktop(const WaylandOffers& offers, bool askBeforeConnecting) {
   // wlroots lets the host copy the output the client chose, and asks nobody.
-  if (wlrootsOffered) return WaylandDesktop::wlroots;
+  if (offers.wlroots) return WaylandDesktop::wlroots;
   if (askBeforeConnecting) return WaylandDesktop::portal;
-  // mutter's own service shares the chosen monitor without a dialog.
-  if (gnomeOffered) return WaylandDesktop::gnome;
+  // KWin's and mutter's own services share the chosen monitor without a dialog. KWin's are
+  // asked of the compositor itself, so they come first: mutter's names may be on the bus of
+  // a session whose compositor is another.
+  if (offers.kde) return WaylandDesktop::kde;
+  if (offers.gnome) return WaylandDesktop::gnome;
   return WaylandDesktop::portal;
+}
+
+WaylandOffers HostComponents::waylandOffers(bool askBeforeConnecting) {
+  WaylandOffers offers{.wlroots = wlrootsOffered()};
+  if (offers.wlroots || askBeforeConnecting) return offers;
+  const KdeDesktopEnvironment::Offer kwin = KdeDesktopEnvironment::offer();
+  if (kwin == KdeDesktopEnvironment::Offer::hidden && !kwinHiddenReported_) {
+    logLine(kwinGrantAdvice());
+    kwinHiddenReported_ = true;
+  }
+  offers.kde = kwin == KdeDesktopEnvironment::Offer::granted;
+  offers.gnome = !offers.kde && GnomeDesktopEnvironment::offered();
+  return offers;
 }
 
 bool HostComponents::wlrootsOffered() {
@@ -119,13 +140,14 @@ std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {
     if (!x11_) x11_ = std::make_shared<X11DesktopEnvironment>();
     return x11_;
   }
-  // mutter is asked each time: the host may have started before it, or outlived it.
+  // KWin and mutter are asked each time: the host may have started before them, or outlived
+  // them.
   const bool ask = defaults_.boolValue(HostServer::kAskBeforeConnectingKey);
   askBeforeConnecting_ = ask;
-  const WaylandDesktop kind =
-      chooseWaylandDesktop(wlrootsOffered(), !wlrootsOffered() && !ask && GnomeDesktopEnvironment::offered(), ask);
+  const WaylandDesktop kind = chooseWaylandDesktop(waylandOffers(ask), ask);
   if (kind != lastWayland_) {
     logLine(kind == WaylandDesktop::wlroots ? "sharing the Wayland desktop through wlroots screencopy"
+            : kind == WaylandDesktop::kde   ? "sharing the Wayland desktop through KWin's screen cast and fake input"
             : kind == WaylandDesktop::gnome ? "sharing the Wayland desktop through GNOME's remote desktop service"
                                             : "sharing the Wayland desktop through the screen-sharing portal");
     lastWayland_ = kind;
@@ -139,6 +161,8 @@ std::shared_ptr<DesktopEnvironment> HostComponents::makeWaylandDesktop(WaylandDe
   switch (kind) {
     case WaylandDesktop::wlroots:
       return std::make_shared<WlrootsDesktopEnvironment>();
+    case WaylandDesktop::kde:
+      return std::make_shared<KdeDesktopEnvironment>();
     case WaylandDesktop::gnome: {
       // The portal serves where mutter refuses for another reason than the lock screen.
       std::shared_ptr<DesktopEnvironment>& portal = wayland_[WaylandDesktop::portal];

@@ -2,9 +2,8 @@
 // The real backends of the host, made once by the composition root (the tray application or
 // the headless runner) and kept for the life of the process: the identity on the system's
 // keyring, the preferences file, the Avahi advertiser, the desktop clients see and touch
-// (X11 with XTest; Wayland through wlroots screencopy, mutter's own service on GNOME, else the
-// screen-sharing portal), and
-// the power commands.
+// (X11 with XTest; Wayland through wlroots screencopy, KWin's own screen cast and fake input on
+// KDE, mutter's own service on GNOME, else the screen-sharing portal), and the power commands.
 // Thread: the main thread.
 
 #include <atomic>
@@ -32,14 +31,22 @@ enum class DesktopBackend { x11, wayland };
 // Xwayland's), else X11.
 DesktopBackend chooseDesktopBackend();
 
-enum class WaylandDesktop { wlroots, gnome, portal };
+enum class WaylandDesktop { wlroots, kde, gnome, portal };
+
+// What the Wayland desktop offers the host, asked afresh for each connection.
+struct WaylandOffers {
+  bool wlroots = false;  // wlroots screencopy and virtual input
+  bool kde = false;      // KWin's screen cast and fake input, granted to this program
+  bool gnome = false;    // mutter's remote desktop and screen cast services
+};
 
 // How a Wayland desktop is shared: by the host itself where the compositor offers wlroots
-// screencopy and virtual input, through mutter's own remote desktop service on GNOME (nothing
-// asks in either), else through the screen-sharing portal, which asks at the computer.
-// `askBeforeConnecting` is the user's HostServer::kAskBeforeConnectingKey: it sends GNOME to
-// the portal instead. wlroots asks nobody either way.
-WaylandDesktop chooseWaylandDesktop(bool wlrootsOffered, bool gnomeOffered, bool askBeforeConnecting);
+// screencopy and virtual input, through KWin's own screen cast and fake input on KDE, through
+// mutter's own remote desktop service on GNOME (nothing asks in any of these), else through
+// the screen-sharing portal, which asks at the computer. `askBeforeConnecting` is the user's
+// HostServer::kAskBeforeConnectingKey: it sends KDE and GNOME to the portal instead. wlroots
+// asks nobody either way.
+WaylandDesktop chooseWaylandDesktop(const WaylandOffers& offers, bool askBeforeConnecting);
 
 class HostComponents {
  public:
@@ -64,13 +71,14 @@ class HostComponents {
   // the portal and the approval the host keeps (until a session finds it revoked), and
   // "Grant" brings up the portal's dialog, one at a time, on a thread of its own since the
   // user may take long; the approval is kept for later runs.
-  // A wlroots desktop, and GNOME through mutter's own service, need no approval: the rows show
-  // granted wherever the compositor offers it.
+  // A wlroots desktop, KDE through KWin's own protocols and GNOME through mutter's own service
+  // need no approval: the rows show granted wherever the compositor offers it.
   PermissionServices permissionServices(PermissionServices x11);
 
  private:
   void storeRestoreToken(const std::string& token);
   bool wlrootsOffered();
+  WaylandOffers waylandOffers(bool askBeforeConnecting);
   std::shared_ptr<DesktopEnvironment> makeWaylandDesktop(WaylandDesktop kind);
 
   TaskRunner& mainThread_;
@@ -94,6 +102,7 @@ class HostComponents {
   std::shared_ptr<DesktopEnvironment> x11_;
   std::map<WaylandDesktop, std::shared_ptr<DesktopEnvironment>> wayland_;
   std::optional<WaylandDesktop> lastWayland_;  // the one logged last
+  bool kwinHiddenReported_ = false;            // why KDE asks, logged once
 };
 
 }  // namespace quorin

@@ -64,4 +64,12 @@ std::pair<double, double> DesktopGeometry::toStream(double x, double y) const {
           along(y, monitor.y, monitor.height, shown.y, shown.height, stream.height)};
 }
 
+const Monitor* chooseMonitor(const std::vector<Monitor>& monitors, const std::string& wanted) {
+  const auto named = std::ranges::find(monitors, wanted, &Monitor::name);
+  if (named != monitors.end()) return &*named;
+  const auto primary = std::ranges::find_if(monitors, &Monitor::primary);
+  if (primary != monitors.end()) return &*primary;
+  return monitors.empty() ? nullptr : &monitors.front();
+}
+
 }  // namespace quorin

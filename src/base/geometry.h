@@ -5,6 +5,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace quorin {
 
@@ -30,6 +31,10 @@ struct Monitor {
   bool primary = false;
   bool operator==(const Monitor&) const = default;
 };
+
+// The monitor to share: the one called `wanted`, else the primary one, else the first;
+// nothing when there is none.
+const Monitor* chooseMonitor(const std::vector<Monitor>& monitors, const std::string& wanted);
 
 // The size a picture is streamed at: `picture` scaled down, aspect ratio kept, until it fits
 // within `cap` (a width and height that bound either orientation: a 1920x1080 cap takes a

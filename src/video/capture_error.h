@@ -57,6 +57,10 @@ inline CaptureError compositorGoneError() {
 inline CaptureError mutterFailedError() {
   return {"QuorinRemote", 13, "GNOME could not start sharing the screen."};
 }
+// KDE, shared through KWin's own screen cast.
+inline CaptureError kwinFailedError() {
+  return {"QuorinRemote", 14, "KDE could not start sharing the screen."};
+}
 
 // An X display.
 

@@ -158,16 +158,20 @@ TEST(MenuViewModel, TheMonitorRowShowsAChoiceOfTwoOrMoreAndTheChoiceIsStored) {
   EXPECT_EQ(host.defaults.stringValue(HostServer::kMonitorKey), "HDMI-1");
 }
 
-// GNOME is shared through mutter unless the user wants to be asked; asking never takes
-// wlroots' own sharing away (it asks nobody either way).
-TEST(HostComponents, AskingBeforeEachConnectionSendsGnomeToThePortalButNotWlroots) {
-  for (const bool gnome : {false, true}) {
-    EXPECT_EQ(chooseWaylandDesktop(true, gnome, true), WaylandDesktop::wlroots);
-    EXPECT_EQ(chooseWaylandDesktop(true, gnome, false), WaylandDesktop::wlroots);
-    EXPECT_EQ(chooseWaylandDesktop(false, gnome, true), WaylandDesktop::portal);
+// KDE and GNOME are shared through their compositor's own services unless the user wants to
+// be asked; asking never takes wlroots' own sharing away (it asks nobody either way). KWin,
+// asked of the compositor itself, wins over mutter's names on the bus.
+TEST(HostComponents, AskingBeforeEachConnectionSendsKdeAndGnomeToThePortalButNotWlroots) {
+  for (const bool kde : {false, true}) {
+    for (const bool gnome : {false, true}) {
+      EXPECT_EQ(chooseWaylandDesktop({true, kde, gnome}, true), WaylandDesktop::wlroots);
+      EXPECT_EQ(chooseWaylandDesktop({true, kde, gnome}, false), WaylandDesktop::wlroots);
+      EXPECT_EQ(chooseWaylandDesktop({false, kde, gnome}, true), WaylandDesktop::portal);
+    }
+    EXPECT_EQ(chooseWaylandDesktop({false, true, kde}, false), WaylandDesktop::kde);
   }
-  EXPECT_EQ(chooseWaylandDesktop(false, true, false), WaylandDesktop::gnome);
-  EXPECT_EQ(chooseWaylandDesktop(false, false, false), WaylandDesktop::portal);
+  EXPECT_EQ(chooseWaylandDesktop({false, false, true}, false), WaylandDesktop::gnome);
+  EXPECT_EQ(chooseWaylandDesktop({false, false, false}, false), WaylandDesktop::portal);
 }
 
 MenuItem askSwitch(const MenuState& state) {

@@ -36,16 +36,9 @@ std::vector<Monitor> listMonitors(Display* display) {
   return monitors;
 }
 
-std::optional<Monitor> chooseMonitor(const std::vector<Monitor>& monitors, const std::string& name) {
-  const auto named = std::find_if(monitors.begin(), monitors.end(),
-                                  [&](const Monitor& monitor) { return monitor.name == name; });
-  if (!name.empty() && named != monitors.end()) return *named;
-  if (monitors.empty()) return std::nullopt;
-  return monitors.front();
-}
-
 std::optional<ScreenRect> firstMonitor(Display* display) {
-  const auto monitor = chooseMonitor(listMonitors(display), {});
+  const std::vector<Monitor> monitors = listMonitors(display);
+  const Monitor* monitor = chooseMonitor(monitors, {});
   if (!monitor) return std::nullopt;
   return monitor->rect;
 }

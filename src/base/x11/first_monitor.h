@@ -18,9 +18,6 @@ namespace quorin::x11 {
 // `display`.
 std::vector<Monitor> listMonitors(_XDisplay* display);
 
-// The monitor called `name` when there is one, else the primary one; nothing when the screen
-// has no monitor at all.
-std::optional<Monitor> chooseMonitor(const std::vector<Monitor>& monitors, const std::string& name);
 
 // The monitor shared when nothing was chosen.
 std::optional<ScreenRect> firstMonitor(_XDisplay* display);

@@ -7,14 +7,6 @@
 
 namespace quorin {
 
-const Monitor* chooseMonitor(const std::vector<Monitor>& monitors, const std::string& wanted) {
-  const auto named = std::ranges::find(monitors, wanted, &Monitor::name);
-  if (named != monitors.end()) return &*named;
-  const auto primary = std::ranges::find_if(monitors, &Monitor::primary);
-  if (primary != monitors.end()) return &*primary;
-  return monitors.empty() ? nullptr : &monitors.front();
-}
-
 GnomeDisplayStream::GnomeDisplayStream(std::shared_ptr<MutterRemoteDesktop> remote, std::string wanted,
                                        std::chrono::milliseconds callLimit)
     : remote_(std::move(remote)), wanted_(std::move(wanted)), callLimit_(callLimit) {}

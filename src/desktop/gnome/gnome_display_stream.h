@@ -55,7 +55,4 @@ class GnomeDisplayStream final : public DisplayStream {
   std::shared_ptr<PipeWireDisplayStream> pictures_;
 };
 
-// The monitor to record: the one called `wanted`, else the primary one, else the first.
-const Monitor* chooseMonitor(const std::vector<Monitor>& monitors, const std::string& wanted);
-
 }  // namespace quorin

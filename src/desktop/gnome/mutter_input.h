@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "desktop/gnome/compositor_keymap.h"
+#include "input/wayland/compositor_keymap.h"
 #include "desktop/gnome/mutter_remote_desktop.h"
 #include "input/wayland/remote_desktop_input.h"
 

@@ -24,10 +24,7 @@ bool compositorOffers(const std::string& displayName, std::initializer_list<std:
   ScreencopyConnection connection;
   CaptureError error;
   if (!connection.open(displayName, error)) return false;
-  const std::vector<std::string>& offered = connection.interfaces();
-  return std::ranges::all_of(interfaces, [&](std::string_view wanted) {
-    return std::find(offered.begin(), offered.end(), wanted) != offered.end();
-  });
+  return std::ranges::all_of(interfaces, [&](std::string_view wanted) { return connection.offers(wanted); });
 }
 
 }  // namespace wayland

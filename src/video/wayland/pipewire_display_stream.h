@@ -33,7 +33,7 @@ struct PipeWireNode {
   // desktop scales), which may differ from the pictures'.
   int width = 0;
   int height = 0;
-  std::shared_ptr<void> keepAlive;  // the session behind the node, kept as long as the stream
+  std::shared_ptr<void> keepAlive{};  // the session behind the node, kept as long as the stream
 };
 
 class PipeWireDisplayStream final : public DisplayStream {

@@ -2,82 +2,33 @@
 // A connection to a wlroots compositor with the globals screencopy needs (wl_shm, the
 // screencopy manager) and its outputs as they come, change and go. The screencopy stream
 // keeps one for its pictures; the wlroots desktop opens one to list the outputs and to ask
-// what the compositor offers. Every wait has a deadline. One thread at a time.
+// what the compositor offers. One thread at a time.
 
-#include <wayland-client.h>
-
-#include <atomic>
-#include <chrono>
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <vector>
-
-#include "base/wayland/wayland_output.h"
-#include "base/wayland_client.h"
-#include "video/capture_error.h"
+#include "video/wayland/wayland_connection.h"
 #include "wlr-screencopy-unstable-v1-client-protocol.h"
 
 namespace quorin::wayland {
 
-class ScreencopyConnection {
+class ScreencopyConnection final : public WaylandConnection {
  public:
-  using Clock = std::chrono::steady_clock;
-
-  // How long set-up waits for each answer of the compositor.
-  static constexpr auto kSetupTimeout = std::chrono::seconds(2);
-
-  // Connects (`displayName` as wl_display_connect takes it; empty means $WAYLAND_DISPLAY), and
-  // reads the globals and what each output says about itself; gives up soon after
-  // `cancelled` (optional) is set.
-  bool open(const std::string& displayName, CaptureError& error, const std::atomic<bool>* cancelled = nullptr);
-
-  wl_display* display() const { return display_.get(); }
   wl_shm* shm() const { return shm_.get(); }
   zwlr_screencopy_manager_v1* screencopy() const { return screencopy_.get(); }
   std::uint32_t screencopyVersion() const { return screencopyVersion_; }
-  // Every global interface the compositor announced.
-  const std::vector<std::string>& interfaces() const { return interfaces_; }
-
-  // The named outputs, in the order the compositor announced them.
-  std::vector<const WaylandOutput*> outputs() const;
-  // Whether outputs came, went or changed since the last call.
-  bool takeOutputsChanged() { return std::exchange(outputsChanged_, false); }
-
-  // Sends what is queued, then reads and handles what the compositor sent, waiting for it
-  // until `deadline` at most, or until `wakeFd` is readable. False once the connection failed.
-  bool dispatch(Clock::time_point deadline, int wakeFd = -1);
-
-  // Waits until the compositor has handled every request sent so far; false when it failed
-  // or `deadline` passed first.
-  bool roundtrip(Clock::time_point deadline, const std::atomic<bool>* cancelled = nullptr);
-
-  bool lost() const { return lost_ || wl_display_get_error(display_.get()) != 0; }
 
  private:
   // Deleters of their own: the protocols' destroy functions are static, and a type of this
   // header must not name them.
   struct Destroy {
-    void operator()(wl_registry* registry) const { wl_registry_destroy(registry); }
     void operator()(wl_shm* shm) const { wl_shm_destroy(shm); }
     void operator()(zwlr_screencopy_manager_v1* manager) const { zwlr_screencopy_manager_v1_destroy(manager); }
-    void operator()(zxdg_output_manager_v1* manager) const { zxdg_output_manager_v1_destroy(manager); }
   };
 
-  bool fail();
+  void bindGlobal(wl_registry* registry, std::uint32_t name, std::string_view interface,
+                  std::uint32_t version) override;
 
-  static const wl_registry_listener registryListener;
-
-  DisplayPtr display_;  // first: destroyed last
-  std::unique_ptr<wl_registry, Destroy> registry_;
   std::unique_ptr<wl_shm, Destroy> shm_;
   std::unique_ptr<zwlr_screencopy_manager_v1, Destroy> screencopy_;
   std::uint32_t screencopyVersion_ = 0;
-  std::unique_ptr<zxdg_output_manager_v1, Destroy> xdgOutputManager_;
-  std::vector<std::unique_ptr<WaylandOutput>> outputs_;
-  std::vector<std::string> interfaces_;  // every global announced
-  bool outputsChanged_ = true;
-  bool lost_ = false;
 };
 
 }  // namespace quorin::wayland

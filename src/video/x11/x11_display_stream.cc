@@ -208,7 +208,8 @@ void X11DisplayStream::watchPointer() {
 
 bool X11DisplayStream::followMonitor(CaptureError& error) {
   Display* d = display_.get();
-  const std::optional<Monitor> monitor = chooseMonitor(listMonitors(d), monitor_);
+  const std::vector<Monitor> monitors = listMonitors(d);
+  const Monitor* monitor = chooseMonitor(monitors, monitor_);
   if (!monitor) {
     error = noDisplayFoundError();
     return false;

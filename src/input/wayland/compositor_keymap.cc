@@ -1,9 +1,10 @@
-#include "desktop/gnome/compositor_keymap.h"
+#include "input/wayland/compositor_keymap.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "base/wayland_client.h"
@@ -52,7 +53,14 @@ CompositorKeymap::~CompositorKeymap() = default;
 
 std::optional<bool> CompositorKeymap::types(std::uint32_t keysym) {
   if (!known_ && !ask()) return std::nullopt;
-  return keysyms_.contains(keysym);
+  return strokes_.contains(keysym);
+}
+
+std::optional<CompositorKeymap::Stroke> CompositorKeymap::strokeFor(std::uint32_t keysym) {
+  if (!known_ && !ask()) return std::nullopt;
+  const auto stroke = strokes_.find(keysym);
+  if (stroke == strokes_.end()) return std::nullopt;
+  return stroke->second;
 }
 
 bool CompositorKeymap::ask() {
@@ -85,20 +93,52 @@ bool CompositorKeymap::ask() {
                                                             XKB_KEYMAP_COMPILE_NO_FLAGS)
                                : nullptr;
   if (keymap) {
-    for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap); key <= xkb_keymap_max_keycode(keymap); ++key) {
-      // The first layout, which is current until the user switches.
-      for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(keymap, key, 0); ++level) {
-        const xkb_keysym_t* syms = nullptr;
-        const int count = xkb_keymap_key_get_syms_by_level(keymap, key, 0, level, &syms);
-        keysyms_.insert(syms, syms + count);
-      }
-    }
+    read(keymap);
     known_ = true;
     xkb_keymap_unref(keymap);
   }
   if (context) xkb_context_unref(context);
   wayland_.reset();  // the keymap is all it was for
   return known_;
+}
+
+void CompositorKeymap::read(xkb_keymap* keymap) {
+  // xkb codes are evdev codes plus 8.
+  constexpr xkb_keycode_t kEvdevOffset = 8;
+  const xkb_mod_mask_t shift = 1U << xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+  // The third level's real modifier, which AltGr sets in every layout xkeyboard-config ships.
+  const xkb_mod_index_t mod5 = xkb_keymap_mod_get_index(keymap, "Mod5");
+  const xkb_mod_mask_t levelThree = mod5 == XKB_MOD_INVALID ? 0 : 1U << mod5;
+  for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap); key <= xkb_keymap_max_keycode(keymap); ++key) {
+    const xkb_keysym_t* syms = nullptr;
+    if (key >= kEvdevOffset && xkb_keymap_key_get_syms_by_level(keymap, key, 0, 0, &syms) == 1 &&
+        syms[0] == XKB_KEY_ISO_Level3_Shift && !levelThreeKey_) {
+      levelThreeKey_ = key - kEvdevOffset;
+    }
+  }
+  for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap); key <= xkb_keymap_max_keycode(keymap); ++key) {
+    if (key < kEvdevOffset) continue;
+    // The first layout, which is current until the user switches.
+    for (xkb_level_index_t level = 0; level < xkb_keymap_num_levels_for_key(keymap, key, 0); ++level) {
+      // A level reached with Shift, AltGr or both; not one that needs Num Lock or Control.
+      xkb_mod_mask_t masks[8];
+      const std::size_t maskCount = xkb_keymap_key_get_mods_for_level(keymap, key, 0, level, masks, 8);
+      const auto mask = std::find_if(masks, masks + maskCount, [&](xkb_mod_mask_t m) {
+        return (m & ~(shift | levelThree)) == 0 && (!(m & levelThree) || levelThreeKey_);
+      });
+      if (mask == masks + maskCount) continue;
+      const bool withShift = *mask & shift;
+      const bool withLevelThree = levelThree && (*mask & levelThree);
+      const xkb_keysym_t* syms = nullptr;
+      const int count = xkb_keymap_key_get_syms_by_level(keymap, key, 0, level, &syms);
+      for (int i = 0; i < count; ++i) {
+        const Stroke stroke{key - kEvdevOffset, withShift, withLevelThree};
+        const auto known = strokes_.find(syms[i]);
+        const auto weight = [](const Stroke& s) { return int(s.shift) + 2 * int(s.levelThree); };
+        if (known == strokes_.end() || weight(stroke) < weight(known->second)) strokes_[syms[i]] = stroke;
+      }
+    }
+  }
 }
 
 }  // namespace quorin
