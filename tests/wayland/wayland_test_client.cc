@@ -288,6 +288,8 @@ void WaylandTestClient::run(const char* display, const std::stop_token& stop) {
   xdg_surface_add_listener(s.xdgSurface = xdg_wm_base_get_xdg_surface(s.wmBase, s.surface), &xdgSurfaceListener,
                            &s);
   xdg_toplevel_add_listener(s.toplevel = xdg_surface_get_toplevel(s.xdgSurface), &toplevelListener, &s);
+  if (!look_.title.empty()) xdg_toplevel_set_title(s.toplevel, look_.title.c_str());
+  if (!look_.appId.empty()) xdg_toplevel_set_app_id(s.toplevel, look_.appId.c_str());
   xdg_toplevel_set_fullscreen(s.toplevel, output);
   wl_surface_commit(s.surface);
 

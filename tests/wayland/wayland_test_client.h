@@ -20,8 +20,10 @@ class WaylandTestClient : public InputRecorder {
  public:
   struct Look {
     std::uint32_t colour = 0;  // of the window, 0xRRGGBB
-    std::string output{};      // the name of the output to fill (Meta-0); empty: the compositor's choice
+    std::string output{};      // the name of the output to fill (Meta-0, Virtual-1); empty: the compositor's choice
     std::optional<std::uint32_t> pointer{};  // 0xRRGGBB of a kPointerSize square, its hot spot top left
+    std::string title{};  // by which a window list finds the window; empty: none
+    std::string appId{};  // likewise
   };
   static constexpr int kPointerSize = 16;
 
