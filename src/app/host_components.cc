@@ -88,16 +88,17 @@ PermissionServices HostComponents::permissionServices(PermissionServices x11) {
   // wlroots, KDE and GNOME desktops are shared without the portal where the compositor grants
   // it: there is nothing to approve, unless the user wants KDE or GNOME to ask through the
   // portal.
-  const auto mutterShares = [this] {
-    return !askBeforeConnecting_ && (KdeDesktopEnvironment::offer() == KdeDesktopEnvironment::Offer::granted ||
-                                     GnomeDesktopEnvironment::offered());
+  const auto compositorShares = [this] {
+    if (askBeforeConnecting_) return false;
+    const KdeDesktopEnvironment::Offer kwin = KdeDesktopEnvironment::offer();
+    return kwin == KdeDesktopEnvironment::Offer::granted ||
+           (kwin == KdeDesktopEnvironment::Offer::none && GnomeDesktopEnvironment::offered());
   };
-  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording), mutterShares] {
-    return WlrootsDesktopEnvironment::offeredBy() || mutterShares() || portal();
+  services.hasScreenRecording = [portal = std::move(services.hasScreenRecording), compositorShares] {
+    return WlrootsDesktopEnvironment::offeredBy() || compositorShares() || portal();
   };
-  services.isAccessibilityTrusted = [portal = std::move(services.isAccessibilityTrusted), mutterShares](bool prompt) {
-    return mutterShares() || portal(prompt);
-  };
+  services.isAccessibilityTrusted = [portal = std::move(services.isAccessibilityTrusted),
+                                     compositorShares](bool prompt) { return compositorShares() || portal(prompt); };
   return services;
 }
 
@@ -122,7 +123,8 @@ WaylandOffers HostComponents::waylandOffers(bool askBeforeConnecting) {
     kwinHiddenReported_ = true;
   }
   offers.kde = kwin == KdeDesktopEnvironment::Offer::granted;
-  offers.gnome = !offers.kde && GnomeDesktopEnvironment::offered();
+  // Where the compositor is KWin, mutter's names on the bus belong to no desktop shown.
+  offers.gnome = kwin == KdeDesktopEnvironment::Offer::none && GnomeDesktopEnvironment::offered();
   return offers;
 }
 

@@ -73,7 +73,9 @@ bool CompositorKeymap::ask() {
     wl_registry_add_listener(wayland_->registry.get(), &listener, wayland_.get());
   }
   Wayland& w = *wayland_;
+  // The globals, then the seat's capabilities (once it is bound).
   if (!w.display || !roundtripWithin(w.display.get(), limit_)) return false;
+  if (w.seat && !roundtripWithin(w.display.get(), limit_)) return false;
   if (w.hasKeyboard && !w.keyboard && w.seat) {
     static const wl_keyboard_listener listener = {
         &Wayland::onKeymap,
