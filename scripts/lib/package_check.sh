@@ -35,8 +35,12 @@ lintian --fail-on error,warning "$deb" >"$work/lintian.log" 2>&1 ||
 unpacked=$work/root
 dpkg-deb -x "$deb" "$unpacked"
 bin=$unpacked/usr/bin/quorin-remote-host
-desktop-file-validate "$unpacked/usr/share/applications/quorin-remote-host.desktop" ||
-  fail "the menu entry is not a valid desktop entry"
+entry=$unpacked/usr/share/applications/quorin-remote-host.desktop
+desktop-file-validate "$entry" || fail "the menu entry is not a valid desktop entry"
+# KWin grants its screen cast and fake input to the binary the entry names by its absolute path.
+grep -qx 'Exec=/usr/bin/quorin-remote-host' "$entry" || fail "the menu entry does not name /usr/bin/quorin-remote-host"
+grep -qx 'X-KDE-Wayland-Interfaces=zkde_screencast_unstable_v1,org_kde_kwin_fake_input' "$entry" ||
+  fail "the menu entry does not ask KWin for its screen cast and fake input"
 
 # systemd-analyze checks that ExecStart exists, so the unit points at the unpacked binary here;
 # it reports most mistakes as warnings with status 0, so any output fails.

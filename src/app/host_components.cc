@@ -137,6 +137,15 @@ bool HostComponents::canAskBeforeConnecting() {
   return backend_ == DesktopBackend::wayland && !wlrootsOffered();
 }
 
+std::optional<std::string> HostComponents::desktopNote() {
+  if (backend_ != DesktopBackend::wayland || wlrootsOffered() ||
+      KdeDesktopEnvironment::offer() != KdeDesktopEnvironment::Offer::hidden) {
+    return std::nullopt;
+  }
+  return "KDE asks on this computer before each connection: KWin lets only the installed "
+         "/usr/bin/quorin-remote-host share the screen without asking.";
+}
+
 std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {
   if (backend_ == DesktopBackend::x11) {
     if (!x11_) x11_ = std::make_shared<X11DesktopEnvironment>();

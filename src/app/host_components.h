@@ -64,6 +64,9 @@ class HostComponents {
   // Whether the "ask before each connection" preference changes anything on this desktop:
   // Wayland but not wlroots, which asks nobody either way.
   bool canAskBeforeConnecting();
+  // Why this desktop asks at the computer before each connection where the host could avoid
+  // it (KWin hides its protocols from this binary), for the panel. Main thread.
+  std::optional<std::string> desktopNote();
   // The one server of the process; construction may start it (the auto-start preference).
   std::unique_ptr<HostServer> makeServer();
 

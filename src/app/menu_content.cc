@@ -81,6 +81,9 @@ MenuContent::MenuContent(MenuViewModel::Environment model, HostIdentity& identit
       case MenuElement::errorLabel:
         layout->addWidget(&error_);
         break;
+      case MenuElement::desktopNote:
+        layout->addWidget(&desktopNote_);
+        break;
       case MenuElement::permissionRow:
         layout->addWidget(firstPermission ? &screenRow_ : &accessibilityRow_);
         firstPermission = false;
@@ -174,6 +177,10 @@ void MenuContent::apply(const MenuState& state) {
       case MenuElement::errorLabel:
         error_.setContent(item.symbol, item.symbolTint, item.text, item.style, item.textTint);
         error_.setVisible(item.shown);
+        break;
+      case MenuElement::desktopNote:
+        desktopNote_.setContent(item.symbol, item.symbolTint, item.text, item.style, item.textTint);
+        desktopNote_.setVisible(item.shown);
         break;
       case MenuElement::permissionRow:
         (firstPermission ? screenRow_ : accessibilityRow_).apply(item);

@@ -49,6 +49,7 @@ class MenuContent final : public QWidget {
   MonitorRow& monitorRow() { return monitorRow_; }
   const SymbolLabel& statusLabel() const { return status_; }
   const SymbolLabel& errorLabel() const { return error_; }
+  const SymbolLabel& desktopNote() const { return desktopNote_; }
 
  protected:
   void showEvent(QShowEvent* event) override;
@@ -64,6 +65,7 @@ class MenuContent final : public QWidget {
   SymbolLabel status_{SymbolLabel::Lines::wrap};
   SymbolLabel connected_{SymbolLabel::Lines::one};
   SymbolLabel error_{SymbolLabel::Lines::wrap};
+  SymbolLabel desktopNote_{SymbolLabel::Lines::wrap};
   PermissionRow screenRow_;
   PermissionRow accessibilityRow_;
   QPushButton pairingButton_;

@@ -69,6 +69,13 @@ MenuItems menuItems(const MenuState& state) {
       divider(),
       permissionRow("Screen Recording", state.hasScreen),
       permissionRow("Accessibility", state.hasAccessibility),
+      {.element = MenuElement::desktopNote,
+       .shown = state.desktopNote.has_value(),
+       .symbol = "info.circle",
+       .symbolTint = Tint::secondary,
+       .text = state.desktopNote.value_or(""),
+       .style = TextStyle::caption,
+       .textTint = Tint::secondary},
       divider(),
       {.element = MenuElement::pairingButton, .symbol = "qrcode", .text = "Pair a device\u2026"},
       divider(),
@@ -118,7 +125,8 @@ MenuState MenuViewModel::state() const {
           .monitors = monitors_,
           .monitor = monitor_,
           .canAskBeforeConnecting = env_.canAskBeforeConnecting,
-          .askBeforeConnecting = askBeforeConnecting_};
+          .askBeforeConnecting = askBeforeConnecting_,
+          .desktopNote = env_.desktopNote};
 }
 
 void MenuViewModel::setChangeHandler(std::function<void()> handler) { onChange_ = std::move(handler); }

@@ -52,6 +52,7 @@ enum class MenuElement {
   connectedLabel,
   errorLabel,
   permissionRow,
+  desktopNote,
   pairingButton,
   internetAccess,
   monitorRow,
@@ -90,9 +91,11 @@ struct MenuState {
   std::string monitor = {};                // the chosen one; empty for the primary one
   bool canAskBeforeConnecting = false;     // the preference changes anything on this desktop
   bool askBeforeConnecting = false;
+  // Why this desktop still asks at the computer before each connection, and how to avoid it.
+  std::optional<std::string> desktopNote = {};
 };
 
-inline constexpr std::size_t kMenuItemCount = 20;
+inline constexpr std::size_t kMenuItemCount = 21;
 using MenuItems = std::array<MenuItem, kMenuItemCount>;
 
 // Every item of the panel, top to bottom; items that are not shown are still present. The
@@ -129,6 +132,7 @@ class MenuViewModel {
     std::function<std::shared_ptr<DesktopEnvironment>()> desktop;
     // Whether HostServer::kAskBeforeConnectingKey changes anything on this desktop.
     bool canAskBeforeConnecting = false;
+    std::optional<std::string> desktopNote = {};  // see MenuState
   };
 
   // Reads the login item's status once, for the "Open at login" switch. Everything in

@@ -24,7 +24,8 @@ QuorinRemoteHostApp::QuorinRemoteHostApp()
           .mainThread = &mainThread_,
           .defaults = &components_.defaults(),
           .desktop = [this] { return components_.desktop(); },
-          .canAskBeforeConnecting = components_.canAskBeforeConnecting()},
+          .canAskBeforeConnecting = components_.canAskBeforeConnecting(),
+          .desktopNote = components_.desktopNote()},
       components_.identity());
 }
 

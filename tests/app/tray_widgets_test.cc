@@ -207,6 +207,11 @@ TEST_F(TrayWidgetsTest, AppliedStatesShowInThePanel) {
   save(panel, "panel-running.png");
   panel.apply({.lastError = ""});
   EXPECT_TRUE(panel.errorLabel().isVisibleTo(&panel)) << "an empty error still has its line";
+  EXPECT_FALSE(panel.desktopNote().isVisibleTo(&panel));
+  const char* note = "KDE asks on this computer before each connection.";
+  panel.apply({.desktopNote = note});
+  EXPECT_TRUE(panel.desktopNote().isVisibleTo(&panel));
+  EXPECT_EQ(panel.desktopNote().text(), note);
   panel.openPairing();
   ASSERT_NE(panel.pairingView(), nullptr);
   save(*panel.pairingView(), "pairing.png");
