@@ -17,6 +17,51 @@
 
 namespace quorin {
 
+namespace {
+
+// The size of cursor metadata with room for a width x height 32-bit bitmap.
+constexpr int cursorMetaSize(int width, int height) {
+  return int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + width * height * 4;
+}
+
+// Where a hidden pointer is drawn: far outside every picture, so nothing of it shows.
+constexpr int kPointerHidden = -1'000'000;
+
+// The byte of each channel in a 32-bit pointer bitmap pixel; alpha < 0 for opaque formats.
+struct ChannelOrder {
+  int alpha = -1;
+  int red = 0;
+  int green = 0;
+  int blue = 0;
+};
+
+std::optional<ChannelOrder> channelOrder(std::uint32_t format) {
+  switch (format) {
+    case SPA_VIDEO_FORMAT_BGRA: return ChannelOrder{3, 2, 1, 0};
+    case SPA_VIDEO_FORMAT_RGBA: return ChannelOrder{3, 0, 1, 2};
+    case SPA_VIDEO_FORMAT_ARGB: return ChannelOrder{0, 1, 2, 3};
+    case SPA_VIDEO_FORMAT_ABGR: return ChannelOrder{0, 3, 2, 1};
+    case SPA_VIDEO_FORMAT_BGRx: return ChannelOrder{-1, 2, 1, 0};
+    case SPA_VIDEO_FORMAT_RGBx: return ChannelOrder{-1, 0, 1, 2};
+    case SPA_VIDEO_FORMAT_xRGB: return ChannelOrder{-1, 1, 2, 3};
+    case SPA_VIDEO_FORMAT_xBGR: return ChannelOrder{-1, 3, 2, 1};
+    default: return std::nullopt;
+  }
+}
+
+// Whether the first plane of `buffer` holds a picture: KWin sends pointer-only updates as
+// empty buffers flagged corrupted.
+bool carriesPicture(const spa_buffer& buffer) {
+  const auto* header = static_cast<const spa_meta_header*>(
+      spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
+  if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return false;
+  if (buffer.n_datas < 1) return false;
+  const spa_chunk* chunk = buffer.datas[0].chunk;
+  return chunk && chunk->size > 0 && !(chunk->flags & SPA_CHUNK_FLAG_CORRUPTED);
+}
+
+}  // namespace
+
 struct PipeWireDisplayStream::PipeWire {
   PipeWireDisplayStream* owner = nullptr;
   pw_thread_loop* loop = nullptr;
@@ -28,6 +73,11 @@ struct PipeWireDisplayStream::PipeWire {
   spa_video_info_raw format{};
   Picture filling;  // the PipeWire thread's copy in progress
   bool reportedUnmappable = false;
+  // The pointer as the metadata read so far left it; the hotspot comes only with a bitmap.
+  Pointer pointer;
+  int hotX = 0;
+  int hotY = 0;
+  bool reportedBadBitmap = false;
 
   ~PipeWire() {
     if (loop) pw_thread_loop_stop(loop);
@@ -71,9 +121,9 @@ struct PipeWireDisplayStream::PipeWire {
         spa_format_video_raw_parse(param, &self->format) < 0) {
       return;
     }
-    std::uint8_t storage[512];
+    std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[2];
+    const spa_pod* params[3];
     // Mappable memory only: a DMA-BUF could not be read without a GPU context.
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
@@ -81,27 +131,101 @@ struct PipeWireDisplayStream::PipeWire {
     params[1] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Header), SPA_PARAM_META_size, SPA_POD_Int(sizeof(spa_meta_header))));
-    pw_stream_update_params(self->stream, params, 2);
+    // Room for the pointer's bitmap, for a producer that sends the pointer as metadata.
+    params[2] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
+        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
+        SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
+        SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(256, 256))));
+    pw_stream_update_params(self->stream, params, 3);
   }
 
   static void onProcess(void* data) {
     auto* self = static_cast<PipeWire*>(data);
-    // Only the newest queued picture matters; older ones go straight back.
+    // Every queued buffer may move the pointer; of the pictures only the newest matters, and
+    // the others go straight back.
+    const Pointer before = self->pointer;
+    std::optional<PointerShape> shape;
     pw_buffer* newest = nullptr;
     while (pw_buffer* buffer = pw_stream_dequeue_buffer(self->stream)) {
+      self->readPointer(*buffer->buffer, shape);
+      if (!carriesPicture(*buffer->buffer)) {
+        pw_stream_queue_buffer(self->stream, buffer);
+        continue;
+      }
       if (newest) pw_stream_queue_buffer(self->stream, newest);
       newest = buffer;
     }
-    if (!newest) return;
-    self->copy(*newest->buffer);
-    pw_stream_queue_buffer(self->stream, newest);
+    const bool copied = newest && self->copy(*newest->buffer);
+    if (newest) pw_stream_queue_buffer(self->stream, newest);
+    const bool moved = !(self->pointer == before);
+    if (copied || moved || shape) {
+      self->owner->deliver(copied ? &self->filling : nullptr, moved ? &self->pointer : nullptr,
+                           shape ? &*shape : nullptr);
+    }
   }
 
-  void copy(const spa_buffer& buffer) {
-    const auto* header = static_cast<const spa_meta_header*>(
-        spa_buffer_find_meta_data(&buffer, SPA_META_Header, sizeof(spa_meta_header)));
-    if (header && (header->flags & SPA_META_HEADER_FLAG_CORRUPTED)) return;
-    if (buffer.n_datas < 1) return;
+  // Takes the pointer from `buffer`'s cursor metadata, if any; a new bitmap goes to `shape`.
+  void readPointer(const spa_buffer& buffer, std::optional<PointerShape>& shape) {
+    const spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_Cursor);
+    if (!meta || !meta->data || meta->size < sizeof(spa_meta_cursor)) return;
+    spa_meta_cursor cursor;
+    std::memcpy(&cursor, meta->data, sizeof cursor);
+    if (!spa_meta_cursor_is_valid(&cursor)) {
+      pointer.visible = false;
+      return;
+    }
+    if (cursor.bitmap_offset != 0) {
+      if (std::optional<PointerShape> bitmap = readBitmap(*meta, cursor.bitmap_offset)) {
+        shape = std::move(bitmap);
+        hotX = cursor.hotspot.x;
+        hotY = cursor.hotspot.y;
+      }
+    }
+    pointer = {true, cursor.position.x - hotX, cursor.position.y - hotY};
+  }
+
+  // The bitmap at `at` in the cursor metadata `meta`, converted; nothing when there is no new
+  // one, or it has a format we cannot read or reaches outside the metadata (the producer's
+  // offsets are not trusted).
+  std::optional<PointerShape> readBitmap(const spa_meta& meta, std::uint32_t at) {
+    const auto refuse = [this] {
+      if (!reportedBadBitmap) {
+        reportedBadBitmap = true;
+        logLine("screen stream sends a pointer bitmap that cannot be read; keeping the last one");
+      }
+      return std::nullopt;
+    };
+    const std::uint64_t size = meta.size;
+    if (at < sizeof(spa_meta_cursor) || at + std::uint64_t(sizeof(spa_meta_bitmap)) > size) return refuse();
+    const auto* base = static_cast<const std::uint8_t*>(meta.data);
+    spa_meta_bitmap bitmap;
+    std::memcpy(&bitmap, base + at, sizeof bitmap);
+    if (bitmap.format == SPA_VIDEO_FORMAT_UNKNOWN) return std::nullopt;  // no new bitmap after all
+    const std::optional<ChannelOrder> order = channelOrder(bitmap.format);
+    if (!order) return refuse();
+    const std::uint64_t width = bitmap.size.width;
+    const std::uint64_t height = bitmap.size.height;
+    // No image data: an invisible pointer.
+    if (bitmap.offset == 0 || width == 0 || height == 0) return PointerShape{};
+    if (bitmap.offset < sizeof(spa_meta_bitmap) || bitmap.stride <= 0) return refuse();
+    const std::uint64_t stride = std::uint64_t(bitmap.stride);
+    const std::uint64_t start = at + std::uint64_t(bitmap.offset);
+    if (stride < width * 4 || start + stride * (height - 1) + width * 4 > size) return refuse();
+    PointerShape shape{std::vector<std::uint32_t>(width * height), int(width), int(height)};
+    for (std::uint64_t y = 0; y < height; ++y) {
+      const std::uint8_t* pixel = base + start + y * stride;
+      for (std::uint64_t x = 0; x < width; ++x, pixel += 4) {
+        const std::uint32_t alpha = order->alpha < 0 ? 0xFF : pixel[order->alpha];
+        shape.argb[y * width + x] = alpha << 24 | std::uint32_t(pixel[order->red]) << 16 |
+                                    std::uint32_t(pixel[order->green]) << 8 | pixel[order->blue];
+      }
+    }
+    return shape;
+  }
+
+  // Copies the picture of a buffer that carriesPicture() into `filling`; false when it does
+  // not fit the format.
+  bool copy(const spa_buffer& buffer) {
     const spa_data& plane = buffer.datas[0];
     if (!plane.data) {
       if (!reportedUnmappable) {
@@ -110,17 +234,14 @@ struct PipeWireDisplayStream::PipeWire {
                 std::to_string(plane.type) + ")");
         owner->fail(pipeWireError());
       }
-      return;
+      return false;
     }
     const int width = static_cast<int>(format.size.width);
     const int height = static_cast<int>(format.size.height);
-    if (!plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED) ||
-        plane.maxsize == 0 || width <= 0 || height <= 0) {
-      return;
-    }
+    if (plane.maxsize == 0 || width <= 0 || height <= 0) return false;
     const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : width * 4;
     const std::size_t offset = plane.chunk->offset % plane.maxsize;
-    if (offset + static_cast<std::size_t>(stride) * (height - 1) + width * 4u > plane.maxsize) return;
+    if (offset + static_cast<std::size_t>(stride) * (height - 1) + width * 4u > plane.maxsize) return false;
     const auto* source = static_cast<const std::uint8_t*>(plane.data) + offset;
     filling.width = width;
     filling.height = height;
@@ -130,7 +251,7 @@ struct PipeWireDisplayStream::PipeWire {
       std::memcpy(filling.bytes.data() + static_cast<std::size_t>(row) * filling.stride,
                   source + static_cast<std::size_t>(row) * stride, filling.stride);
     }
-    owner->deliver(filling);
+    return true;
   }
 };
 
@@ -238,26 +359,41 @@ PipeWireDisplayStream::~PipeWireDisplayStream() {
 }
 
 const BgraImage* PipeWireDisplayStream::grab(bool force) {
+  bool newPicture = false;
+  std::optional<PointerShape> shape;
   {
     std::lock_guard lock(mutex_);
     if (failure_) return nullptr;
-    if (hasNew_) {
+    if (hasNewPicture_) {
       std::swap(front_, latest_);
-      hasNew_ = false;
-    } else if (!force) {
-      return nullptr;
+      newPicture = true;
     }
+    if (hasNewPointer_) pointer_ = latestPointer_;
+    if (hasNewShape_) shape = std::move(latestShape_);
+    hasNewPicture_ = hasNewPointer_ = hasNewShape_ = false;
   }
+  // The hotspot is already taken off the pointer's place.
+  if (shape) cursor_.setShape(std::move(shape->argb), shape->width, shape->height, 0, 0);
   if (front_.bytes.empty()) return nullptr;
+  const int x = pointer_.visible ? pointer_.left : kPointerHidden;
+  const int y = pointer_.visible ? pointer_.top : kPointerHidden;
+  const bool pointerMoved = cursor_.changesPicture(x, y, front_.width, front_.height);
+  if (!newPicture && !pointerMoved && !force) return nullptr;
+  changedArea_ = newPicture || force ? ChangedArea{} : ChangedArea::none();
+  if (newPicture) cursor_.forget();
+  if (newPicture || pointerMoved) {
+    cursor_.draw({front_.bytes.data(), front_.width, front_.height, front_.stride}, x, y, changedArea_);
+  }
   image_ = BgraImage{front_.bytes.data(), front_.width, front_.height, front_.stride};
   return &image_;
 }
 
 bool PipeWireDisplayStream::waitForChange(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock lock(mutex_);
-  changed_.wait_until(lock, deadline, [this] { return hasNew_ || interrupted_ || failure_; });
+  const auto waiting = [this] { return hasNewPicture_ || hasNewPointer_ || hasNewShape_; };
+  changed_.wait_until(lock, deadline, [&] { return waiting() || interrupted_ || failure_; });
   interrupted_ = false;
-  return hasNew_ || failure_.has_value();
+  return waiting() || failure_.has_value();
 }
 
 void PipeWireDisplayStream::interrupt() {
@@ -271,10 +407,20 @@ std::optional<CaptureError> PipeWireDisplayStream::failure() const {
   return failure_;
 }
 
-void PipeWireDisplayStream::deliver(Picture& filled) {
+void PipeWireDisplayStream::deliver(Picture* picture, const Pointer* pointer, PointerShape* shape) {
   std::lock_guard lock(mutex_);
-  std::swap(filled, latest_);
-  hasNew_ = true;
+  if (picture) {
+    std::swap(*picture, latest_);
+    hasNewPicture_ = true;
+  }
+  if (pointer) {
+    latestPointer_ = *pointer;
+    hasNewPointer_ = true;
+  }
+  if (shape) {
+    latestShape_ = std::move(*shape);
+    hasNewShape_ = true;
+  }
   changed_.notify_all();
 }
 
