@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <algorithm>
 #include <functional>
 #include <mutex>
 
@@ -46,12 +47,16 @@ class KdeCast : public ::testing::Test {
     display_ = kwin;
   }
 
-  // A full-screen window on Virtual-0 and its cast.
-  std::unique_ptr<kde::KdeDisplayStream> castWindow(std::unique_ptr<WaylandTestClient>& window) {
-    window = std::make_unique<WaylandTestClient>(
+  // A full-screen window on Virtual-0, with a pointer image of its own.
+  std::unique_ptr<WaylandTestClient> showWindow() {
+    auto window = std::make_unique<WaylandTestClient>(
         display_.c_str(), WaylandTestClient::Look{.colour = kPlum, .output = "Virtual-0", .pointer = kGold,
                                                   .title = "quorin cast"});
     EXPECT_EQ(window->error(), "");
+    return window;
+  }
+  // The cast of the window showWindow() shows.
+  std::unique_ptr<kde::KdeDisplayStream> castWindow() {
     KdeWindowList list(display_.c_str());
     const auto found = list.find("quorin cast");
     EXPECT_TRUE(found) << list.error();
@@ -81,8 +86,8 @@ class KdeCast : public ::testing::Test {
 // A window's cast shows the colour it painted, pixel for pixel away from the pointer, and the
 // host's encoder turns it into a stream that a client decodes to the same colour.
 TEST_F(KdeCast, AWindowsCastShowsItsColourAndDecodesToIt) {
-  std::unique_ptr<WaylandTestClient> window;
-  const auto stream = castWindow(window);
+  const auto window = showWindow();
+  const auto stream = castWindow();
   ASSERT_TRUE(stream);
   const BgraImage* image = pictureWhere(*stream, [](const BgraImage& i) { return i.width > 0; });
   ASSERT_TRUE(image) << "no picture of the window";
@@ -131,11 +136,18 @@ TEST_F(KdeCast, AWindowsCastShowsItsColourAndDecodesToIt) {
 // KWin sends the pointer beside a window's pictures; the stream draws it where fake input put
 // it, with the window's own pointer image, and takes it off where it was.
 TEST_F(KdeCast, ThePointerIsDrawnWhereFakeInputMovedIt) {
-  std::unique_ptr<WaylandTestClient> window;
-  const auto stream = castWindow(window);
-  ASSERT_TRUE(stream);
+  const auto window = showWindow();
   const auto sink = kde::openKwinEventSink(display_);
   ASSERT_TRUE(sink) << "KWin grants no fake input to this binary";
+  // The window gives the pointer its image as the pointer enters it; KWin sends the image with
+  // the cast's first picture, and then where the pointer goes.
+  sink->movePointer(280, 180);
+  sink->finish();
+  ASSERT_TRUE(window->waitFor([](const std::vector<ReceivedEvent>& got) {
+    return std::ranges::any_of(got, [](const ReceivedEvent& e) { return e.type == ReceivedEvent::Type::motion; });
+  })) << "the pointer did not enter the window";
+  const auto stream = castWindow();
+  ASSERT_TRUE(stream);
   const int middle = WaylandTestClient::kPointerSize / 2;
   const auto pointerAt = [&](int x, int y) {
     return [=](const BgraImage& i) {
@@ -143,20 +155,18 @@ TEST_F(KdeCast, ThePointerIsDrawnWhereFakeInputMovedIt) {
              near(pixel(i, x - middle, y - middle), kPlum);
     };
   };
-  sink->movePointer(300, 200);
-  sink->finish();
-  ASSERT_TRUE(pictureWhere(*stream, pointerAt(300, 200))) << "no pointer at 300,200";
+  ASSERT_TRUE(pictureWhere(*stream, pointerAt(280, 180))) << "no pointer at 280,180";
   sink->movePointer(900, 600);
   sink->finish();
   const BgraImage* moved = pictureWhere(*stream, pointerAt(900, 600));
   ASSERT_TRUE(moved) << "no pointer at 900,600";
-  EXPECT_TRUE(near(pixel(*moved, 300 + middle, 200 + middle), kPlum)) << "the pointer stayed behind";
+  EXPECT_TRUE(near(pixel(*moved, 280 + middle, 180 + middle), kPlum)) << "the pointer stayed behind";
 }
 
 // KWin ends the cast when its window closes: the stream ends with one sentence.
 TEST_F(KdeCast, ClosingTheWindowEndsTheCastAsStoppedSharing) {
-  std::unique_ptr<WaylandTestClient> window;
-  const auto stream = castWindow(window);
+  auto window = showWindow();
+  const auto stream = castWindow();
   ASSERT_TRUE(stream);
   ASSERT_TRUE(pictureWhere(*stream, [](const BgraImage& i) { return i.width > 0; }));
   window.reset();

@@ -220,6 +220,13 @@ struct PipeWireDisplayStream::PipeWire {
                                     std::uint32_t(pixel[order->green]) << 8 | pixel[order->blue];
       }
     }
+    // A pointer image without an alpha channel (an application's XRGB cursor) reaches us from
+    // KWin as RGBA with the unused byte, often 0, for alpha: no premultiplied pixel has colour
+    // without alpha, so a bitmap with colour and no alpha anywhere is opaque.
+    const bool noAlpha = std::ranges::none_of(shape.argb, [](std::uint32_t p) { return p >> 24 != 0; });
+    if (noAlpha && std::ranges::any_of(shape.argb, [](std::uint32_t p) { return (p & 0xFFFFFF) != 0; })) {
+      for (std::uint32_t& p : shape.argb) p |= 0xFF000000;
+    }
     return shape;
   }
 
