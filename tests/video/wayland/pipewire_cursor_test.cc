@@ -241,7 +241,7 @@ TEST_F(PipeWireCursor, PointerMetadataIsDrawnMovedByEmptyBuffersReshapedAndHidde
   EXPECT_TRUE(shows(sendPointerOnly({1, 21, 22, 0, 0, std::nullopt}), 0x80, DrawnPointer{20, 20, kGreenBox}));
 }
 
-TEST_F(PipeWireCursor, BitmapsInEveryByteOrderGiveTheSameColours) {
+TEST_F(PipeWireCursor, BitmapsInEveryByteOrderGiveTheSameColoursAndOneWithoutAlphaIsOpaque) {
   ASSERT_NO_FATAL_FAILURE(connect(true));
   ASSERT_TRUE(shows(sendPicture(0x40, {}), 0x40));
   int x = 10;
@@ -252,6 +252,14 @@ TEST_F(PipeWireCursor, BitmapsInEveryByteOrderGiveTheSameColours) {
     EXPECT_TRUE(shows(sendPointerOnly({1, x, 20, 0, 0, bitmap}), 0x40, DrawnPointer{x, 20, bitmap}))
         << "format " << format;
   }
+  // An application's pointer without alpha, which KWin passes on with 0 in the alpha byte:
+  // opaque, not added onto the picture.
+  const Bitmap withoutAlpha{SPA_VIDEO_FORMAT_RGBA, 4, 4, 0x00306090};
+  const BgraImage* image = sendPointerOnly({1, 70, 20, 0, 0, withoutAlpha});
+  ASSERT_TRUE(image);
+  std::uint32_t drawn = 0;
+  std::memcpy(&drawn, image->pixels + 21 * image->stride + 71 * 4, 4);
+  EXPECT_EQ(drawn, 0xFF306090u);
 }
 
 TEST_F(PipeWireCursor, ABitmapReachingOutsideItsMetadataIsIgnoredAndTheLastShapeKept) {
