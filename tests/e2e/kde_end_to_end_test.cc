@@ -87,11 +87,12 @@ TEST_F(KdeEndToEnd, ATapLandsOnItsPixelOfTheChosenOutputAndTextIsTypedThroughThe
              return e.type == ReceivedEvent::Type::button && !e.pressed;
            });
   })) << "no click at 320,600 of Virtual-1";
-  EXPECT_TRUE(target.waitFor([](const std::vector<ReceivedEvent>& got) {
+  const bool typed = target.waitFor([](const std::vector<ReceivedEvent>& got) {
     return InputRecorder::typedText(got) == "Hi !";
-  })) << InputRecorder::typedText(target.take());
+  });
   expectCleanStop(*host);
   const std::string log = host->output();
+  EXPECT_TRUE(typed) << InputRecorder::typedText(target.take()) << "\n" << log;
   const std::string dropped = "has no key for eacute";
   EXPECT_NE(log.find(dropped), std::string::npos) << log;
   EXPECT_EQ(log.find(dropped), log.rfind(dropped)) << "logged more than once";

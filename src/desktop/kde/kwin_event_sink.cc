@@ -28,12 +28,15 @@ std::string keysymName(std::uint32_t keysym) {
 
 class KwinEventSink final : public EventSink {
  public:
-  KwinEventSink(std::unique_ptr<KwinConnection> connection, const std::string& display)
+  explicit KwinEventSink(std::unique_ptr<KwinConnection> connection)
       : connection_(std::move(connection)),
-        keymap_(display, std::chrono::milliseconds(500)),
+        keymap_(connection_->display(), std::chrono::milliseconds(1000)),
         input_(connection_->fakeInput()) {}
 
   ~KwinEventSink() override { finish(); }
+
+  // Reads KWin's keymap ahead of the first text, off the input thread's way.
+  void prepare() { keymap_.known(); }
 
   std::optional<ScreenRect> screenFrame() override { return shown_; }
 
@@ -64,6 +67,11 @@ class KwinEventSink final : public EventSink {
   }
 
   void typeText(std::u32string_view text, const Modifiers& modifiers) override {
+    if (!keymap_.known()) {
+      if (!reportedNoKeymap_) logLine("KWin has not given its keyboard layout; text is not typed until it does");
+      reportedNoKeymap_ = true;
+      return;
+    }
     for (const char32_t c : text) {
       if (c == U'\n' || c == U'\t') {
         tap(VirtualKeymap::keyFor(c == U'\n' ? SpecialKey::returnKey : SpecialKey::tab), modifiers, {});
@@ -127,6 +135,7 @@ class KwinEventSink final : public EventSink {
   std::optional<ScreenRect> shown_;
   std::vector<std::uint32_t> held_;  // keys down, in the order they went
   std::set<std::uint32_t> reported_;  // keysyms already logged as dropped
+  bool reportedNoKeymap_ = false;
 };
 
 }  // namespace
@@ -147,7 +156,9 @@ std::unique_ptr<EventSink> openKwinEventSink(const std::string& display) {
                                        "Lets a paired phone or tablet control this computer");
   // Authenticated before the first event counts.
   if (!connection->roundtrip(KwinConnection::Clock::now() + KwinConnection::kSetupTimeout)) return nullptr;
-  return std::make_unique<KwinEventSink>(std::move(connection), display);
+  auto sink = std::make_unique<KwinEventSink>(std::move(connection));
+  sink->prepare();
+  return sink;
 }
 
 }  // namespace quorin::kde

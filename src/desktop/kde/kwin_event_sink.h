@@ -6,8 +6,9 @@
 // logged once. Keys and modifiers go down and up within one call; finish() lets go of
 // anything still held.
 //
-// Thread: the desktop session's input thread. Nothing here waits for KWin except the first
-// read of its keymap, limited to half a second.
+// Thread: made on the desktop thread, which reads KWin's keymap then; used on the desktop
+// session's input thread, where nothing waits for KWin but a keymap still unread (a second at
+// most per ask).
 
 #include <memory>
 #include <string>
@@ -16,8 +17,8 @@
 
 namespace quorin::kde {
 
-// Connects to KWin at `display` ($WAYLAND_DISPLAY when empty) and authenticates for fake
-// input. Nothing when KWin is unreachable or does not grant fake input.
+// Connects to KWin at `display` ($WAYLAND_DISPLAY when empty), authenticates for fake input and
+// reads KWin's keymap. Nothing when KWin is unreachable or does not grant fake input.
 std::unique_ptr<EventSink> openKwinEventSink(const std::string& display);
 
 }  // namespace quorin::kde

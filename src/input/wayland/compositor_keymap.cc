@@ -12,7 +12,8 @@
 namespace quorin {
 
 struct CompositorKeymap::Wayland {
-  DisplayPtr display;
+  DisplayPtr owned;
+  wl_display* display = nullptr;
   RegistryPtr registry;
   Proxy<wl_seat, wl_seat_destroy> seat;
   Proxy<wl_keyboard, wl_keyboard_destroy> keyboard;
@@ -49,6 +50,9 @@ struct CompositorKeymap::Wayland {
 CompositorKeymap::CompositorKeymap(std::string display, std::chrono::milliseconds limit)
     : display_(std::move(display)), limit_(limit) {}
 
+CompositorKeymap::CompositorKeymap(wl_display* display, std::chrono::milliseconds limit)
+    : borrowed_(display), limit_(limit) {}
+
 CompositorKeymap::~CompositorKeymap() = default;
 
 std::optional<bool> CompositorKeymap::types(std::uint32_t keysym) {
@@ -66,16 +70,17 @@ std::optional<CompositorKeymap::Stroke> CompositorKeymap::strokeFor(std::uint32_
 bool CompositorKeymap::ask() {
   if (!wayland_) {
     wayland_ = std::make_unique<Wayland>();
-    wayland_->display.reset(wl_display_connect(display_.empty() ? nullptr : display_.c_str()));
+    if (!borrowed_) wayland_->owned.reset(wl_display_connect(display_.empty() ? nullptr : display_.c_str()));
+    wayland_->display = borrowed_ ? borrowed_ : wayland_->owned.get();
     if (!wayland_->display) return false;
     static const wl_registry_listener listener = {&Wayland::onGlobal, [](void*, wl_registry*, std::uint32_t) {}};
-    wayland_->registry.reset(wl_display_get_registry(wayland_->display.get()));
+    wayland_->registry.reset(wl_display_get_registry(wayland_->display));
     wl_registry_add_listener(wayland_->registry.get(), &listener, wayland_.get());
   }
   Wayland& w = *wayland_;
   // The globals, then the seat's capabilities (once it is bound).
-  if (!w.display || !roundtripWithin(w.display.get(), limit_)) return false;
-  if (w.seat && !roundtripWithin(w.display.get(), limit_)) return false;
+  if (!w.display || !roundtripWithin(w.display, limit_)) return false;
+  if (w.seat && !roundtripWithin(w.display, limit_)) return false;
   if (w.hasKeyboard && !w.keyboard && w.seat) {
     static const wl_keyboard_listener listener = {
         &Wayland::onKeymap,
@@ -86,7 +91,7 @@ bool CompositorKeymap::ask() {
         [](void*, wl_keyboard*, std::int32_t, std::int32_t) {}};
     w.keyboard.reset(wl_seat_get_keyboard(w.seat.get()));
     wl_keyboard_add_listener(w.keyboard.get(), &listener, &w);
-    roundtripWithin(w.display.get(), limit_);
+    roundtripWithin(w.display, limit_);
   }
   if (w.keymap.empty()) return false;
 

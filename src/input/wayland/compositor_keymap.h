@@ -13,6 +13,7 @@
 #include <string>
 #include <unordered_map>
 
+struct wl_display;
 struct xkb_keymap;
 
 namespace quorin {
@@ -21,6 +22,10 @@ class CompositorKeymap {
  public:
   // The compositor at `display` ($WAYLAND_DISPLAY when empty); each ask waits at most `limit`.
   CompositorKeymap(std::string display, std::chrono::milliseconds limit);
+  // The compositor of a connection of the caller's, which must outlive this; its events are
+  // read while asking, on the caller's thread. A compositor that checks each new client (KWin
+  // looks up its desktop file) answers one it knows sooner.
+  CompositorKeymap(wl_display* display, std::chrono::milliseconds limit);
   ~CompositorKeymap();
   CompositorKeymap(const CompositorKeymap&) = delete;
   CompositorKeymap& operator=(const CompositorKeymap&) = delete;
@@ -32,6 +37,8 @@ class CompositorKeymap {
     bool levelThree = false;  // AltGr, through levelThreeKey()
   };
 
+  // Whether the keymap is known; asks the compositor for it when not yet.
+  bool known() { return known_ || ask(); }
   // Whether a key of the keymap types `keysym`; nothing while the keymap is not known.
   std::optional<bool> types(std::uint32_t keysym);
   // The key that types `keysym` with the fewest modifiers; nothing when none does or the
@@ -46,6 +53,7 @@ class CompositorKeymap {
 
   struct Wayland;  // the connection, its seat and keyboard
   const std::string display_;
+  wl_display* const borrowed_ = nullptr;
   const std::chrono::milliseconds limit_;
   std::unique_ptr<Wayland> wayland_;
   bool known_ = false;
