@@ -55,6 +55,7 @@ WaylandScreenProbe::WaylandScreenProbe(Options options) {
   ready_ = true;
   paint();
   thread_ = std::thread([this] { run(); });
+  if (clockid_t clock; pthread_getcpuclockid(thread_.native_handle(), &clock) == 0) paintingClock_ = clock;
 }
 
 WaylandScreenProbe::~WaylandScreenProbe() {
@@ -73,12 +74,8 @@ WaylandScreenProbe::~WaylandScreenProbe() {
 }
 
 double WaylandScreenProbe::paintingCpuSeconds() const {
-  clockid_t clock;
   timespec used{};
-  if (!ready_ || pthread_getcpuclockid(const_cast<std::thread&>(thread_).native_handle(), &clock) != 0 ||
-      clock_gettime(clock, &used) != 0) {
-    return 0;
-  }
+  if (!paintingClock_ || clock_gettime(*paintingClock_, &used) != 0) return 0;
   return double(used.tv_sec) + double(used.tv_nsec) / 1e9;
 }
 

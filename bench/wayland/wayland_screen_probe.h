@@ -11,7 +11,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -86,6 +88,7 @@ class WaylandScreenProbe {
   std::atomic<int> committed_{0};
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  std::optional<clockid_t> paintingClock_;  // the painting thread's CPU clock
 };
 
 }  // namespace quorin
