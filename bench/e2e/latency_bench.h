@@ -1,8 +1,7 @@
 #pragma once
 // What the screen-to-picture latency benchmarks share: a probe draws the monotonic clock as a
-// barcode in the top left corner of the screen (kBits cells of kCell pixels: a row of bits,
-// then the same bits inverted as a check), the client reads it back from each decoded
-// picture. measureHost() runs the real host (QUORIN_HOST_BINARY) and decodes its stream.
+// barcode (e2e/probe_clock.h), the client reads it back from each decoded picture.
+// measureHost() runs the real host (QUORIN_HOST_BINARY) and decodes its stream.
 
 #include <unistd.h>
 
@@ -22,20 +21,11 @@
 #include "app/command_output.h"
 #include "client/h264_decoder.h"
 #include "client/stream_client.h"
+#include "e2e/probe_clock.h"
 #include "fakes/child_process.h"
 #include "identity/pairing_payload.h"
 
 namespace quorin::latency {
-
-using Clock = std::chrono::steady_clock;
-
-constexpr int kBits = 40;     // microseconds of the monotonic clock, modulo 2^40 (12 days)
-constexpr int kCell = 24;     // pixels per bit, square
-constexpr int kRows = 2;      // the bits, then the same bits inverted as a check
-
-inline std::uint64_t nowMicros() {
-  return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
-}
 
 // The time in a decoded picture, when both rows agree. `scale` is the picture's size against
 // the screen's (a host streams a large screen scaled down).
@@ -82,22 +72,6 @@ struct Latencies {
     return sorted[std::min(sorted.size() - 1, std::size_t(p * sorted.size()))];
   }
 };
-
-// CPU seconds (user + system) a process has used so far.
-inline double cpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const auto close = text.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  unsigned long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) utime = std::stoull(field);
-    if (i == 15) stime = std::stoull(field);
-  }
-  return double(utime + stime) / sysconf(_SC_CLK_TCK);
-}
 
 struct Result {
   std::string name;
@@ -149,11 +123,6 @@ inline Result measureHost(const std::string& name, double seconds, std::vector<s
   measureWindow(seconds, host.pid(), [&] { return client.framesReceived(); }, measuring, latencies, result);
   client.stop();
   return result;
-}
-
-// Whether bit `bit` of row `row` of the barcode for `time` is white.
-inline bool barcodeCellWhite(std::uint64_t time, int row, int bit) {
-  return ((time >> (kBits - 1 - bit)) & 1) != (row == 1);
 }
 
 inline void printResults(const std::string& size, const std::vector<Result>& results) {
