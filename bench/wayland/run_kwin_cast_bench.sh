@@ -13,27 +13,8 @@ seconds=${1:-10}
 cmake --build "$build" -j2 --target kwin_cast_bench >/dev/null
 bench=$build/bench/kwin_cast_bench
 
-sandbox=$(mktemp -d /tmp/quorin-kwin-cast.XXXXXX)
-started=()
-cleanup() {
-  local pid
-  # Newest first: KWin, then WirePlumber and PipeWire, then the bus.
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$sandbox"
-}
-trap cleanup EXIT
-mkdir -m 700 "$sandbox/runtime"
-export XDG_RUNTIME_DIR=$sandbox/runtime HOME=$sandbox XDG_CONFIG_HOME=$sandbox/config XDG_DATA_HOME=$sandbox/data
-unset DISPLAY WAYLAND_DISPLAY
-bus=$(dbus-daemon --config-file="$root/scripts/config/private-session-bus.conf" --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
-started=("$(sed -n 2p <<<"$bus")")
-# PipeWire with its session manager, as on a desktop, which links the cast's stream to ours.
-pipewire >"$sandbox/pipewire.log" 2>&1 &
-started=($! "${started[@]}")
-for _ in $(seq 50); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
-wireplumber >"$sandbox/wireplumber.log" 2>&1 &
-started=($! "${started[@]}")
+. "$root/bench/wayland/private_desktop.sh"
+start_private_desktop quorin-kwin-cast
 . "$root/scripts/lib/kwin.sh"
 up=0
 KWIN_LOG=$sandbox/kwin.log start_kwin "$bench" \

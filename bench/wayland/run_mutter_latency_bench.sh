@@ -16,28 +16,8 @@ echo "load before: $(uptime)"
 echo "X11 (Xvfb):"
 BUILD_DIR=$build "$root/bench/e2e/run_latency_bench.sh" "$seconds" 1920x1080
 
-sandbox=$(mktemp -d /tmp/quorin-mutter-latency.XXXXXX)
-started=()
-cleanup() {
-  local pid
-  # Newest first: mutter, then PipeWire, then the bus.
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$sandbox"
-}
-trap cleanup EXIT
-mkdir -m 700 "$sandbox/runtime"
-export XDG_RUNTIME_DIR=$sandbox/runtime HOME=$sandbox XDG_CONFIG_HOME=$sandbox/config XDG_DATA_HOME=$sandbox/data
-unset DISPLAY
-# The host keeps its key in its file store under HOME: this bus starts no keyring.
-bus=$(dbus-daemon --config-file="$root/scripts/config/private-session-bus.conf" --fork --print-address=1 --print-pid=1)
-export DBUS_SESSION_BUS_ADDRESS=$(sed -n 1p <<<"$bus")
-started=("$(sed -n 2p <<<"$bus")")
-# PipeWire with its session manager, as on a desktop, which links the host's stream to mutter's.
-pipewire >"$sandbox/pipewire.log" 2>&1 &
-started=($! "${started[@]}")
-for _ in $(seq 50); do [ -S "$XDG_RUNTIME_DIR/pipewire-0" ] && break; sleep 0.1; done
-wireplumber >"$sandbox/wireplumber.log" 2>&1 &
-started=($! "${started[@]}")
+. "$root/bench/wayland/private_desktop.sh"
+start_private_desktop quorin-mutter-latency
 . "$root/scripts/lib/mutter.sh"
 up=0
 MUTTER_LOG=$sandbox/mutter.log start_mutter 1920x1080 || up=$?
