@@ -81,10 +81,12 @@ TEST_F(KdeLifeEndToEnd, TheHostOutlivesKwinAndGreetsTheNextClientOnceItIsBack) {
 }
 
 // The chosen output turned off mid-session: the host casts the primary one in its place, and
-// the chosen one again once it is back, in the same session; a tap then lands on its pixel of
-// the chosen output. The client taps all along, since it cannot wait for the switches; the
+// the chosen one again once it is back, in the same session; input still reaches the chosen
+// output afterwards. The client taps all along, since it cannot wait for the switches; the
 // window on the chosen output is made once the output is back (KWin would move it onto the
-// primary one), so only a tap made after the switch back can reach it.
+// primary one), so only a tap made after the switch back can reach it. (The host moves its
+// input to a new output's place with that output's first picture, which KWin 5.27 headless
+// never sends: the tap shows that input survives the switches, not that it followed them.)
 TEST_F(KdeLifeEndToEnd, AnOutputTurnedOffAndOnAgainIsFollowedWithinTheSession) {
   chooseMonitor("Virtual-1");
   auto host = startKdeHost();
