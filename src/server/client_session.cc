@@ -160,9 +160,10 @@ void ClientSession::startVideo(std::unique_ptr<DesktopSession> desktop, const St
     });
   });
   capture->setChangeHandler([this](const ScreenRect& area, PictureSize size) {
-    post([area, size](ClientSession& session) {
+    post([area, size](ClientSession& session) mutable {
       if (!session.desktop_) return;
       const DesktopGeometry& before = session.desktop_->geometry();
+      if (size.width <= 0 || size.height <= 0) size = before.picture;  // no picture yet
       if (before.picture != size) {
         logLine("the shared monitor is now " + std::to_string(size.width) + "x" + std::to_string(size.height) +
                 "; it goes on in the " + std::to_string(before.stream.width) + "x" +

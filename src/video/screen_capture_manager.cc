@@ -63,7 +63,7 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
   using Clock = std::chrono::steady_clock;
   std::optional<Clock::time_point> startTime;
   std::optional<CaptureError> failure;
-  ScreenRect area;
+  ScreenRect area = stream->area();  // as the desktop session took it
   PictureSize picture;
   const auto sinceStart = [&](Clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::microseconds>(time - *startTime);
@@ -85,6 +85,12 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
       encoder_.encode(*image, sinceStart(now), stream->changedArea());
       stillSlots = 0;
       refining = true;
+    } else if (stream->area() != area) {
+      // Another monitor is shown, and no picture of it came yet (an idle compositor may send
+      // none for long): input follows now. The picture size stays the last one known, empty
+      // before the first.
+      area = stream->area();
+      if (changeHandler_) changeHandler_(area, picture);
     } else if (refining && ++stillSlots > kQuietSlots) {
       refining = encoder_.refine(sinceStart(now)) != ImageSink::Refinement::kDone &&
                  stillSlots < kQuietSlots + kRefinementSlots;

@@ -26,7 +26,9 @@ namespace quorin {
 class ScreenCaptureManager {
  public:
   using EndHandler = std::function<void(const CaptureError&)>;
-  // The monitor's area and picture size, with the first picture and whenever either changes.
+  // The monitor's area and picture size, with the first picture and whenever either changes;
+  // an area that changes before its picture comes is reported with the last picture's size
+  // (empty before the first).
   using ChangeHandler = std::function<void(const ScreenRect& area, PictureSize picture)>;
 
   // How long stop() lets a grab in progress finish before it cuts the stream off from its

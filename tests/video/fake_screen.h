@@ -48,6 +48,15 @@ class FakeScreen {
     wake_.notify_all();
   }
 
+  // Another monitor of the same size is shown, and no picture of it comes yet, as when an idle
+  // compositor follows the layout: the stream's area changes at its next grab, which gives none.
+  void move(ScreenRect area) {
+    std::lock_guard lock(mutex_);
+    area_ = area;
+    moved_ = true;
+    wake_.notify_all();
+  }
+
   // A hanging grab goes on, and sees every change made while it hung.
   void resume() {
     std::lock_guard lock(mutex_);
@@ -66,6 +75,7 @@ class FakeScreen {
       std::unique_lock lock(owner_.mutex_);
       owner_.wake_.wait(lock, [&] { return !owner_.hangs || abandoned_; });
       if (abandoned_) return nullptr;
+      if (std::exchange(owner_.moved_, false)) area_ = owner_.area_;
       const bool changed = std::exchange(owner_.changed_, false);
       if (owner_.ended_ || !(changed || force)) return nullptr;
       changed_ = changed ? std::exchange(owner_.drawn_, {}) : ChangedArea{};
@@ -79,9 +89,9 @@ class FakeScreen {
     bool waitForChange(std::chrono::steady_clock::time_point deadline) override {
       if (!owner_.reportsChanges) return DisplayStream::waitForChange(deadline);
       std::unique_lock lock(owner_.mutex_);
-      owner_.wake_.wait_until(lock, deadline, [&] { return owner_.changed_ || interrupted_; });
+      owner_.wake_.wait_until(lock, deadline, [&] { return owner_.changed_ || owner_.moved_ || interrupted_; });
       interrupted_ = false;
-      return owner_.changed_;
+      return owner_.changed_ || owner_.moved_;
     }
     void interrupt() override {
       if (!owner_.reportsChanges) return DisplayStream::interrupt();
@@ -113,6 +123,7 @@ class FakeScreen {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   bool changed_ = false;
+  bool moved_ = false;
   ChangedArea drawn_;  // what draw() placed since the last grab; everything after any other change
   ScreenRect area_{0, 0, 64, 48};
   std::optional<CaptureError> ended_;

@@ -68,6 +68,12 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
     ASSERT_TRUE(views.waitFor(2));
     EXPECT_EQ(views.at(0), std::make_pair(ScreenRect{0, 0, 64, 48}, PictureSize{64, 48}));
     EXPECT_EQ(views.at(1), std::make_pair(ScreenRect{100, 0, 80, 40}, PictureSize{80, 40}));
+    // Another monitor shown before any picture of it: input must follow at once, not with a
+    // picture that an idle compositor may never send.
+    screen.move({180, 0, 80, 40});
+    ASSERT_TRUE(views.waitFor(3));
+    EXPECT_EQ(views.at(2), std::make_pair(ScreenRect{180, 0, 80, 40}, PictureSize{80, 40}));
+    EXPECT_EQ(sink.count(), 4u) << "no picture for a move alone";
 
     manager.stop();
     screen.change();
@@ -86,7 +92,7 @@ TEST(ScreenCaptureManagerTest, ChangesGoOutTakenTogetherTimedFromEachStartUntilT
     screen.change();
     std::this_thread::sleep_for(600ms);
     EXPECT_EQ(screen.grabs, grabs) << "capture stopped";
-    EXPECT_EQ(views.count(), 3u) << "the new start reported its view once";
+    EXPECT_EQ(views.count(), 4u) << "the new start reported its view once";
   }
 }
 
