@@ -142,8 +142,8 @@ std::optional<std::string> HostComponents::desktopNote() {
       KdeDesktopEnvironment::offer() != KdeDesktopEnvironment::Offer::hidden) {
     return std::nullopt;
   }
-  return "KDE asks on this computer before each connection: KWin lets only the installed "
-         "/usr/bin/quorin-remote-host share the screen without asking.";
+  return "KDE asks on this computer before each connection: KWin shares the screen without asking only "
+         "with the installed /usr/bin/quorin-remote-host (restart it after installing).";
 }
 
 std::shared_ptr<DesktopEnvironment> HostComponents::desktop() {

@@ -11,6 +11,8 @@
 namespace quorin {
 namespace {
 
+constexpr const char* kInstalledExecutable = "/usr/bin/quorin-remote-host";
+
 std::string ownExecutable() {
   char path[PATH_MAX];
   const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
@@ -53,11 +55,15 @@ DesktopEnvironment::Result KdeDesktopEnvironment::makeSession(const std::string&
 }
 
 std::string kwinGrantAdvice() {
-  return "KWin shares the screen and input without asking only with a program that an installed desktop "
-         "file grants them to; the package's menu entry grants them to /usr/bin/quorin-remote-host, but this "
-         "host runs as " +
-         ownExecutable() + ". KDE will ask at this computer before each connection (run the installed package "
-                           "to avoid it)";
+  const std::string executable = ownExecutable();
+  const std::string why =
+      executable == kInstalledExecutable
+          ? std::string("KWin has not taken the package's menu entry into account yet (restart the host, or log "
+                        "out and in again)")
+          : "this host runs as " + executable + " (run the installed package to avoid it)";
+  return "KWin shares the screen and input without asking only with a program that an installed desktop file "
+         "grants them to; the package's menu entry grants them to " +
+         std::string(kInstalledExecutable) + ", but " + why + ". KDE will ask at this computer before each connection";
 }
 
 }  // namespace quorin
