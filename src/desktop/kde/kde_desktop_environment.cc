@@ -31,12 +31,8 @@ KdeDesktopEnvironment::Offer KdeDesktopEnvironment::offer(const std::string& dis
 std::vector<Monitor> KdeDesktopEnvironment::monitors() {
   kde::KwinConnection connection;
   CaptureError error;
-  std::vector<Monitor> monitors;
-  if (!connection.open(display_, error)) return monitors;
-  for (const WaylandOutput* output : connection.outputs()) {
-    monitors.push_back({output->name, output->rect(), monitors.empty()});
-  }
-  return monitors;
+  if (!connection.open(display_, error)) return {};
+  return connection.monitors();
 }
 
 DesktopEnvironment::Result KdeDesktopEnvironment::makeSession(const std::string& monitor,

@@ -14,14 +14,6 @@ constexpr std::chrono::milliseconds kWatchInterval{200};
 // How long a cast whose pictures stopped waits for KWin to say why.
 constexpr std::chrono::seconds kReasonWait{1};
 
-std::vector<Monitor> monitorsOf(const KwinConnection& connection) {
-  std::vector<Monitor> monitors;
-  for (const WaylandOutput* output : connection.outputs()) {
-    monitors.push_back({output->name, output->rect(), monitors.empty()});
-  }
-  return monitors;
-}
-
 }  // namespace
 
 std::unique_ptr<KdeDisplayStream> KdeDisplayStream::open(const std::string& display, Source source,
@@ -48,7 +40,7 @@ bool KdeDisplayStream::cast(const std::atomic<bool>* cancelled, CaptureError& er
   std::string name;
   ScreenRect rect;
   if (source_.windowUuid.empty()) {
-    const std::vector<Monitor> monitors = monitorsOf(*connection_);
+    const std::vector<Monitor> monitors = connection_->monitors();
     const Monitor* monitor = chooseMonitor(monitors, source_.output);
     if (!monitor) {
       error = noOutputError();
@@ -100,7 +92,7 @@ void KdeDisplayStream::update() {
     }
   }
   if (changed && source_.windowUuid.empty()) {
-    const std::vector<Monitor> monitors = monitorsOf(*connection_);
+    const std::vector<Monitor> monitors = connection_->monitors();
     const Monitor* monitor = chooseMonitor(monitors, source_.output);
     if (monitor && monitor->name == castOutput_) {
       area_ = monitor->rect;

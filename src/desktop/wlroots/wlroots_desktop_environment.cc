@@ -13,11 +13,7 @@ namespace wayland {
 std::vector<Monitor> listOutputs(const std::string& displayName, CaptureError& error) {
   ScreencopyConnection connection;
   if (!connection.open(displayName, error)) return {};
-  std::vector<Monitor> monitors;
-  for (const WaylandOutput* output : connection.outputs()) {
-    monitors.push_back({output->name, output->rect(), monitors.empty()});
-  }
-  return monitors;
+  return connection.monitors();
 }
 
 bool compositorOffers(const std::string& displayName, std::initializer_list<std::string_view> interfaces) {

@@ -43,6 +43,12 @@ std::vector<const WaylandOutput*> WaylandConnection::outputs() const {
   return named;
 }
 
+std::vector<Monitor> WaylandConnection::monitors() const {
+  std::vector<Monitor> monitors;
+  for (const WaylandOutput* output : outputs()) monitors.push_back({output->name, output->rect(), monitors.empty()});
+  return monitors;
+}
+
 bool WaylandConnection::dispatch(Clock::time_point deadline, int wakeFd) {
   wl_display* d = display_.get();
   if (lost()) return false;

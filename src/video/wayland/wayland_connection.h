@@ -45,6 +45,8 @@ class WaylandConnection {
 
   // The named outputs, in the order the compositor announced them.
   std::vector<const WaylandOutput*> outputs() const;
+  // The same as monitors in layout pixels, the first announced marked primary.
+  std::vector<Monitor> monitors() const;
   // Whether outputs came, went or changed since the last call.
   bool takeOutputsChanged() { return std::exchange(outputsChanged_, false); }
 
