@@ -175,19 +175,5 @@ TEST_F(KdeCast, ClosingTheWindowEndsTheCastAsStoppedSharing) {
   EXPECT_EQ(*stream->failure(), sharingEndedError());
 }
 
-// An output's cast: KWin gives its node, the stream runs, and it lies where the output does in
-// KWin's layout, where fake input points.
-TEST_F(KdeCast, AnOutputsCastRunsWhereTheOutputLies) {
-  CaptureError error;
-  const auto stream = kde::KdeDisplayStream::open(display_, {.output = "Virtual-1"}, &cancelled_, error);
-  ASSERT_TRUE(stream) << error.description;
-  EXPECT_EQ(stream->castOutput(), "Virtual-1");
-  EXPECT_EQ(stream->area(), (ScreenRect{1280, 0, 1280, 800}));
-  EXPECT_FALSE(stream->failure());
-  const auto fallback = kde::KdeDisplayStream::open(display_, {.output = "DP-9"}, &cancelled_, error);
-  ASSERT_TRUE(fallback) << error.description;
-  EXPECT_EQ(fallback->castOutput(), "Virtual-0") << "an output that is not there: the primary one";
-}
-
 }  // namespace
 }  // namespace quorin
