@@ -3,7 +3,10 @@
 // came out at a fine quantiser, or once a refinement at a quantiser no coarser than any before
 // found next to nothing left to code: encoding it again would change nothing. Until then a
 // coarse picture is refined, but the changes it carries bound the effort: a caret, a clock or
-// the pointer gets one refinement, a new page up to kMaxRefinements.
+// the pointer gets one refinement, a new page up to kMaxRefinements. A key frame codes the
+// whole picture afresh, as coarse as the rate cap makes it: after one, the whole picture is
+// owed, whatever changed (a word typed two seconds after the last key frame must not leave
+// the page around it blurred).
 // Why not the quantiser alone: a refinement is a P-frame, and x264 skips or decimates blocks
 // whose residual is small, so a P-frame at QP 19 left a page of text at 40 dB that a key frame
 // at that QP would have made sharp (bench/video/run_text_quality_bench.sh).
@@ -26,8 +29,12 @@ class RefinementDecision {
   static constexpr double kSmallShare = 0.01;
   static constexpr int kSmallRefinements = 1;
   // Whatever the encodes say: a picture that never settles (a congested link, full-screen
-  // noise) stops costing encodes.
-  static constexpr int kMaxRefinements = 30;
+  // noise) stops costing encodes. Under the 8 Mbit/s cap a refinement gets about 17 KB once
+  // the page's first frame has drained the rate buffer, and a dense page of small text needs
+  // about 650 KB to reach 50 dB (x264 ultrafast, as one key frame at QP 18 or as refinements
+  // alike; veryslow still needs 550 KB: bench/video/run_refinement_bench.sh): about 40
+  // refinements, done well within the capture's second of refinement slots.
+  static constexpr int kMaxRefinements = 45;
 
   enum class Next { kRefine, kDone };
 
@@ -36,6 +43,9 @@ class RefinementDecision {
   // An encode of the newest picture (its first or a refinement) used quantiser `qp` for a
   // frame of `bytes`.
   void encoded(int qp, std::size_t bytes);
+  // A key frame went out, of the newest picture or of one it replaced: every pixel is owed
+  // until a picture is done again. Call before encoded() for the same encode.
+  void keyFrame() { debt_ = allPixels_; }
   // A refinement of the newest picture was queued.
   void refining() { ++refinements_; }
   // What to do now that no encode of the newest picture is pending.

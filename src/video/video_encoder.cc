@@ -53,10 +53,11 @@ int evenDown(int size) { return size & ~1; }
 }  // namespace
 
 struct VideoEncoder::Codec {
-  // What came of an encode: the frame quantiser x264 used and the frame's size.
+  // What came of an encode: the frame quantiser x264 used, the frame's size and kind.
   struct Result {
     int qp = 0;
     std::size_t bytes = 0;
+    bool keyFrame = false;
   };
   // Three pictures: one being encoded, one waiting in the mailbox, one being filled.
   static constexpr int kSlots = 3;
@@ -221,7 +222,7 @@ void VideoEncoder::Codec::deliver(const AVPacket& encoded, VideoEncoder& owner) 
   if (const std::uint8_t* stats = av_packet_get_side_data(&encoded, AV_PKT_DATA_QUALITY_STATS, &statsSize);
       stats && statsSize >= 4) {
     const std::int32_t quality = std::int32_t(stats[0] | stats[1] << 8 | stats[2] << 16 | std::uint32_t(stats[3]) << 24);
-    last = Result{(quality + FF_QP2LAMBDA / 2) / FF_QP2LAMBDA, std::size_t(encoded.size)};
+    last = Result{(quality + FF_QP2LAMBDA / 2) / FF_QP2LAMBDA, std::size_t(encoded.size), isKeyframe};
   }
   const microseconds pts =
       encoded.pts >= 0 ? ptsByIndex[encoded.pts % kTimesKept] : microseconds(0);
@@ -351,6 +352,7 @@ void VideoEncoder::run() {
     const auto result = codec_->encode(slot, pts, *this);
     std::lock_guard lock(mutex_);
     encodingSlot_ = -1;
+    if (result && result->keyFrame) decision_.keyFrame();
     // Unless a newer picture is already waiting, this was the newest one.
     if (result && waitingSlot_ < 0) decision_.encoded(result->qp, result->bytes);
   }

@@ -149,8 +149,9 @@ std::vector<std::uint8_t> textPage(int width, int height) {
 }
 
 // The real encoder's own verdict: a page of fine detail first goes out coarse and is refined
-// until it is sharp, then no more; a caret drawn into it costs a refinement or two at most.
-TEST(VideoEncoderTest, RefinesACoarsePageUntilSharpThenStopsAndACaretBarely) {
+// until it is sharp, then no more; a caret drawn into it costs a refinement or two at most,
+// unless it comes in the periodic key frame, which codes the whole page afresh.
+TEST(VideoEncoderTest, RefinesACoarsePageUntilSharpThenStopsAndACaretBarelyUnlessInAKeyFrame) {
   constexpr int kPageWidth = 640;
   constexpr int kPageHeight = 360;
   VideoEncoder encoder(kPageWidth, kPageHeight);
@@ -187,6 +188,18 @@ TEST(VideoEncoderTest, RefinesACoarsePageUntilSharpThenStopsAndACaretBarely) {
   ChangedArea caret = ChangedArea::none();
   caret.add({300, 100, 10, 20}, {kPageWidth, kPageHeight});
   EXPECT_LE(refinementsAfter(caret), std::size_t(RefinementDecision::kSmallRefinements));
+
+  const std::size_t beforeBlink = output.count();
+  for (int y = 100; y < 120; ++y) std::fill_n(&page[(std::size_t(y) * kPageWidth + 300) * 4], 10 * 4, 255);
+  libyuv::ARGBToI400(page.data(), kPageWidth * 4, luma.data(), kPageWidth, kPageWidth, kPageHeight);
+  pts += 2s;
+  const std::size_t afterKey = refinementsAfter(caret);
+  ASSERT_TRUE(output.waitFor(beforeBlink + 1 + afterKey));
+  ASSERT_TRUE(output.at(beforeBlink).header.isKeyframe);
+  const std::vector<Picture> blinked = expectDecodableStream(output);
+  EXPECT_LT(psnr(blinked[beforeBlink]), psnr(decoded.back()) - 2) << "the key frame is coarser";
+  EXPECT_GT(afterKey, std::size_t(RefinementDecision::kSmallRefinements));
+  EXPECT_GT(psnr(blinked.back()), psnr(decoded.back()) - 1) << "the page is as sharp again";
 }
 
 TEST(VideoEncoderTest, MailboxKeepsTheNewestPictureRefinesItStopDeliversPendingFramesAndAFailedStartIsLoggedOnce) {
