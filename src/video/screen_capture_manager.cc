@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "base/stage_log.h"
+
 namespace quorin {
 
 ScreenCaptureManager::ScreenCaptureManager(ImageSink& encoder) : encoder_(encoder) {}
@@ -81,6 +83,11 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
         picture = size;
         area = stream->area();
         if (changeHandler_) changeHandler_(area, picture);
+      }
+      if (StageLog& stages = StageLog::instance(); stages.enabled()) {
+        if (const auto seen = stream->changeSeenAt()) stages.mark("noticed", sinceStart(now), *seen);
+        stages.mark("grabStart", sinceStart(now), now);
+        stages.mark("grabbed", sinceStart(now));
       }
       encoder_.encode(*image, sinceStart(now), stream->changedArea());
       stillSlots = 0;
