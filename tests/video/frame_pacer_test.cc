@@ -26,7 +26,7 @@ std::vector<Clock::time_point> grabsOf(const std::vector<Clock::time_point>& cha
   return grabs;
 }
 
-TEST(FramePacerTest, AScreenChangingAtTheFrameRateIsGrabbedAsItChangesWhateverItsPhase) {
+TEST(FramePacerTest, AScreenChangingAtTheFrameRateWaitsAQuarterIntervalAtMostWhateverItsPhase) {
   for (int sixteenth = 1; sixteenth < 16; ++sixteenth) {
     SCOPED_TRACE(sixteenth);
     const auto phase = kInterval * sixteenth / 16;
