@@ -80,6 +80,9 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
     bool slotUsed = false;  // a picture or a refinement went to the encoder
     // Until a first picture went out, every grab delivers one whatever changed.
     if (const BgraImage* image = stream->grab(!startTime)) {
+      // The first picture, which no change asked for, spends no slot: the first change after
+      // it sets the slots' phase.
+      slotUsed = startTime.has_value();
       if (!startTime) startTime = now;
       const PictureSize size{image->width, image->height};
       if (size != picture || stream->area() != area) {
@@ -95,7 +98,6 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
       encoder_.encode(*image, sinceStart(now), stream->changedArea());
       stillSlots = 0;
       refining = true;
-      slotUsed = true;
     } else if (stream->area() != area) {
       // Another monitor is shown, and no picture of it came yet (an idle compositor may send
       // none for long): input follows now. The picture size stays the last one known, empty
@@ -120,9 +122,11 @@ void ScreenCaptureManager::run(std::unique_ptr<DisplayStream> stream,
     // passed without a change) spends no slot, so that the change still to come is not held
     // back by it (with the lead, a monitor look every 2 s moved the slots an interval away
     // from a screen changing at the frame rate: 10 ms of wait for every picture after it);
-    // the next look without a change comes an interval later, as a slot would.
+    // the next look without a change comes an interval later, as a slot would. Looks without
+    // a change (refinements) come on the slots, not ahead: ahead, each spent the lead, and a
+    // change after them waited for its slot as before.
     notBefore = slotUsed ? pacer.taken(now) : pacer.notBefore();
-    const auto tick = slotUsed ? notBefore : std::max(notBefore, now + interval);
+    const auto tick = slotUsed ? pacer.slot() : std::max(pacer.slot(), now + interval);
     if (startTime && !stream->waitForChange(tick)) {
       if (!refining) {
         while (!stopRequested() && !stream->failure() &&
