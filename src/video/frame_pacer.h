@@ -23,7 +23,7 @@ class FramePacer {
   Clock::time_point notBefore() const { return slot_ - lead(); }
   // The next slot itself: when to look again without a change, keeping the lead for one.
   Clock::time_point slot() const { return slot_; }
-  // Takes a slot for a grab (or an idle look) at `at`; returns the new notBefore().
+  // Takes a slot for a grab (or a refinement) at `at`; returns the new notBefore().
   Clock::time_point taken(Clock::time_point at) {
     slot_ = std::max(slot_, at) + interval_;
     return notBefore();
