@@ -2,7 +2,9 @@
 // and, side by side, for an ffmpeg x11grab + libx264 pipeline over TCP read by the same
 // decoder. A probe draws the monotonic clock as a barcode in the top left corner every frame
 // while the rest of the screen changes everywhere; the client reads the barcode back from
-// each decoded picture. Also reports the CPU each pipeline used.
+// each decoded picture. Also reports the CPU each pipeline used, where the host's latency goes
+// (its stage log) and the floor of the same run: one grab, conversion, encode and decode of a
+// picture of the same screen on an idle pipeline, with the host's own classes and settings.
 // Needs an X display at least 960 pixels wide (run_latency_bench.sh makes one).
 // Usage: latency_bench [seconds]
 
@@ -13,14 +15,20 @@ extern "C" {
 
 #include <asio/ip/tcp.hpp>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "base/log.h"
+#include "client/video_receiver.h"
 #include "e2e/x11/screen_painter.h"
 #include "latency_bench.h"
+#include "protocol/json_codec.h"
+#include "video/video_encoder.h"
+#include "video/x11/x11_display_stream.h"
 
 using namespace quorin;
 using namespace quorin::latency;
@@ -93,6 +101,70 @@ Result measureFfmpeg(double seconds, const std::string& size) {
   return result;
 }
 
+// One picture at a time through the host's X11 stream, VideoEncoder (the host's settings) and
+// the client's VideoReceiver, each waiting for the one before: the cost of the work alone.
+StageFloor measureFloor() {
+  constexpr int kWarmUp = 10;  // the key frame and the encoder's first pictures
+  constexpr int kPictures = 60;
+  CaptureError error;
+  auto stream = x11::openDisplayStream("", "", error);
+  if (!stream) return {};
+  const BgraImage* first = stream->grab(true);
+  if (!first) return {};
+  VideoEncoder encoder(first->width, first->height);
+  VideoReceiver receiver;
+  std::mutex mutex;
+  std::condition_variable done;
+  std::optional<Bytes> frame;
+  Clock::time_point encodedAt;
+  encoder.onConfig = [&](const VideoConfig& config) {
+    if (auto text = json::encodeJson(config)) receiver.handleConfig(bytesOf(*text));
+  };
+  encoder.onFrame = [&](const VideoFrameHeader& header, ByteView picture) {
+    std::lock_guard lock(mutex);
+    encodedAt = Clock::now();
+    frame = videoFramePayload(header, picture);
+    done.notify_one();
+  };
+  Clock::time_point decodedAt;
+  receiver.onPicture = [&](const DecodedFrame& decoded) { decodedAt = decoded.decodedAt; };
+  encoder.start();
+
+  std::vector<double> grab, convert, encode, decode;
+  const auto millis = [](Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); };
+  for (int i = 0; i < kWarmUp + kPictures; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the painter draws meanwhile
+    const auto grabStart = Clock::now();
+    const BgraImage* image = stream->grab(true);
+    const auto grabbed = Clock::now();
+    if (!image) continue;
+    encoder.encode(*image, std::chrono::milliseconds(20 * i), {});
+    const auto converted = Clock::now();
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return frame.has_value(); });
+    const Bytes payload = std::move(*std::exchange(frame, std::nullopt));
+    const auto encoded = encodedAt;
+    lock.unlock();
+    const auto received = Clock::now();
+    receiver.handleFrame(payload, received);
+    if (i < kWarmUp) continue;
+    grab.push_back(millis(grabbed - grabStart));
+    convert.push_back(millis(converted - grabbed));
+    encode.push_back(millis(encoded - converted));
+    decode.push_back(millis(decodedAt - received));
+  }
+  encoder.stop();
+  const auto median = [](std::vector<double>& values) {
+    if (values.empty()) return 0.0;
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+  };
+  return {{"grabStart -> grabbed", median(grab)},
+          {"grabbed -> converted", median(convert)},
+          {"encodeStart -> encodeEnd", median(encode)},
+          {"received -> decoded", median(decode)}};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,9 +178,16 @@ int main(int argc, char** argv) {
   }
   const std::string size = std::to_string(painter.width()) + "x" + std::to_string(painter.height());
   painter.startAnimation(60, drawBarcode);
+  const StageFloor floor = measureFloor();
   const std::vector<Result> results = {measureHost("quorin-remote-host", seconds, {}, painter.width()), measureFfmpeg(seconds, size)};
   painter.stopAnimation();
 
-  printResults(size, results);
+  printResults(size, results, floor);
+  if (results[1].p50 > 0) {
+    double sum = 0;
+    for (const auto& [interval, millis] : floor) sum += millis;
+    std::printf("\nhost p50 / ffmpeg p50: %.2f; host p50 - floor (%.1f ms): %.1f ms\n", results[0].p50 / results[1].p50,
+                sum, results[0].p50 - sum);
+  }
   return 0;
 }

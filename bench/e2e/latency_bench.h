@@ -22,6 +22,7 @@
 #include "client/h264_decoder.h"
 #include "client/stream_client.h"
 #include "e2e/probe_clock.h"
+#include "e2e/stage_breakdown.h"
 #include "fakes/child_process.h"
 #include "identity/pairing_payload.h"
 
@@ -52,17 +53,19 @@ struct Latencies {
   int unreadable = 0;
   int screenWidth = 0;  // of the screen the pictures show; 0: the pictures' own
 
-  void add(const Picture& picture, Clock::time_point decodedAt) {
+  // Returns when the picture was drawn (steady_clock microseconds), when its barcode reads.
+  std::optional<std::int64_t> add(const Picture& picture, Clock::time_point decodedAt) {
     const auto drawn = readBarcode(picture, screenWidth > 0 ? double(picture.width()) / screenWidth : 1.0);
     std::lock_guard lock(mutex);
     if (!drawn) {
       ++unreadable;
-      return;
+      return std::nullopt;
     }
-    const std::uint64_t decoded =
-        std::chrono::duration_cast<std::chrono::microseconds>(decodedAt.time_since_epoch()).count() &
-        ((1ull << kBits) - 1);
-    millis.push_back(double(decoded - *drawn) / 1000.0);
+    const std::int64_t decoded =
+        std::chrono::duration_cast<std::chrono::microseconds>(decodedAt.time_since_epoch()).count();
+    const std::uint64_t age = (std::uint64_t(decoded) - *drawn) & ((1ull << kBits) - 1);
+    millis.push_back(double(age) / 1000.0);
+    return decoded - std::int64_t(age);
   }
   double percentile(double p) {
     std::lock_guard lock(mutex);
@@ -78,6 +81,7 @@ struct Result {
   double p50 = 0, p99 = 0, cores = 0, fps = 0;
   std::size_t samples = 0;
   int unreadable = 0;
+  std::optional<StageBreakdown> stages{};  // the host's, from its stage log
 };
 
 // Lets a pipeline settle past its first key frame, then measures it for `seconds`: the CPU
@@ -104,6 +108,12 @@ void measureWindow(double seconds, pid_t pid, FrameCount frames, std::atomic<boo
 inline Result measureHost(const std::string& name, double seconds, std::vector<std::string> environment = {},
                           int screenWidth = 0) {
   Result result{name};
+  char stageLog[] = "/tmp/quorin-stages.XXXXXX";
+  const int stageFd = mkstemp(stageLog);
+  if (stageFd >= 0) {
+    close(stageFd);
+    environment.push_back(std::string("QUORIN_STAGE_LOG=") + stageLog);
+  }
   ChildProcess host({QUORIN_HOST_BINARY, "--headless"}, environment);
   if (!host.waitForLine("Advertising")) {
     std::fprintf(stderr, "the host did not start:\n%s\n", host.output().c_str());
@@ -116,16 +126,28 @@ inline Result measureHost(const std::string& name, double seconds, std::vector<s
   latencies.screenWidth = screenWidth;
   std::atomic<bool> measuring{false};
   StreamClient client({.host = "127.0.0.1", .key = payload->key});
+  StageTimeline timeline;
   client.onPicture = [&](const DecodedFrame& frame) {
-    if (measuring) latencies.add(frame.picture, frame.decodedAt);
+    if (!measuring) return;
+    if (const auto drawn = latencies.add(frame.picture, frame.decodedAt)) {
+      const auto ns = [](Clock::time_point at) {
+        return std::int64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count());
+      };
+      timeline.add({frame.header.ptsMicros, *drawn * 1000, ns(frame.receivedAt), ns(frame.decodedAt)});
+    }
   };
   client.start();
   measureWindow(seconds, host.pid(), [&] { return client.framesReceived(); }, measuring, latencies, result);
   client.stop();
+  if (stageFd >= 0) {
+    result.stages = timeline.breakdown(stageLog);
+    unlink(stageLog);
+  }
   return result;
 }
 
-inline void printResults(const std::string& size, const std::vector<Result>& results) {
+// The latency table, then each host's stage breakdown beside `floor`.
+inline void printResults(const std::string& size, const std::vector<Result>& results, const StageFloor& floor = {}) {
   double load[3] = {0, 0, 0};
   getloadavg(load, 3);
   std::printf("| pipeline, %s, full-screen motion, load %.2f | p50 | p99 | frames/s | CPU (cores) | samples |\n",
@@ -134,6 +156,11 @@ inline void printResults(const std::string& size, const std::vector<Result>& res
   for (const auto& r : results) {
     std::printf("| %s | %.1f ms | %.1f ms | %.1f | %.2f | %zu (+%d unreadable) |\n", r.name.c_str(), r.p50,
                 r.p99, r.fps, r.cores, r.samples, r.unreadable);
+  }
+  for (const auto& r : results) {
+    if (!r.stages) continue;
+    std::printf("\n");
+    printBreakdown(r.name, *r.stages, floor);
   }
 }
 

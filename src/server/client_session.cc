@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "base/log.h"
+#include "base/stage_log.h"
 #include "desktop/desktop_environment.h"
 #include "desktop/desktop_session_request.h"
 #include "protocol/json_codec.h"
@@ -147,7 +148,11 @@ void ClientSession::startVideo(std::unique_ptr<DesktopSession> desktop, const St
     channel->sendJSON(MessageType::videoConfig, config);
   };
   encoder->onFrame = [channel = channel_](const VideoFrameHeader& header, ByteView picture) {
-    channel->send(MessageType::videoFrame, videoFramePayload(header, picture));
+    std::function<void()> written;
+    if (StageLog::instance().enabled()) {
+      written = [pts = std::chrono::microseconds(header.ptsMicros)] { StageLog::instance().mark("written", pts); };
+    }
+    channel->send(MessageType::videoFrame, videoFramePayload(header, picture), std::move(written));
   };
   gate_->attach(encoder);
   encoder->start(settings.bitrate, settings.fps);

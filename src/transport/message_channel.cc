@@ -73,14 +73,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     });
   }
 
-  void send(std::shared_ptr<Bytes> frame) {
+  void send(std::shared_ptr<Bytes> frame, std::function<void()> written) {
     queued_ += frame->size();
-    asio::post(executor(), [self = shared_from_this(), frame = std::move(frame)]() mutable {
+    asio::post(executor(), [self = shared_from_this(), frame = std::move(frame), written = std::move(written)]() mutable {
       if (self->state_ == State::ended || self->state_ == State::closing) {
         self->queued_ -= frame->size();
         return;
       }
-      self->writes_.push_back(std::move(frame));
+      self->writes_.push_back({std::move(frame), std::move(written)});
       self->updateCongestion();
       self->writeNext();
     });
@@ -245,7 +245,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   // close_notify follows a whole record.
   void beginClose() {
     state_ = State::closing;
-    for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) queued_ -= writes_[i]->size();
+    for (std::size_t i = writing_ ? 1 : 0; i < writes_.size(); ++i) queued_ -= writes_[i].frame->size();
     writes_.resize(writing_ ? 1 : 0);
     timer_.expires_after(kCloseTimeout);
     timer_.async_wait([self = shared_from_this()](std::error_code ec) {
@@ -275,7 +275,7 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   }
 
   void dropWrites() {
-    for (const auto& frame : writes_) queued_ -= frame->size();
+    for (const auto& write : writes_) queued_ -= write.frame->size();
     writes_.clear();
     writing_ = false;
   }
@@ -336,12 +336,14 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
     writing_ = true;
     writeStarted_ = std::chrono::steady_clock::now();
     if (!stallWatched_) watchStall(writeStarted_ + callbacks_.stallTimeout);
-    auto frame = writes_.front();
+    auto frame = writes_.front().frame;
     auto done = [self = shared_from_this(), frame](std::error_code ec, std::size_t) {
-      if (!self->writing_ || self->writes_.empty() || self->writes_.front() != frame) return;
+      if (!self->writing_ || self->writes_.empty() || self->writes_.front().frame != frame) return;
       self->queued_ -= frame->size();
+      const auto written = std::move(self->writes_.front().written);
       self->writes_.pop_front();
       self->writing_ = false;
+      if (!ec && written) written();
       if (self->state_ == State::closing) {
         if (ec) {
           self->endClose();
@@ -389,7 +391,11 @@ class MessageChannel::Core : public std::enable_shared_from_this<MessageChannel:
   std::function<void(std::error_code)> handshakeDone_;
   std::atomic<bool> detached_{false};
   std::atomic<std::size_t> queued_{0};
-  std::deque<std::shared_ptr<Bytes>> writes_;
+  struct Write {
+    std::shared_ptr<Bytes> frame;
+    std::function<void()> written;
+  };
+  std::deque<Write> writes_;
   bool writing_ = false;
   bool congested_ = false;
   bool stallWatched_ = false;
@@ -415,8 +421,10 @@ void MessageChannel::start() {
   core_->start({onMessage, onClose, onReady, onCongestion, congestionFrames, maxInboundPayload, stallTimeout});
 }
 
-void MessageChannel::send(MessageType type, ByteView payload) {
-  core_->send(std::make_shared<Bytes>(encodeFrame(type, payload)));
+void MessageChannel::send(MessageType type, ByteView payload) { send(type, payload, nullptr); }
+
+void MessageChannel::send(MessageType type, ByteView payload, std::function<void()> written) {
+  core_->send(std::make_shared<Bytes>(encodeFrame(type, payload)), std::move(written));
 }
 
 void MessageChannel::cancel() { core_->cancel(); }

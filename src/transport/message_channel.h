@@ -71,6 +71,9 @@ class MessageChannel {
   void handshake(std::function<void(std::error_code)> done);
   void start();
   void send(MessageType type, ByteView payload);
+  // As above; `written` then runs on the io thread once the socket has taken the whole frame
+  // (never when the frame is dropped).
+  void send(MessageType type, ByteView payload, std::function<void()> written);
   // Encodes with the JSON conventions; a record that cannot be encoded is dropped silently.
   template <class Record>
   void sendJSON(MessageType type, const Record& record) {

@@ -32,6 +32,11 @@ class DisplayStream {
   // in picture pixels; everything when the stream cannot tell. Same thread as grab().
   virtual ChangedArea changedArea() const { return {}; }
 
+  // When the stream first heard of a change that the last picture grab() returned shows (the
+  // arrival of a damage or pointer event); nothing when it cannot tell. For the benchmarks'
+  // stage log. Same thread as grab().
+  virtual std::optional<std::chrono::steady_clock::time_point> changeSeenAt() const { return std::nullopt; }
+
   // Where the monitor of the last picture lies, in the coordinates the desktop's input sink
   // takes (X11: root-window pixels; a portal: the stream's logical size at 0, 0).
   virtual ScreenRect area() const = 0;

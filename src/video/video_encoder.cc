@@ -15,6 +15,7 @@ extern "C" {
 #include <vector>
 
 #include "base/log.h"
+#include "base/stage_log.h"
 #include "video/h264_nal_units.h"
 #include "video/picture_fitter.h"
 
@@ -259,6 +260,7 @@ void VideoEncoder::Codec::deliver(const AVPacket& encoded, VideoEncoder& owner) 
     sentConfig = true;
   }
   if (isKeyframe) lastKeyPts = pts;
+  StageLog::instance().mark("encodeEnd", pts);
   if (owner.onFrame) {
     owner.onFrame(VideoFrameHeader{isKeyframe, static_cast<std::uint64_t>(pts.count())}, payload);
   }
@@ -297,6 +299,7 @@ void VideoEncoder::encode(const BgraImage& image, std::chrono::microseconds pts,
     fillingSlot_ = slot;
   }
   codec_->convert(image, slot);
+  StageLog::instance().mark("converted", std::max(pts, microseconds(0)));
   {
     std::lock_guard lock(mutex_);
     fillingSlot_ = -1;
@@ -358,6 +361,7 @@ void VideoEncoder::run() {
   int slot = -1;
   std::chrono::microseconds pts{0};
   while (takePicture(slot, pts)) {
+    StageLog::instance().mark("encodeStart", pts);
     const auto result = codec_->encode(slot, pts, *this);
     std::lock_guard lock(mutex_);
     encodingSlot_ = -1;

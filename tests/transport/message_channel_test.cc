@@ -8,6 +8,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <numeric>
 #include <thread>
 
 #include "fakes/log_capture.h"
@@ -169,6 +173,8 @@ TEST(MessageChannel, OnlyPeersWithTheKeyGetInAndSilentOnesAreCutOffEarly) {
 // With TLS switched off the host serves plain TCP, which lets the test hold back reading; it
 // works the same under TLS. A peer that stops reading for good is ended, so that its session
 // lets go of what the client held.
+// A frame's `written` callback runs once the socket took the whole frame, in the order sent, and
+// never for a frame that was dropped.
 TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadReliefOnceItDoesAndEndsAStalledOne) {
   LogCapture log;
   SecureChannel::setTlsEnabled(false);
@@ -181,19 +187,43 @@ TEST(MessageChannel, ReportsCongestionWhileAPeerDoesNotReadReliefOnceItDoesAndEn
   auto server = harness.serverChannel();
   const Bytes chunk(64 * 1024, 1);
   constexpr int kFrames = 300;  // far more than the socket buffers hold
-  for (int i = 0; i < kFrames; ++i) server->send(MessageType::videoFrame, chunk);
+  std::mutex writtenMutex;
+  std::vector<int> written;  // by the io thread
+  std::promise<void> allWritten;
+  for (int i = 0; i < kFrames; ++i) {
+    server->send(MessageType::videoFrame, chunk, [&, i] {
+      std::lock_guard lock(writtenMutex);
+      written.push_back(i);
+      if (i == kFrames - 1) allWritten.set_value();
+    });
+  }
   ASSERT_TRUE(harness.serverSide.waitForEvent("congested"));
   EXPECT_GT(server->queuedBytes(), 2 * chunk.size());
+  {
+    std::lock_guard lock(writtenMutex);
+    EXPECT_LT(written.size(), std::size_t(kFrames)) << "frames still queued are not written";
+  }
   std::vector<std::uint8_t> sink(kFrames * (chunk.size() + 5));
   asio::read(socket, asio::buffer(sink));
   EXPECT_TRUE(harness.serverSide.waitForEvent("relieved"));
+  ASSERT_EQ(allWritten.get_future().wait_for(10s), std::future_status::ready);
   EXPECT_EQ(server->queuedBytes(), 0u);
+  {
+    std::lock_guard lock(writtenMutex);
+    std::vector<int> inOrder(kFrames);
+    std::iota(inOrder.begin(), inOrder.end(), 0);
+    EXPECT_EQ(written, inOrder);
+  }
 
   ChannelHarness stalling(nullptr, 100ms);
   auto frozen = rawConnect(io, stalling.port());
   ASSERT_TRUE(stalling.serverSide.waitForEvent("ready"));
-  for (int i = 0; i < kFrames; ++i) stalling.serverChannel()->send(MessageType::videoFrame, chunk);
+  std::atomic<int> stalledWritten{0};
+  for (int i = 0; i < kFrames; ++i) {
+    stalling.serverChannel()->send(MessageType::videoFrame, chunk, [&] { ++stalledWritten; });
+  }
   EXPECT_TRUE(stalling.serverSide.waitForEvent("close:" + std::make_error_code(std::errc::timed_out).message()));
+  EXPECT_LT(stalledWritten.load(), kFrames) << "dropped frames are not reported written";
   EXPECT_EQ(harness.serverSide.closeEvent(), "") << "a peer that reads, however late, is not stalled";
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "video/display_stream.h"
@@ -57,6 +58,14 @@ class FakeScreen {
     wake_.notify_all();
   }
 
+  // Wakes the stream's waitForChange() with nothing changed, as an X11 stream's periodic look
+  // at the monitors does.
+  void look() {
+    std::lock_guard lock(mutex_);
+    looked_ = true;
+    wake_.notify_all();
+  }
+
   // A hanging grab goes on, and sees every change made while it hung.
   void resume() {
     std::lock_guard lock(mutex_);
@@ -89,9 +98,11 @@ class FakeScreen {
     bool waitForChange(std::chrono::steady_clock::time_point deadline) override {
       if (!owner_.reportsChanges) return DisplayStream::waitForChange(deadline);
       std::unique_lock lock(owner_.mutex_);
-      owner_.wake_.wait_until(lock, deadline, [&] { return owner_.changed_ || owner_.moved_ || interrupted_; });
+      owner_.wake_.wait_until(lock, deadline, [&] {
+        return owner_.changed_ || owner_.moved_ || owner_.looked_ || interrupted_;
+      });
       interrupted_ = false;
-      return owner_.changed_ || owner_.moved_;
+      return owner_.changed_ || owner_.moved_ || std::exchange(owner_.looked_, false);
     }
     void interrupt() override {
       if (!owner_.reportsChanges) return DisplayStream::interrupt();
@@ -124,6 +135,7 @@ class FakeScreen {
   std::condition_variable wake_;
   bool changed_ = false;
   bool moved_ = false;
+  bool looked_ = false;
   ChangedArea drawn_;  // what draw() placed since the last grab; everything after any other change
   ScreenRect area_{0, 0, 64, 48};
   std::optional<CaptureError> ended_;

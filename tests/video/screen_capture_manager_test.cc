@@ -141,6 +141,26 @@ TEST(ScreenCaptureManagerTest, RefinesAStillPictureWhileTheEncoderAsksWithinABou
   EXPECT_EQ(after, (std::vector<std::size_t>{5, 3, kBound}));
 }
 
+// A look at the monitors that finds nothing is not a slot: the change after it is grabbed as
+// it comes, not an interval later.
+TEST(ScreenCaptureManagerTest, ALookThatFindsNothingDoesNotHoldBackTheNextChange) {
+  FakeScreen screen;
+  RecordingSink sink;
+  ScreenCaptureManager manager(sink);
+  manager.start(screen.openStream(), 1);
+  ASSERT_TRUE(sink.waitFor(1));
+  screen.change();
+  ASSERT_TRUE(sink.waitFor(2));
+  const int grabs = screen.grabs;
+  screen.look();
+  ASSERT_TRUE(eventually([&] { return screen.grabs > grabs; }));
+  screen.change();
+  ASSERT_TRUE(sink.waitFor(3));
+  manager.stop();
+  // The second picture's slot ends a second after it; the look must not have taken the next.
+  EXPECT_LT(sink.at(2).pts - sink.at(1).pts, 1s);
+}
+
 // A display server that stops answering must not hold up a stop: the stream is cut off.
 TEST(ScreenCaptureManagerTest, StopCutsOffAStreamThatHangs) {
   FakeScreen screen;

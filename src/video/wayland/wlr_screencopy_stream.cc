@@ -124,6 +124,8 @@ class ScreencopyStream final : public DisplayStream {
   const BgraImage* grab(bool force) override;
   ScreenRect area() const override { return area_; }
   ChangedArea changedArea() const override { return changed_; }
+  // The compositor's copy is the change as far as the stream can tell: when it was ready.
+  std::optional<Clock::time_point> changeSeenAt() const override { return seenAt_; }
   bool waitForChange(Clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
   void abandon() override {
@@ -164,6 +166,8 @@ class ScreencopyStream final : public DisplayStream {
   std::optional<ShmBuffer::Layout> offered_;
   bool yInvert_ = false;
   bool ready_ = false;  // the back buffer holds a picture not yet handed out
+  Clock::time_point readyAt_;                // of the picture in the back buffer
+  std::optional<Clock::time_point> seenAt_;  // of the picture handed out last
   Clock::time_point retryAt_;
   std::unique_ptr<ShmBuffer> front_;  // the picture handed out last
   std::unique_ptr<ShmBuffer> back_;   // the one the compositor copies into
@@ -206,6 +210,7 @@ const zwlr_screencopy_frame_v1_listener ScreencopyStream::frameListener = {
           s.backChanged_ = std::exchange(s.damage_, {});
           if (std::exchange(s.unrelated_, false)) s.backChanged_ = {};
           s.ready_ = true;
+          s.readyAt_ = Clock::now();
         },
     .failed =
         [](void* data, zwlr_screencopy_frame_v1*) {
@@ -302,6 +307,7 @@ const BgraImage* ScreencopyStream::grab(bool force) {
   const bool fresh = std::exchange(ready_, false);
   if (fresh) std::swap(front_, back_);
   changed_ = fresh ? backChanged_ : ChangedArea{};
+  seenAt_ = fresh ? std::optional(readyAt_) : std::nullopt;
   // The back buffer is free again now that the picture handed out before is done with.
   if (Clock::now() >= retryAt_) requestFrame();
   wl_display_flush(connection_->display());

@@ -86,6 +86,7 @@ class X11DisplayStream final : public DisplayStream {
   const BgraImage* grab(bool force) override;
   ScreenRect area() const override { return area_; }
   ChangedArea changedArea() const override { return changed_; }
+  std::optional<std::chrono::steady_clock::time_point> changeSeenAt() const override { return seenAt_; }
   bool waitForChange(std::chrono::steady_clock::time_point deadline) override;
   void interrupt() override { wakeup_.raise(); }
   void abandon() override { cut_.cut(); }
@@ -101,6 +102,8 @@ class X11DisplayStream final : public DisplayStream {
   void detachSharedImage();
   void watchPointer();
   void readEvents();
+  // Notes when the first change since the last grab was heard of.
+  void changeSeen();
   // Takes the damage since the last grab; adds its part within the monitor to changed_ and
   // says whether there is any.
   bool takeDamage();
@@ -136,6 +139,8 @@ class X11DisplayStream final : public DisplayStream {
   MutableBgraImage picture_;
   BgraImage view_;
   ChangedArea changed_;  // of the last picture handed out
+  std::optional<std::chrono::steady_clock::time_point> changeSince_;  // first change since the last grab
+  std::optional<std::chrono::steady_clock::time_point> seenAt_;       // of the last picture handed out
   RoundTripWatch watch_{[this] { abandon(); }};  // last: its thread stops first
 };
 
@@ -287,11 +292,14 @@ void X11DisplayStream::readEvents() {
     XEvent event;
     XNextEvent(d, &event);
     if (event.type == damageEventBase_ + XDamageNotify) {
+      changeSeen();
       damaged_ = true;
     } else if (event.type == fixesEventBase_ + XFixesCursorNotify) {
+      changeSeen();
       readCursorShape();
       pointerChanged_ = true;
     } else if (event.type == GenericEvent && event.xcookie.extension == inputOpcode_) {
+      changeSeen();
       pointerChanged_ = true;
     } else if (event.type == ConfigureNotify ||
                (randrEventBase_ >= 0 && event.type >= randrEventBase_ &&
@@ -300,6 +308,10 @@ void X11DisplayStream::readEvents() {
       layoutChanged_ = true;
     }
   }
+}
+
+void X11DisplayStream::changeSeen() {
+  if (!changeSince_) changeSince_ = std::chrono::steady_clock::now();
 }
 
 bool X11DisplayStream::takeDamage() {
@@ -342,7 +354,10 @@ bool X11DisplayStream::waitForChange(std::chrono::steady_clock::time_point deadl
     if (now >= nextPointerLook_) {
       nextPointerLook_ = now + kPointerLookInterval;
       const auto [x, y] = pointerPosition();
-      pointerChanged_ = pointerChanged_ || cursor_.changesPicture(x, y, picture_.width, picture_.height);
+      if (cursor_.changesPicture(x, y, picture_.width, picture_.height)) {
+        changeSeen();
+        pointerChanged_ = true;
+      }
     }
     // Last before poll(): this also takes the events a reply brought along, and sends what is
     // still buffered, such as the last damage subtraction.
@@ -388,6 +403,7 @@ const BgraImage* X11DisplayStream::grab(bool force) {
   // With pointer events, a pointer that raised none is where it was: one round trip fewer.
   const bool lookAtPointer = pointerChanged_ || inputOpcode_ < 0;
   pointerChanged_ = false;
+  const auto seen = std::exchange(changeSince_, std::nullopt);
   bool fresh = force;
   changed_ = ChangedArea::none();
   if (damaged_) {
@@ -414,6 +430,7 @@ const BgraImage* X11DisplayStream::grab(bool force) {
   ChangedArea underPointer = ChangedArea::none();
   cursor_.draw(picture_, x, y, underPointer);
   if (pointerMoved) changed_.rects.insert(changed_.rects.end(), underPointer.rects.begin(), underPointer.rects.end());
+  seenAt_ = seen;
   return &view_;
 }
 
