@@ -15,7 +15,7 @@ void RefinementDecision::changed(std::int64_t changedPixels, std::int64_t allPix
 
 void RefinementDecision::encoded(int qp, std::size_t bytes) {
   const bool settled = encodes_ > 0 && bestQp_ && qp <= *bestQp_ && bytes < kSettledBytes;
-  done_ = qp <= kSharpQp || settled;
+  done_ = (encodes_ > 0 && qp <= kSharpQp) || settled;
   bestQp_ = std::min(qp, bestQp_.value_or(qp));
   ++encodes_;
   if (done_) debt_ = 0;

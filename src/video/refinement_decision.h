@@ -1,7 +1,10 @@
 #pragma once
-// Whether the newest picture is worth encoding again. A picture is done once an encode of it
-// came out at a fine quantiser, or once a refinement at a quantiser no coarser than any before
-// found next to nothing left to code: encoding it again would change nothing. Until then a
+// Whether the newest picture is worth encoding again. A picture is done once a refinement of
+// it came out at a fine quantiser, or at a quantiser no coarser than any before found next to
+// nothing left to code: encoding it again would change nothing. A first encode at a fine
+// quantiser is not enough: the frame's quantiser is one figure for the whole frame, and under
+// the rate cap x264 codes rows coarser than it when the frame runs over its budget (a word
+// typed into a page came out at 42 dB in a frame at QP 12, at 48 dB after one refinement). Until then a
 // coarse picture is refined, but the changes it carries bound the effort: a caret, a clock or
 // the pointer gets one refinement, a new page up to kMaxRefinements. A key frame codes the
 // whole picture afresh, as coarse as the rate cap makes it: after one, the whole picture is

@@ -36,9 +36,9 @@ TEST(RefinementDecisionTest, RefinesUntilFineOrSettledAndSmallChangesOnce) {
     int refinements;
   };
   const Case cases[] = {
-      {"a caret encoded fine", 10 * 20, {{kSharp, 60}}, 0},
+      {"a caret encoded fine", 10 * 20, {{kSharp, 60}}, 1},
       {"a caret encoded coarse", 10 * 20, {{30, 60}, {28, 600}}, RefinementDecision::kSmallRefinements},
-      {"a page encoded fine at once", kScreen, {{kSharp, kBig}}, 0},
+      {"a page encoded fine at once, which one refinement confirms", kScreen, {{kSharp, kBig}}, 1},
       {"a page refined to a fine quantiser", kScreen, {{30, kBig}, {24, kBig}, {18, kBig}, {kSharp, kBig}}, 3},
       {"a page settled above it", kScreen, {{30, kBig}, {24, kBig}, {20, kBig}, {20, kEmpty}}, 3},
       // Average rate control paying back a large first frame: coarser, empty refinements are
@@ -66,6 +66,8 @@ TEST(RefinementDecisionTest, CoarseSmallChangesAddUpUntilAPictureIsDone) {
   RefinementDecision settled = typing;
   settled.changed(kKey, kScreen);
   settled.encoded(kSharp, 300);
+  settled.refining();
+  settled.encoded(kSharp, 80);
   EXPECT_EQ(refinementsFor(kKey, {{30, 300}, {26, 900}}, settled), RefinementDecision::kSmallRefinements)
       << "a picture that is done pays the debt";
 }
