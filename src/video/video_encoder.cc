@@ -136,11 +136,12 @@ std::unique_ptr<VideoEncoder::Codec> VideoEncoder::Codec::open(int width, int he
   // (bench/video/run_refinement_bench.sh, a 1080p page of 14-pixel text): x264 needs about
   // 660 KB for 50 dB as one key frame at ultrafast (560 KB at veryslow), and refinements at
   // CRF 16 get there with about 770 KB in about 40 encodes. The other means measured worse:
-  // per-region quantiser offsets need adaptive quantisation, which costs a third more encode
-  // time (7.8 against 5.9 ms) and gains nothing on a page changed everywhere; libavcodec's
-  // wrapper takes no per-picture quantiser; a rate factor capped at 30 is sharp by 0.5 s but
-  // overflows the buffer; a one-second buffer is sharp in 8 encodes but makes the first frame
-  // of every large change larger and slower (latency p99 53 against 27 ms at 1080p).
+  // per-region quantiser offsets need adaptive quantisation, which costs encode time (5.0
+  // against 4.8 ms on a quiet machine) and gains nothing on a page changed everywhere;
+  // libavcodec's wrapper takes no per-picture quantiser; a rate factor capped at 30 is sharp
+  // by 0.5 s but overflows the buffer; a one-second buffer is sharp in 6 to 8 encodes but makes
+  // the first frame of every large change larger and slower (latency p99 53 against 27 ms at
+  // 1080p in one run under load).
   c.bit_rate = 0;
   av_opt_set_double(c.priv_data, "crf", kConstantQuality, 0);
   c.rc_max_rate = bitrate;
