@@ -22,6 +22,7 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "base/geometry.h"
 #include "base/log.h"
 #include "client/video_receiver.h"
 #include "e2e/x11/screen_painter.h"
@@ -101,8 +102,9 @@ Result measureFfmpeg(double seconds, const std::string& size) {
   return result;
 }
 
-// One picture at a time through the host's X11 stream, VideoEncoder (the host's settings) and
-// the client's VideoReceiver, each waiting for the one before: the cost of the work alone.
+// One picture at a time through the host's X11 stream, VideoEncoder (the host's settings and
+// stream size) and the client's VideoReceiver, each waiting for the one before: the cost of
+// the work alone.
 StageFloor measureFloor() {
   constexpr int kWarmUp = 10;  // the key frame and the encoder's first pictures
   constexpr int kPictures = 60;
@@ -111,7 +113,9 @@ StageFloor measureFloor() {
   if (!stream) return {};
   const BgraImage* first = stream->grab(true);
   if (!first) return {};
-  VideoEncoder encoder(first->width, first->height);
+  // At the size the host streams: a screen larger than 1920x1080 is scaled down to it.
+  const PictureSize streamed = streamSizeFor({first->width, first->height}, {1920, 1080});
+  VideoEncoder encoder(streamed.width, streamed.height);
   VideoReceiver receiver;
   std::mutex mutex;
   std::condition_variable done;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the text quality benchmark on a private Xvfb (1920x1080 unless told) with a private
 # HOME, and stops everything afterwards. The host listens on its fixed port: nothing else may.
-# Usage: BUILD_DIR=build bench/video/run_text_quality_bench.sh [pages|dense|typed|caret|caret-page] [count] [WIDTHxHEIGHT]
+# Usage: BUILD_DIR=build bench/video/run_text_quality_bench.sh [pages|dense|typed|caret|caret-code|caret-dense] [count] [WIDTHxHEIGHT]
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)

@@ -10,9 +10,10 @@
 //              word's area 0.1, 0.5 and 1 s after it appeared, against the settled page's,
 //              and whether the word came in a key frame (every other word does: the host
 //              sends one at least every 2 s while the screen changes).
-//   caret [s]  a page of code with a 10x20 caret blinking twice a second for s seconds: the
-//              host's CPU (cores) and the pictures per second it sent.
-//   caret-page [s]  the same caret over a dense page of text, as in a terminal.
+//   caret [s]  a white screen with a 10x20 caret blinking twice a second for s seconds: the
+//              host's CPU (cores), the pictures per second it sent and their bit rate.
+//   caret-code [s], caret-dense [s]  the same caret over a page of code, or over a dense page
+//              of text as in a full-screen terminal.
 // Needs DISPLAY (an Xvfb; run_text_quality_bench.sh starts one) and the host's port free.
 // Usage: text_quality_bench [mode] [count]
 
@@ -209,11 +210,16 @@ int runTyped(int words) {
   return 0;
 }
 
-// A caret blinking twice a second over a page of code, or over a dense page.
-int runCaret(int seconds, bool overPage) {
-  TextScreen screen(overPage ? 14 : 15);
+// A caret blinking twice a second over `background`: white, code or dense.
+int runCaret(int seconds, const std::string& background) {
+  const bool dense = background == "dense";
+  TextScreen screen(dense ? 14 : 15);
   if (!screen.ready()) return 1;
-  screen.show(overPage ? 1 : 0, overPage);
+  if (background == "white") {
+    screen.blank();
+  } else {
+    screen.show(dense ? 1 : 0, dense);
+  }
   screen.caret(false);
   Session session;
   if (!session.start()) return 1;
@@ -234,7 +240,7 @@ int runCaret(int seconds, bool overPage) {
   }
   std::printf("| caret 10x20, 2 toggles/s, %s, %dx%d, %d s, load %.2f | host cores | pictures/s | kbit/s |\n"
               "|---|---|---|---|\n",
-              overPage ? "over a dense page" : "over a page of code", screen.width(), screen.height(), seconds, load());
+              background == "white" ? "white screen" : dense ? "over a dense page" : "over a page of code", screen.width(), screen.height(), seconds, load());
   std::printf("| | %.3f | %.1f | %.0f |\n", cores, double(pictures) / wall, bytes * 8 / wall / 1000);
   return 0;
 }
@@ -248,7 +254,8 @@ int main(int argc, char** argv) {
   const int count = argc > 2 ? std::max(1, std::atoi(argv[2])) : 0;
   if (mode == "pages" || mode == "dense") return quorin::runPages(count ? count : 4, mode == "dense");
   if (mode == "typed") return quorin::runTyped(count ? count : 4);
-  if (mode == "caret" || mode == "caret-page") return quorin::runCaret(count ? count : 10, mode == "caret-page");
-  std::fprintf(stderr, "usage: text_quality_bench [pages|dense|typed|caret|caret-page] [count]\n");
+  if (mode == "caret") return quorin::runCaret(count ? count : 10, "white");
+  if (mode == "caret-code" || mode == "caret-dense") return quorin::runCaret(count ? count : 10, mode.substr(6));
+  std::fprintf(stderr, "usage: text_quality_bench [pages|dense|typed|caret|caret-code|caret-dense] [count]\n");
   return 2;
 }

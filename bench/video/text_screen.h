@@ -69,6 +69,12 @@ class TextScreen {
   // The screen as the last show() or type() left it, in BGRX.
   BgraImage image() const { return {image_.data(), width_, height_, imageStride_}; }
 
+  // Shows a white screen.
+  void blank() {
+    XftDrawRect(draw_, &paper_, 0, 0, width_, height_);
+    copyToScreen(0, 0, width_, height_);
+  }
+
   // Shows page `number` (a different text for each): lines of code of random length, up to
   // 230 columns and 75 lines to the screen with `dense`. Returns the screen's luma, as the
   // host's converter computes it.
