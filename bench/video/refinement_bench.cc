@@ -27,6 +27,8 @@ extern "C" {
 
 #include "base/log.h"
 #include "client/h264_decoder.h"
+#include "client/video_receiver.h"
+#include "protocol/json_codec.h"
 #include "text_screen.h"
 #include "video/video_encoder.h"
 
@@ -95,32 +97,21 @@ void printRow(const std::string& name, const std::vector<Step>& steps) {
 // are the steps. Refinements are asked slot after slot as the capture manager does.
 std::vector<Step> hostSteps(const Page& before, const Page& after) {
   std::vector<Step> steps;
-  H264Decoder decoder;
-  Bytes parameterSets;
   bool measuring = false;
   Clock::time_point submitted;
+  VideoReceiver receiver;
+  receiver.onPicture = [&](const DecodedFrame& frame) {
+    if (measuring) steps.push_back({psnrOf(frame.picture, after), 0, 0});
+  };
   VideoEncoder encoder(after.image.width, after.image.height);
   encoder.onConfig = [&](const VideoConfig& config) {
-    parameterSets.clear();
-    for (const Bytes& set : config.parameterSets) {
-      parameterSets.insert(parameterSets.end(), {0, 0, 0, 1});
-      parameterSets.insert(parameterSets.end(), set.begin(), set.end());
-    }
+    if (const auto text = json::encodeJson(config)) receiver.handleConfig(bytesOf(*text));
   };
-  encoder.onFrame = [&](const VideoFrameHeader&, ByteView frame) {
+  encoder.onFrame = [&](const VideoFrameHeader& header, ByteView frame) {
     const double millis = std::chrono::duration<double, std::milli>(Clock::now() - submitted).count();
-    Bytes unit = std::move(parameterSets);
-    parameterSets.clear();
-    for (std::size_t at = 0; at + 4 <= frame.size();) {
-      const std::size_t size = std::size_t(frame[at]) << 24 | std::size_t(frame[at + 1]) << 16 |
-                               std::size_t(frame[at + 2]) << 8 | frame[at + 3];
-      unit.insert(unit.end(), {0, 0, 0, 1});
-      unit.insert(unit.end(), frame.begin() + at + 4, frame.begin() + at + 4 + size);
-      at += 4 + size;
-    }
-    decoder.decode(unit, [&](Picture picture) {
-      if (measuring) steps.push_back({psnrOf(picture, after), frame.size(), millis});
-    });
+    const std::size_t before = steps.size();
+    receiver.handleFrame(videoFramePayload(header, frame), Clock::now());
+    if (steps.size() > before) steps.back() = {steps.back().psnr, frame.size(), millis};
   };
   encoder.start(kBitrate, kFps);
   microseconds pts{0};

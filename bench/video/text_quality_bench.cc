@@ -240,7 +240,8 @@ int runCaret(int seconds, const std::string& background) {
   }
   std::printf("| caret 10x20, 2 toggles/s, %s, %dx%d, %d s, load %.2f | host cores | pictures/s | kbit/s |\n"
               "|---|---|---|---|\n",
-              background == "white" ? "white screen" : dense ? "over a dense page" : "over a page of code", screen.width(), screen.height(), seconds, load());
+              background == "white" ? "white screen" : dense ? "over a dense page" : "over a page of code",
+              screen.width(), screen.height(), seconds, load());
   std::printf("| | %.3f | %.1f | %.0f |\n", cores, double(pictures) / wall, bytes * 8 / wall / 1000);
   return 0;
 }
