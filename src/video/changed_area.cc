@@ -12,15 +12,6 @@ void ChangedArea::add(ScreenRect rect, PictureSize size) {
   if (right > left && bottom > top) rects.push_back({left, top, right - left, bottom - top});
 }
 
-void ChangedArea::merge(const ChangedArea& later) {
-  everything = everything || later.everything;
-  if (everything) {
-    rects.clear();
-  } else {
-    rects.insert(rects.end(), later.rects.begin(), later.rects.end());
-  }
-}
-
 std::int64_t ChangedArea::pixels(PictureSize size) const {
   const std::int64_t all = std::int64_t(size.width) * size.height;
   if (everything) return all;

@@ -18,8 +18,6 @@ struct ChangedArea {
 
   // Adds `rect`, clipped to a picture of `size`; nothing when it lies outside.
   void add(ScreenRect rect, PictureSize size);
-  // Adds what `later` says changed after this.
-  void merge(const ChangedArea& later);
   // Changed pixels of a picture of `size`: the rectangles' areas (overlaps counted twice),
   // never more than the picture.
   std::int64_t pixels(PictureSize size) const;

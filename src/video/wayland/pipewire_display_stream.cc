@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <utility>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -24,10 +23,6 @@ namespace {
 constexpr int cursorMetaSize(int width, int height) {
   return int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + width * height * 4;
 }
-
-// The damage rectangles a picture may carry; a producer with more sends their bounds.
-constexpr int kDamageRegions = 16;
-constexpr int kRegionSize = int(sizeof(spa_meta_region));
 
 // Where a hidden pointer is drawn: far outside every picture, so nothing of it shows.
 constexpr int kPointerHidden = -1'000'000;
@@ -77,8 +72,6 @@ struct PipeWireDisplayStream::PipeWire {
   spa_hook streamListener{};
   spa_video_info_raw format{};
   Picture filling;  // the PipeWire thread's copy in progress
-  // What the pictures since the last one handed over changed, as their damage metadata says.
-  ChangedArea damage = ChangedArea::none();
   bool reportedUnmappable = false;
   // The pointer as the metadata read so far left it; the hotspot comes only with a bitmap.
   Pointer pointer;
@@ -130,7 +123,7 @@ struct PipeWireDisplayStream::PipeWire {
     }
     std::uint8_t storage[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-    const spa_pod* params[4];
+    const spa_pod* params[3];
     // Mappable memory only: a DMA-BUF could not be read without a GPU context.
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
@@ -143,13 +136,7 @@ struct PipeWireDisplayStream::PipeWire {
         &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
         SPA_POD_Id(SPA_META_Cursor), SPA_PARAM_META_size,
         SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(256, 256))));
-    // What changed in each picture, for the encoder's refinement: a caret's blink is not a
-    // new page.
-    params[3] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-        &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type,
-        SPA_POD_Id(SPA_META_VideoDamage), SPA_PARAM_META_size,
-        SPA_POD_CHOICE_RANGE_Int(kRegionSize * kDamageRegions, kRegionSize, kRegionSize * kDamageRegions)));
-    pw_stream_update_params(self->stream, params, 4);
+    pw_stream_update_params(self->stream, params, 3);
   }
 
   static void onProcess(void* data) {
@@ -165,44 +152,16 @@ struct PipeWireDisplayStream::PipeWire {
         pw_stream_queue_buffer(self->stream, buffer);
         continue;
       }
-      self->readDamage(*buffer->buffer);
       if (newest) pw_stream_queue_buffer(self->stream, newest);
       newest = buffer;
     }
-    // A picture that could not be copied keeps its damage for the next one.
     const bool copied = newest && self->copy(*newest->buffer);
     if (newest) pw_stream_queue_buffer(self->stream, newest);
     const bool moved = !(self->pointer == before);
     if (copied || moved || shape) {
-      self->owner->deliver(copied ? &self->filling : nullptr, copied ? &self->damage : nullptr,
-                           moved ? &self->pointer : nullptr, shape ? &*shape : nullptr);
+      self->owner->deliver(copied ? &self->filling : nullptr, moved ? &self->pointer : nullptr,
+                           shape ? &*shape : nullptr);
     }
-    if (copied) self->damage = ChangedArea::none();
-  }
-
-  // Adds the damage metadata of a picture in `buffer` to `damage`: everything when there is
-  // none, or it names no rectangle. The producer's figures are clipped to the picture.
-  void readDamage(const spa_buffer& buffer) {
-    if (damage.everything) return;
-    const PictureSize size{int(format.size.width), int(format.size.height)};
-    const spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_VideoDamage);
-    const std::size_t count = meta && meta->data ? meta->size / sizeof(spa_meta_region) : 0;
-    std::size_t named = 0;
-    for (; named < count; ++named) {
-      spa_meta_region region;
-      std::memcpy(&region, static_cast<const std::uint8_t*>(meta->data) + named * sizeof region, sizeof region);
-      if (!spa_meta_region_is_valid(&region)) break;
-      const std::int64_t left = std::max<std::int64_t>(region.region.position.x, 0);
-      const std::int64_t top = std::max<std::int64_t>(region.region.position.y, 0);
-      const std::int64_t right = std::min<std::int64_t>(
-          std::int64_t(region.region.position.x) + region.region.size.width, size.width);
-      const std::int64_t bottom = std::min<std::int64_t>(
-          std::int64_t(region.region.position.y) + region.region.size.height, size.height);
-      if (right > left && bottom > top) {
-        damage.add({int(left), int(top), int(right - left), int(bottom - top)}, size);
-      }
-    }
-    if (named == 0) damage = {};
   }
 
   // Takes the pointer from `buffer`'s cursor metadata, if any; a new bitmap goes to `shape`.
@@ -409,14 +368,11 @@ PipeWireDisplayStream::~PipeWireDisplayStream() {
 const BgraImage* PipeWireDisplayStream::grab(bool force) {
   bool newPicture = false;
   std::optional<PointerShape> shape;
-  ChangedArea damage;
-  const PictureSize before{front_.width, front_.height};
   {
     std::lock_guard lock(mutex_);
     if (failure_) return nullptr;
     if (hasNewPicture_) {
       std::swap(front_, latest_);
-      damage = std::exchange(latestDamage_, ChangedArea::none());
       newPicture = true;
     }
     if (hasNewPointer_) pointer_ = latestPointer_;
@@ -430,8 +386,7 @@ const BgraImage* PipeWireDisplayStream::grab(bool force) {
   const int y = pointer_.visible ? pointer_.top : kPointerHidden;
   const bool pointerMoved = cursor_.changesPicture(x, y, front_.width, front_.height);
   if (!newPicture && !pointerMoved && !force) return nullptr;
-  const bool resized = PictureSize{front_.width, front_.height} != before;
-  changedArea_ = force || resized ? ChangedArea{} : newPicture ? std::move(damage) : ChangedArea::none();
+  changedArea_ = newPicture || force ? ChangedArea{} : ChangedArea::none();
   if (newPicture) cursor_.forget();
   if (newPicture || pointerMoved) {
     cursor_.draw({front_.bytes.data(), front_.width, front_.height, front_.stride}, x, y, changedArea_);
@@ -459,14 +414,10 @@ std::optional<CaptureError> PipeWireDisplayStream::failure() const {
   return failure_;
 }
 
-void PipeWireDisplayStream::deliver(Picture* picture, const ChangedArea* damage, const Pointer* pointer,
-                                    PointerShape* shape) {
+void PipeWireDisplayStream::deliver(Picture* picture, const Pointer* pointer, PointerShape* shape) {
   std::lock_guard lock(mutex_);
   if (picture) {
     std::swap(*picture, latest_);
-    // A picture not grabbed yet is replaced: what it changed is still to be shown.
-    if (!hasNewPicture_) latestDamage_ = ChangedArea::none();
-    latestDamage_.merge(*damage);
     hasNewPicture_ = true;
   }
   if (pointer) {

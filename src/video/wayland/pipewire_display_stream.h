@@ -14,10 +14,6 @@
 // place, changedArea() naming both places). A pointer bitmap that does not fit its metadata
 // is ignored and the last shape kept; an invalid cursor (id 0) hides the pointer.
 //
-// What changed: the producer's damage metadata of every picture since the one handed out
-// before, taken together and clipped to the picture, plus the pointer's places; everything
-// for a picture without damage rectangles, of a new size, or on grab(true).
-//
 // Threads: PipeWire calls back on the stream's own "pipewire" thread, which only copies the
 // newest picture and the pointer aside. open(), grab(), changedArea(), waitForChange(),
 // failure() and the destructor belong to one thread at a time (the capture thread once
@@ -96,10 +92,9 @@ class PipeWireDisplayStream final : public DisplayStream {
   friend struct PipeWire;
 
   PipeWireDisplayStream() = default;
-  // PipeWire thread: hands over what changed (each may be null; `damage` with `picture`, what
-  // it changed since the picture handed over before); `picture` gets back a buffer the
-  // grabbing thread is done with, `shape` is moved from.
-  void deliver(Picture* picture, const ChangedArea* damage, const Pointer* pointer, PointerShape* shape);
+  // PipeWire thread: hands over what changed (each may be null); `picture` gets back a buffer
+  // the grabbing thread is done with, `shape` is moved from.
+  void deliver(Picture* picture, const Pointer* pointer, PointerShape* shape);
   void fail(const CaptureError& error);
 
   PipeWireNode node_;
@@ -109,7 +104,6 @@ class PipeWireDisplayStream final : public DisplayStream {
   std::condition_variable changed_;
   // Under mutex_: what arrived and was not yet grabbed.
   Picture latest_;
-  ChangedArea latestDamage_;  // since the picture grabbed last
   bool hasNewPicture_ = false;
   Pointer latestPointer_;
   bool hasNewPointer_ = false;

@@ -1,7 +1,6 @@
 // The PipeWire reader against a source of the test's own on the suite's PipeWire daemon
 // (scripts/lib/wayland.sh starts it), which sends buffers as KWin's screen cast sends them:
-// the pointer as cursor metadata, pointer-only updates as empty buffers flagged corrupted,
-// the changed rectangles as damage metadata.
+// the pointer as cursor metadata, pointer-only updates as empty buffers flagged corrupted.
 
 #include <gtest/gtest.h>
 
@@ -16,8 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "fakes/require_service.h"
 #include "video/capture_error.h"
@@ -296,50 +293,6 @@ TEST_F(PipeWireCursor, ABitmapReachingOutsideItsMetadataIsIgnoredAndTheLastShape
     EXPECT_TRUE(shows(sendPointerOnly({1, x, 10, 3, 3, kGreenBox}, spoil), 0x40, DrawnPointer{x, 10, kRedArrow}))
         << what;
   }
-}
-
-// Damage as mutter and KWin send it: each picture's changed rectangles, clipped to the
-// picture; none lost when pictures come faster than grabs; a picture naming none changed
-// everything.
-TEST_F(PipeWireCursor, DamageMetadataGivesTheChangedAreaAndNoneIsLostBetweenGrabs) {
-  ASSERT_NO_FATAL_FAILURE(connect(false));
-  const auto picture = [this](std::uint8_t tint, std::vector<spa_meta_region> regions) {
-    return [this, tint, regions](spa_buffer& buffer) {
-      writePicture(buffer, source_->stride(), tint);
-      spa_meta* meta = spa_buffer_find_meta(&buffer, SPA_META_VideoDamage);
-      ASSERT_TRUE(meta && regions.size() * sizeof(spa_meta_region) <= meta->size);
-      std::memset(meta->data, 0, meta->size);
-      std::memcpy(meta->data, regions.data(), regions.size() * sizeof(spa_meta_region));
-    };
-  };
-  const auto region = [](int x, int y, std::uint32_t width, std::uint32_t height) {
-    return spa_meta_region{{{x, y}, {width, height}}};
-  };
-
-  EXPECT_TRUE(shows(send(picture(0x40, {region(10, 5, 20, 8)})), 0x40));
-  EXPECT_FALSE(reader_->changedArea().everything);
-  EXPECT_EQ(reader_->changedArea().pixels({kWidth, kHeight}), 20 * 8);
-  EXPECT_TRUE(covers(reader_->changedArea(), 29, 12));
-
-  // Two pictures in a row, whether grabbed one by one or together: both changes, the
-  // producer's figures clipped to the picture.
-  ASSERT_TRUE(source_->send(picture(0x50, {region(0, 0, 4, 4)})));
-  ASSERT_TRUE(source_->send(
-      picture(0x60, {region(80, 60, 100, 100), region(-5, 30, 0xFFFFFFFF, 2), region(200, 0, 5, 5)})));
-  ChangedArea seen = ChangedArea::none();
-  const BgraImage* image = nullptr;
-  while (!(image && image->pixels[2] == 0x60) && reader_->waitForChange(soon())) {
-    if ((image = reader_->grab(false))) seen.merge(reader_->changedArea());
-  }
-  ASSERT_TRUE(shows(image, 0x60));
-  EXPECT_FALSE(seen.everything);
-  EXPECT_EQ(seen.pixels({kWidth, kHeight}), 4 * 4 + 16 * 4 + kWidth * 2);
-  for (const auto& [x, y] : {std::pair(0, 0), std::pair(95, 63), std::pair(0, 31), std::pair(95, 30)}) {
-    EXPECT_TRUE(covers(seen, x, y)) << x << "," << y;
-  }
-
-  EXPECT_TRUE(shows(send(picture(0x70, {})), 0x70));
-  EXPECT_TRUE(reader_->changedArea().everything) << "a picture without damage rectangles";
 }
 
 TEST_F(PipeWireCursor, AStreamWithoutCursorMetadataIsHandedOutUntouched) {

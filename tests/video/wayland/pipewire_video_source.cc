@@ -121,7 +121,7 @@ void PipeWireVideoSource::onParamChanged(void* data, std::uint32_t id, const spa
   if (id != SPA_PARAM_Format || !param) return;
   std::uint8_t storage[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-  const spa_pod* params[4];
+  const spa_pod* params[3];
   params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
       &builder, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
       SPA_POD_CHOICE_RANGE_Int(4, 2, 8), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
@@ -134,10 +134,7 @@ void PipeWireVideoSource::onParamChanged(void* data, std::uint32_t id, const spa
       &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
       SPA_PARAM_META_size,
       SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64, 64), cursorMetaSize(1, 1), cursorMetaSize(256, 256))));
-  params[2 + (self->options_.cursorMetadata ? 1 : 0)] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
-      &builder, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoDamage),
-      SPA_PARAM_META_size, SPA_POD_Int(int(sizeof(spa_meta_region)) * 4)));
-  pw_stream_update_params(self->stream_, params, self->options_.cursorMetadata ? 4 : 3);
+  pw_stream_update_params(self->stream_, params, self->options_.cursorMetadata ? 3 : 2);
 }
 
 }  // namespace quorin

@@ -1,8 +1,8 @@
 #pragma once
 // A video source node of the test's own on the user's PipeWire daemon, sending what a
-// compositor's screen cast sends: BGRA pictures in shared memory with header, room for four
-// damage rectangles and, when asked, cursor metadata. It drives its graph: each send() is one
-// buffer, written by the caller. Tests only; any thread, one at a time.
+// compositor's screen cast sends: BGRA pictures in shared memory with header and, when asked,
+// cursor metadata. It drives its graph: each send() is one buffer, written by the caller.
+// Tests only; any thread, one at a time.
 
 #include <pipewire/pipewire.h>
 
