@@ -36,11 +36,12 @@ class EndToEndTest : public ::testing::Test {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.output();
     EXPECT_EQ(host.output().find("stopping without waiting any longer"), std::string::npos) << host.output();
   }
-  // The client connecting to this machine's host with `args`, started.
-  std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& args) {
+  // The client connecting to this machine's host with `args`, started. With `withLog` its
+  // output holds its log lines too ("quorin-client: hello ..."), for a test to wait on.
+  std::unique_ptr<ChildProcess> startClient(const std::vector<std::string>& args, bool withLog = false) {
     std::vector<std::string> argv = {kClient, "connect", "127.0.0.1", "--pairing", pairing_};
     argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<ChildProcess>(argv);
+    return std::make_unique<ChildProcess>(argv, std::vector<std::string>{}, withLog);
   }
 
   struct ClientRun {

@@ -68,9 +68,11 @@ TEST_F(KdeLifeEndToEnd, TheHostOutlivesKwinAndGreetsTheNextClientOnceItIsBack) {
   EXPECT_EQ(dropped.stats.value("result", ""), "closedByHost") << dropped.output;
 
   ASSERT_TRUE(kwin_.start()) << kwin_.error();
-  auto next = startClient({"--seconds", "30", "--stats"});
+  auto next = startClient({"--seconds", "30", "--stats"}, true);
   EXPECT_TRUE(host->waitForLine("QuorinRemote: streaming Virtual-0")) << host->output();
   ASSERT_TRUE(host->waitForLine("Connected client")) << host->output();
+  // The host logs the client before the greeting has crossed; the client says when it read it.
+  ASSERT_TRUE(next->waitForLine("quorin-client: hello")) << next->output() << host->output();
   kill(next->pid(), SIGTERM);
   const auto run = finish(*next);
   EXPECT_EQ(run.stats.value("result", ""), "interrupted") << run.output;
