@@ -22,6 +22,8 @@
 #include <random>
 #include <thread>
 
+#include "e2e/x11/screen_cover.h"
+
 namespace {
 
 std::atomic<bool> stopRequested{false};
@@ -85,16 +87,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const int screen = DefaultScreen(display);
-  const int width = DisplayWidth(display, screen);
-  const int height = DisplayHeight(display, screen);
-
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
-  attributes.background_pixel = BlackPixel(display, screen);
-  const Window window = XCreateWindow(display, RootWindow(display, screen), 0, 0, width, height, 0,
-                                      CopyFromParent, InputOutput, CopyFromParent,
-                                      CWOverrideRedirect | CWBackPixel, &attributes);
-  XMapRaised(display, window);
+  const auto [window, width, height] = quorin::coverScreen(display, BlackPixel(display, screen));
   GC gc = XCreateGC(display, window, 0, nullptr);
 
   XShmSegmentInfo shm{};

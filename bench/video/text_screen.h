@@ -15,6 +15,7 @@
 
 #include "base/geometry.h"
 #include "client/picture.h"
+#include "e2e/x11/screen_cover.h"
 #include "video/image_sink.h"
 
 namespace quorin {
@@ -29,19 +30,15 @@ class TextScreen {
     display_ = XOpenDisplay(nullptr);
     if (!display_) return;
     const int screen = DefaultScreen(display_);
-    width_ = DisplayWidth(display_, screen);
-    height_ = DisplayHeight(display_, screen);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = WhitePixel(display_, screen);
-    window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, width_, height_, 0, CopyFromParent,
-                            InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
+    const ScreenCover cover = coverScreen(display_, WhitePixel(display_, screen));
+    window_ = cover.window;
+    width_ = cover.width;
+    height_ = cover.height;
     const Pixmap blank = XCreatePixmap(display_, window_, 1, 1, 1);
     XColor black{};
     const Cursor none = XCreatePixmapCursor(display_, blank, blank, &black, &black, 0, 0);
     XDefineCursor(display_, window_, none);
     XFreePixmap(display_, blank);
-    XMapRaised(display_, window_);
     XWarpPointer(display_, None, window_, 0, 0, 0, 0, width_ / 2, height_ / 2);
     page_ = XCreatePixmap(display_, window_, width_, height_, DefaultDepth(display_, screen));
     gc_ = XCreateGC(display_, window_, 0, nullptr);

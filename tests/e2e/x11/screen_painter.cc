@@ -6,20 +6,18 @@
 #include <chrono>
 #include <random>
 
+#include "e2e/x11/screen_cover.h"
+
 namespace quorin {
 
 ScreenPainter::ScreenPainter() {
   XInitThreads();
   display_ = XOpenDisplay(nullptr);
   if (!display_) return;
-  const int screen = DefaultScreen(display_);
-  width_ = DisplayWidth(display_, screen);
-  height_ = DisplayHeight(display_, screen);
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
-  window_ = XCreateWindow(display_, RootWindow(display_, screen), 0, 0, width_, height_, 0, CopyFromParent,
-                          InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel, &attributes);
-  XMapRaised(display_, window_);
+  const ScreenCover cover = coverScreen(display_, BlackPixel(display_, DefaultScreen(display_)));
+  window_ = cover.window;
+  width_ = cover.width;
+  height_ = cover.height;
   XSync(display_, False);
 }
 
