@@ -141,14 +141,23 @@ TEST(ScreenCaptureManagerTest, RefinesAStillPictureWhileTheEncoderAsksWithinABou
   EXPECT_EQ(after, (std::vector<std::size_t>{5, 3, kBound}));
 }
 
-// A look at the monitors that finds nothing is not a slot: the change after it is grabbed as
-// it comes, not an interval later.
-TEST(ScreenCaptureManagerTest, ALookThatFindsNothingDoesNotHoldBackTheNextChange) {
+// Capture of a fake screen, started and past its first picture.
+class StartedScreenCaptureTest : public testing::Test {
+ protected:
+  void start(int fps) {
+    manager.start(screen.openStream(), fps);
+    ASSERT_TRUE(sink.waitFor(1));
+  }
+
   FakeScreen screen;
   RecordingSink sink;
-  ScreenCaptureManager manager(sink);
-  manager.start(screen.openStream(), 1);
-  ASSERT_TRUE(sink.waitFor(1));
+  ScreenCaptureManager manager{sink};
+};
+
+// A look at the monitors that finds nothing is not a slot: the change after it is grabbed as
+// it comes, not an interval later.
+TEST_F(StartedScreenCaptureTest, ALookThatFindsNothingDoesNotHoldBackTheNextChange) {
+  ASSERT_NO_FATAL_FAILURE(start(1));
   screen.change();
   ASSERT_TRUE(sink.waitFor(2));
   const int grabs = screen.grabs;
@@ -162,12 +171,8 @@ TEST(ScreenCaptureManagerTest, ALookThatFindsNothingDoesNotHoldBackTheNextChange
 }
 
 // A display server that stops answering must not hold up a stop: the stream is cut off.
-TEST(ScreenCaptureManagerTest, StopCutsOffAStreamThatHangs) {
-  FakeScreen screen;
-  RecordingSink sink;
-  ScreenCaptureManager manager(sink);
-  manager.start(screen.openStream(), 30);
-  ASSERT_TRUE(sink.waitFor(1));
+TEST_F(StartedScreenCaptureTest, StopCutsOffAStreamThatHangs) {
+  ASSERT_NO_FATAL_FAILURE(start(30));
   screen.hangs = true;
   screen.change();
   ASSERT_TRUE(eventually([&] { return screen.grabs >= 2; }));  // the second grab hangs
