@@ -12,6 +12,7 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -43,10 +44,11 @@ void paintDesktop(std::uint32_t* pixels, int width, int height) {
     }
   }
   for (int window = 0; window < 40; ++window) {
-    const int w = 200 + int(random() % 700);
-    const int h = 120 + int(random() % 500);
-    const int left = int(random() % unsigned(width - w));
-    const int top = int(random() % unsigned(height - h));
+    // Never wider or taller than the screen: a small screen gets windows that fill it.
+    const int w = std::min(width, 200 + int(random() % 700));
+    const int h = std::min(height, 120 + int(random() % 500));
+    const int left = int(random() % unsigned(width - w + 1));
+    const int top = int(random() % unsigned(height - h + 1));
     const std::uint32_t paper = 0xE0E0E0 + (random() % 0x1F) * 0x010101;
     for (int y = top; y < top + h; ++y) {
       for (int x = left; x < left + w; ++x) pixels[y * width + x] = y < top + 24 ? 0x3050A0 : paper;
